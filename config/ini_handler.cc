@@ -1,0 +1,103 @@
+#include "config/ini_handler.h"
+
+#include <vector>
+
+#include "errortrap/ravelin.h"
+#include "platform/platform.h"
+#include "platform/runtime_error.h"
+
+namespace qs::modIniHandler {
+namespace {
+
+constexpr std::string_view kModule = "modIniHandler";
+
+// The four readers: a buffer of iSize blanks, one platform call, and the
+// first `count` characters of the buffer.
+std::string ReadProfile(std::string_view sProc, const std::string& sSection,
+                        const std::string& sKey, const std::string& sDefault,
+                        const std::string& sFile, std::int16_t iSize) {
+  std::string result;
+  Traced(kModule, sProc, [&] {
+    if (iSize < 0) throw RuntimeError(kErrInvalidCall);
+    std::vector<char> buffer(static_cast<std::size_t>(iSize), ' ');
+    std::uint32_t count = platform::Current().profile->GetPrivateProfileString(
+        sSection.c_str(), sKey.c_str(), sDefault.c_str(), buffer.data(),
+        static_cast<std::uint32_t>(iSize), sFile.c_str());
+    if (count > buffer.size()) count = static_cast<std::uint32_t>(buffer.size());
+    result.assign(buffer.data(), count);
+  });
+  return result;
+}
+
+// The program folder less its last three characters (the "bin" folder's
+// name): the product folder with its trailing separator.
+std::string ProductFolderWithSeparator() {
+  std::string folder = platform::ProgramFolder();
+  if (folder.size() < 3) throw RuntimeError(kErrInvalidCall);
+  folder.resize(folder.size() - 3);
+  return folder;
+}
+
+}  // namespace
+
+std::string MainIniPathForWriting() {
+  return ProductFolderWithSeparator() + "Quillon.ini";
+}
+
+std::string ServiceIniPath() {
+  return platform::ProgramFolder() + platform::Current().fs->Separator() +
+         "QuillonSrv.ini";
+}
+
+bool WriteProfileValue(const std::string& sFile, const std::string& sSection,
+                       const std::string& sKey, const std::string& sValue) {
+  return platform::Current().profile->WritePrivateProfileString(
+      sSection.c_str(), sKey.c_str(), sValue.c_str(), sFile.c_str());
+}
+
+// A write the platform cannot carry out fails silently: the callers go on
+// as if it had succeeded.
+void WriteINIString(const std::string& sSection, const std::string& sKey,
+                    const std::string& sValue) {
+  Traced(kModule, "Sub WriteINIString", [&] {
+    WriteProfileValue(MainIniPathForWriting(), sSection, sKey, sValue);
+  });
+}
+
+void WriteServiceINI(const std::string& sSection, const std::string& sKey,
+                     const std::string& sValue) {
+  Traced(kModule, "Sub WriteServiceINI", [&] {
+    WriteProfileValue(ServiceIniPath(), sSection, sKey, sValue);
+  });
+}
+
+std::string GetServiceINIString(const std::string& sSection,
+                                const std::string& sKey,
+                                const std::string& sDefault,
+                                const std::string& sFile, std::int16_t iSize) {
+  return ReadProfile("Function GetServiceINIString", sSection, sKey, sDefault,
+                     sFile, iSize);
+}
+
+std::string GetINIString(const std::string& sSection, const std::string& sKey,
+                         const std::string& sDefault, const std::string& sFile,
+                         std::int16_t iSize) {
+  return ReadProfile("Function GetINIString", sSection, sKey, sDefault, sFile,
+                     iSize);
+}
+
+std::string GetLangString(const std::string& sSection, const std::string& sKey,
+                          const std::string& sDefault, const std::string& sFile,
+                          std::int16_t iSize) {
+  return ReadProfile("Function GetLangString", sSection, sKey, sDefault, sFile,
+                     iSize);
+}
+
+std::string GetJobString(const std::string& sSection, const std::string& sKey,
+                         const std::string& sDefault, std::string sFile,
+                         std::int16_t iSize) {
+  return ReadProfile("Function GetJobString", sSection, sKey, sDefault, sFile,
+                     iSize);
+}
+
+}  // namespace qs::modIniHandler

@@ -1,0 +1,88 @@
+// The parts of the platform layer that are the same on every system.
+#include "platform/platform.h"
+
+#include <cstdio>
+
+namespace qs::platform {
+
+namespace {
+
+bool IsSep(const FileSystem& fs, char c) {
+  return c == fs.Separator() || (fs.Separator() == '\\' && c == '/');
+}
+
+Platform& Active() {
+  static Platform active = OsPlatform();
+  return active;
+}
+
+}  // namespace
+
+std::string FileSystem::BuildPath(std::string_view path,
+                                  std::string_view name) const {
+  if (path.empty()) return std::string(name);
+  if (name.empty()) return std::string(path);
+  // A bare drive ("C:") is joined without a separator, as the file-system
+  // object does: "C:" + "x" names x in the drive's current folder.
+  if (Separator() == '\\' && path.size() == 2 && path[1] == ':') {
+    return std::string(path) + std::string(name);
+  }
+  while (path.size() > 1 && IsSep(*this, path.back()) &&
+         IsSep(*this, path[path.size() - 2])) {
+    path.remove_suffix(1);
+  }
+  bool path_has = IsSep(*this, path.back());
+  while (!name.empty() && IsSep(*this, name.front()) && path_has) {
+    name.remove_prefix(1);
+  }
+  std::string out(path);
+  if (!path_has && !(name.size() && IsSep(*this, name.front()))) {
+    out.push_back(Separator());
+  }
+  out.append(name);
+  return out;
+}
+
+std::string FileSystem::GetBaseName(std::string_view path) const {
+  while (!path.empty() && IsSep(*this, path.back())) path.remove_suffix(1);
+  std::size_t cut = 0;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (IsSep(*this, path[i]) || (Separator() == '\\' && path[i] == ':')) {
+      cut = i + 1;
+    }
+  }
+  std::string_view last = path.substr(cut);
+  std::size_t dot = last.rfind('.');
+  if (dot != std::string_view::npos && dot > 0) last = last.substr(0, dot);
+  return std::string(last);
+}
+
+Platform& Current() { return Active(); }
+
+ScopedPlatform::ScopedPlatform(const Platform& replacement)
+    : saved_(Active()) {
+  Platform& p = Active();
+  if (replacement.profile) p.profile = replacement.profile;
+  if (replacement.fs) p.fs = replacement.fs;
+  if (replacement.clock) p.clock = replacement.clock;
+  if (replacement.process) p.process = replacement.process;
+  if (replacement.windows) p.windows = replacement.windows;
+  if (replacement.ui) p.ui = replacement.ui;
+}
+
+ScopedPlatform::~ScopedPlatform() { Active() = saved_; }
+
+std::string ProgramFolder() {
+  Platform& p = Current();
+  std::string exe = p.process->ModuleFileName();
+  std::size_t cut = std::string::npos;
+  for (std::size_t i = 0; i < exe.size(); ++i) {
+    if (IsSep(*p.fs, exe[i])) cut = i;
+  }
+  if (cut == std::string::npos) return std::string();
+  // A file in the root keeps its root separator ("C:\", "/").
+  if (cut == 0 || (cut == 2 && exe[1] == ':')) return exe.substr(0, cut + 1);
+  return exe.substr(0, cut);
+}
+
+}  // namespace qs::platform

@@ -1,0 +1,202 @@
+// The operating system behind narrow interfaces.
+//
+// Every call the service makes into the operating system goes through one of
+// the interfaces below. Each has a POSIX implementation (platform/posix/) and
+// a Win32 one (platform/win32/); the Win32 side calls the functions of the
+// same name (GetPrivateProfileStringA, GetWindowTextA, ...) and so the
+// signatures follow those functions. Text is bytes in the system's ANSI code
+// page; on POSIX that is the character set of the locale.
+//
+// Current() returns the set in use. Unit tests replace single interfaces with
+// ScopedPlatform; the program itself only ever uses the OS implementation.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace qs::platform {
+
+// ---------------------------------------------------------------------------
+// Profile files (INI): GetPrivateProfileStringA, WritePrivateProfileStringA,
+// and GetProfileStringA for the user's profile (only "intl" is meaningful).
+class ProfileApi {
+ public:
+  virtual ~ProfileApi() = default;
+  // A null section lists the section names, a null key the key names of the
+  // section (each ended by a NUL, plus a final NUL the count leaves out); a
+  // null default means "". Copies at most size-1 bytes and a NUL into
+  // `buffer` and returns the count copied.
+  virtual std::uint32_t GetPrivateProfileString(const char* section,
+                                                const char* key,
+                                                const char* def, char* buffer,
+                                                std::uint32_t size,
+                                                const char* file) = 0;
+  // A null key deletes the section, a null value deletes the key.
+  virtual bool WritePrivateProfileString(const char* section, const char* key,
+                                         const char* value,
+                                         const char* file) = 0;
+  virtual std::uint32_t GetProfileString(const char* app, const char* key,
+                                         const char* def, char* buffer,
+                                         std::uint32_t size) = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The file-system object: path joining, file tests and text files. Failures
+// throw qs::RuntimeError with the classic numbers (53, 76, 70, 61, 75).
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // The platform's path separator ('\\' on Windows, '/' on POSIX).
+  virtual char Separator() const = 0;
+  // BuildPath: exactly one separator between the parts, unless one of them
+  // already supplies it; an empty part gives the other unchanged.
+  virtual std::string BuildPath(std::string_view path,
+                                std::string_view name) const;
+  virtual bool FileExists(const std::string& path) = 0;
+  virtual bool FolderExists(const std::string& path) = 0;
+  // CreateTextFile: an empty file; with overwrite false an existing file is
+  // an error (58 "File already exists").
+  virtual void CreateTextFile(const std::string& path, bool overwrite) = 0;
+  // OpenTextFile ForAppending without create, Write, Close.
+  virtual void AppendText(const std::string& path, std::string_view text) = 0;
+  // The whole file's bytes.
+  virtual std::string ReadAll(const std::string& path) = 0;
+  // Replaces the file with `data` atomically: a temporary file in the same
+  // folder is written, flushed and renamed over the old one; the old file's
+  // permissions are kept. A reader sees either the old or the new file.
+  virtual void ReplaceFile(const std::string& path, std::string_view data) = 0;
+  // DeleteFile with force: also a read-only file.
+  virtual void DeleteFile(const std::string& path, bool force) = 0;
+  // FileLen; -1 when it cannot be read.
+  virtual std::int64_t FileLength(const std::string& path) = 0;
+  // GetBaseName: the last path component without its extension.
+  virtual std::string GetBaseName(std::string_view path) const;
+  // GetDriveName: "C:" or "\\server\share" on Windows, "" on POSIX.
+  virtual std::string GetDriveName(std::string_view path) const = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Date and time.
+struct LocalTime {
+  int year, month, day, hour, minute, second;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // The current date as the regional settings print a short date
+  // (a German locale: 04.12.2026).
+  virtual std::string ShortDateText() = 0;
+  // The current time of day as the regional settings print it (19:36:13).
+  virtual std::string TimeOfDayText() = 0;
+  virtual LocalTime Now() = 0;
+  // timeGetTime: milliseconds since an arbitrary start, wrapping at 2^32.
+  virtual std::uint32_t TickCount() = 0;
+  // timeBeginPeriod: 0 on success.
+  virtual std::uint32_t TimeBeginPeriod(std::uint32_t ms) = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The running process.
+class ProcessApi {
+ public:
+  virtual ~ProcessApi() = default;
+  // GetModuleFileNameA(GetModuleHandleA(NULL)): the executable's full path.
+  virtual std::string ModuleFileName() = 0;
+  // SetErrorMode: returns the previous mode.
+  virtual std::uint32_t SetErrorMode(std::uint32_t mode) = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Top-level windows. On POSIX there is no window system: the "windows" are
+// the listening endpoints of the trace transport (abstract Unix sockets),
+// each named by its title, visible and bordered.
+using Hwnd = std::uint32_t;
+
+inline constexpr unsigned kGwHwndFirst = 0;
+inline constexpr unsigned kGwHwndNext = 2;
+inline constexpr unsigned kGwChild = 5;
+inline constexpr int kGwlStyle = -16;
+inline constexpr std::uint32_t kWsVisible = 0x10000000;
+inline constexpr std::uint32_t kWsBorder = 0x00800000;
+
+class WindowSystem {
+ public:
+  virtual ~WindowSystem() = default;
+  virtual Hwnd GetDesktopWindow() = 0;
+  // GW_CHILD of the desktop gives the first top-level window, GW_HWNDFIRST
+  // of a top-level window the topmost one, GW_HWNDNEXT the next; 0 for none.
+  virtual Hwnd GetWindow(Hwnd hwnd, unsigned cmd) = 0;
+  // GetWindowTextA: copies at most max-1 bytes and a NUL; returns the count.
+  virtual int GetWindowText(Hwnd hwnd, char* buffer, int max) = 0;
+  virtual int GetWindowTextLength(Hwnd hwnd) = 0;
+  virtual std::int32_t GetWindowLong(Hwnd hwnd, int index) = 0;
+  // SendMessageA(hwnd, WM_SETTEXT, length, text): synchronous, result
+  // ignored by every caller. On POSIX one datagram on the endpoint, dropped
+  // when it cannot be delivered within a second.
+  virtual void SendSetText(Hwnd hwnd, std::string_view text) = 0;
+  // Makes `hwnd` ready to receive texts and tells whether it may: on POSIX
+  // this connects once and accepts only a peer of the same user or root; on
+  // Win32 it is IsWindow.
+  virtual bool AttachViewer(Hwnd hwnd) = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The modal message box.
+inline constexpr unsigned kMbAbortRetryIgnore = 0x2;
+inline constexpr unsigned kMbIconStop = 0x10;
+inline constexpr unsigned kMbDefButton1 = 0x0;
+
+class UserInterface {
+ public:
+  virtual ~UserInterface() = default;
+  // MessageBoxA: returns the button chosen. Without a desktop the text is
+  // presented where an administrator finds it and the call returns at once.
+  virtual int MessageBox(const std::string& text, const std::string& title,
+                         unsigned type) = 0;
+};
+
+// ---------------------------------------------------------------------------
+struct Platform {
+  ProfileApi* profile;
+  FileSystem* fs;
+  Clock* clock;
+  ProcessApi* process;
+  WindowSystem* windows;
+  UserInterface* ui;
+};
+
+// The set in use: the OS implementation unless a test replaced parts of it.
+Platform& Current();
+// The OS implementation (one instance per process).
+Platform& OsPlatform();
+
+// Replaces the non-null members of Current() for the lifetime of the object.
+class ScopedPlatform {
+ public:
+  explicit ScopedPlatform(const Platform& replacement);
+  ~ScopedPlatform();
+  ScopedPlatform(const ScopedPlatform&) = delete;
+  ScopedPlatform& operator=(const ScopedPlatform&) = delete;
+
+ private:
+  Platform saved_;
+};
+
+// ---------------------------------------------------------------------------
+// Text in the system's ANSI code page.
+
+// Converts UTF-8 text (the source code's literals) into the ANSI code page;
+// characters the code page lacks become '?'.
+std::string Utf8ToAnsi(std::string_view utf8);
+
+// Applies the user's regional settings to this process (setlocale for
+// LC_TIME, LC_NUMERIC and LC_CTYPE on POSIX); called once at start.
+void ApplyRegionalSettings();
+
+// The folder of the executable, without a trailing separator.
+std::string ProgramFolder();
+
+}  // namespace qs::platform

@@ -1,0 +1,11 @@
+#include "platform/posix/posix_impl.h"
+
+namespace qs::platform {
+
+Platform& OsPlatform() {
+  static Platform os{&posix::Profile(), &posix::Files(),   &posix::SystemClock(),
+                     &posix::Process(), &posix::Windows(), &posix::Ui()};
+  return os;
+}
+
+}  // namespace qs::platform

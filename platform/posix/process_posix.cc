@@ -1,0 +1,74 @@
+// The running process on POSIX, and the ANSI code page (the locale's
+// character set).
+#include <iconv.h>
+#include <langinfo.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <clocale>
+#include <string>
+
+#include "platform/posix/posix_impl.h"
+
+namespace qs::platform {
+namespace posix {
+namespace {
+
+class PosixProcess final : public ProcessApi {
+ public:
+  std::string ModuleFileName() override {
+    char buf[4096];
+    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return {};
+    return std::string(buf, static_cast<std::size_t>(n));
+  }
+  // Critical-error boxes do not exist here; the mode is only remembered.
+  std::uint32_t SetErrorMode(std::uint32_t mode) override {
+    std::uint32_t old = mode_;
+    mode_ = mode;
+    return old;
+  }
+
+ private:
+  std::uint32_t mode_ = 0;
+};
+
+}  // namespace
+
+ProcessApi& Process() {
+  static PosixProcess process;
+  return process;
+}
+
+}  // namespace posix
+
+std::string Utf8ToAnsi(std::string_view utf8) {
+  const char* codeset = ::nl_langinfo(CODESET);
+  std::string target = codeset;
+  iconv_t cd = ::iconv_open(target.c_str(), "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(utf8);
+  std::string out;
+  char* in = const_cast<char*>(utf8.data());
+  std::size_t in_left = utf8.size();
+  char buf[256];
+  while (in_left > 0) {
+    char* o = buf;
+    std::size_t o_left = sizeof buf;
+    std::size_t rc = ::iconv(cd, &in, &in_left, &o, &o_left);
+    out.append(buf, static_cast<std::size_t>(o - buf));
+    if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+      // A character the code set cannot hold: '?' in its place.
+      out.push_back('?');
+      do {
+        ++in;
+        --in_left;
+      } while (in_left > 0 && (static_cast<unsigned char>(*in) & 0xC0) == 0x80);
+    }
+  }
+  ::iconv_close(cd);
+  return out;
+}
+
+void ApplyRegionalSettings() { std::setlocale(LC_ALL, ""); }
+
+}  // namespace qs::platform

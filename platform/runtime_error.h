@@ -1,0 +1,64 @@
+// Run-time errors: the number, description and source that the error trap of
+// every traced procedure reports. The numbers are the classic ones the
+// product's people know ("53 File not found"); OS error codes are mapped onto
+// them in os_error.cc.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace qs {
+
+// Classic run-time error numbers used by this program.
+enum ErrNo : std::int32_t {
+  kErrInvalidCall = 5,       // "Invalid procedure call or argument"
+  kErrOverflow = 6,          // "Overflow"
+  kErrOutOfMemory = 7,       // "Out of memory"
+  kErrSubscript = 9,         // "Subscript out of range"
+  kErrTypeMismatch = 13,     // "Type mismatch"
+  kErrInternal = 51,         // "Internal error"
+  kErrFileNotFound = 53,     // "File not found"
+  kErrFileAlreadyOpen = 55,  // "File already open"
+  kErrDiskFull = 61,         // "Disk full"
+  kErrPermission = 70,       // "Permission denied"
+  kErrPathFileAccess = 75,   // "Path/File access error"
+  kErrPathNotFound = 76,     // "Path not found"
+};
+
+// The standard description of a classic error number ("" for unknown ones).
+std::string_view DescriptionOf(std::int32_t number);
+
+// The source text of errors raised by this program itself.
+inline constexpr std::string_view kOwnSource = "QuillonSrv";
+
+class RuntimeError {
+ public:
+  RuntimeError(std::int32_t number, std::string description,
+               std::string source = std::string(kOwnSource))
+      : number_(number),
+        description_(std::move(description)),
+        source_(std::move(source)) {}
+  // An error with the standard description of its number.
+  explicit RuntimeError(std::int32_t number)
+      : RuntimeError(number, std::string(DescriptionOf(number))) {}
+
+  std::int32_t number() const { return number_; }
+  const std::string& description() const { return description_; }
+  const std::string& source() const { return source_; }
+
+ private:
+  std::int32_t number_;
+  std::string description_;
+  std::string source_;
+};
+
+// Throws the classic error for an errno value met while working on `path`
+// (ENOENT becomes 76 when the folder of `path` is missing, else 53).
+[[noreturn]] void ThrowErrno(int err, std::string_view path);
+// The classic number for an errno value, without looking at any path.
+std::int32_t ErrNoFromErrno(int err);
+// The classic number for a Win32 error code (GetLastError).
+std::int32_t ErrNoFromWin32(std::uint32_t code);
+
+}  // namespace qs

@@ -1,0 +1,104 @@
+// Test doubles of the platform interfaces. Only the tests use them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace qs::test {
+
+// Top-level windows with fixed titles; records every text sent.
+class FakeWindows : public platform::WindowSystem {
+ public:
+  struct Window {
+    std::string title;
+    std::int32_t style = static_cast<std::int32_t>(platform::kWsVisible | platform::kWsBorder);
+    bool attachable = true;
+  };
+  std::vector<Window> windows;  // handle = index + 2; 1 is the desktop
+  std::vector<std::pair<platform::Hwnd, std::string>> sent;
+  int walks = 0;
+
+  platform::Hwnd GetDesktopWindow() override { return 1; }
+  platform::Hwnd GetWindow(platform::Hwnd h, unsigned cmd) override {
+    if ((h == 1 && cmd == platform::kGwChild) || cmd == platform::kGwHwndFirst) {
+      ++walks;
+      return windows.empty() ? 0 : 2;
+    }
+    if (cmd == platform::kGwHwndNext && h >= 2 && h - 2 + 1 < windows.size()) return h + 1;
+    return 0;
+  }
+  int GetWindowText(platform::Hwnd h, char* buf, int max) override {
+    if (max <= 0) return 0;
+    std::string t = Valid(h) ? windows[h - 2].title : "";
+    int n = std::min<int>(static_cast<int>(t.size()), max - 1);
+    t.copy(buf, static_cast<std::size_t>(n));
+    buf[n] = 0;
+    return n;
+  }
+  int GetWindowTextLength(platform::Hwnd h) override {
+    return Valid(h) ? static_cast<int>(windows[h - 2].title.size()) : 0;
+  }
+  std::int32_t GetWindowLong(platform::Hwnd h, int) override {
+    return Valid(h) ? windows[h - 2].style : 0;
+  }
+  void SendSetText(platform::Hwnd h, std::string_view text) override {
+    sent.emplace_back(h, std::string(text));
+  }
+  bool AttachViewer(platform::Hwnd h) override { return Valid(h) && windows[h - 2].attachable; }
+
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> out;
+    for (const auto& s : sent) out.push_back(s.second);
+    return out;
+  }
+
+ private:
+  bool Valid(platform::Hwnd h) const { return h >= 2 && h - 2 < windows.size(); }
+};
+
+class FakeClock : public platform::Clock {
+ public:
+  std::uint32_t ticks = 1000;
+  platform::LocalTime now{2026, 12, 4, 19, 36, 12};
+  std::string date = "04.12.2026";
+  std::string time = "19:36:13";
+  int begin_period_calls = 0;
+
+  std::string ShortDateText() override { return date; }
+  std::string TimeOfDayText() override { return time; }
+  platform::LocalTime Now() override { return now; }
+  std::uint32_t TickCount() override { return ticks; }
+  std::uint32_t TimeBeginPeriod(std::uint32_t) override {
+    ++begin_period_calls;
+    return 0;
+  }
+};
+
+class FakeProcess : public platform::ProcessApi {
+ public:
+  std::string exe = "/opt/Quillon Pro/bin/QuillonSrv";
+  std::vector<std::uint32_t> error_modes;
+  std::string ModuleFileName() override { return exe; }
+  std::uint32_t SetErrorMode(std::uint32_t mode) override {
+    error_modes.push_back(mode);
+    return 0;
+  }
+};
+
+class FakeUi : public platform::UserInterface {
+ public:
+  struct Box {
+    std::string text, title;
+    unsigned type;
+  };
+  std::vector<Box> boxes;
+  int answer = 3;  // IDABORT
+  int MessageBox(const std::string& text, const std::string& title, unsigned type) override {
+    boxes.push_back({text, title, type});
+    return answer;
+  }
+};
+
+}  // namespace qs::test

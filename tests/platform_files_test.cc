@@ -1,0 +1,112 @@
+// The file-system object as the log writers and INI tools rely on it.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "platform/platform.h"
+#include "platform/runtime_error.h"
+#include "tests/test_support.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace qs {
+namespace {
+
+platform::FileSystem& Fs() { return *platform::Current().fs; }
+
+std::int32_t ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const RuntimeError& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST(FileSystem, BuildPathPutsExactlyOneSeparator) {
+  const std::string s = test::Sep();
+  struct Row {
+    std::string a, b, joined;
+  } rows[] = {
+      {"x", "y", "x" + s + "y"},
+      {"x" + s, "y", "x" + s + "y"},
+      {"x", s + "y", "x" + s + "y"},
+      {"x" + s, s + "y", "x" + s + "y"},
+      {"x" + s + s, "y", "x" + s + "y"},
+      {"", "y", "y"},
+      {"x", "", "x"},
+      {"Quillon Pro" + s + "bin" + s, "logs" + s + "DefaultLog.txt",
+       "Quillon Pro" + s + "bin" + s + "logs" + s + "DefaultLog.txt"},
+  };
+  for (const Row& r : rows) EXPECT_EQ(Fs().BuildPath(r.a, r.b), r.joined) << r.a << " + " << r.b;
+  EXPECT_EQ(Fs().GetBaseName("a" + s + "Daily.qlj"), "Daily");
+  EXPECT_EQ(Fs().GetBaseName("a" + s + "archive.tar.gz"), "archive.tar");
+  EXPECT_EQ(Fs().GetBaseName("a" + s + ".hidden"), ".hidden");
+}
+
+TEST(FileSystem, TextFilesAreCreatedOnlyWhenAsked) {
+  test::TempDir dir;
+  std::string f = dir.Join("log.txt");
+  EXPECT_EQ(ErrorOf([&] { Fs().AppendText(f, "x\r\n"); }), kErrFileNotFound);
+  EXPECT_FALSE(Fs().FileExists(f));
+  std::string deep = dir.Join("no") + test::Sep() + "log.txt";
+  EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(deep, true); }), kErrPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { Fs().AppendText(deep, "x"); }), kErrPathNotFound);
+
+  Fs().CreateTextFile(f, true);
+  Fs().AppendText(f, "a\r\n");
+  Fs().AppendText(f, "b\r\n");
+  EXPECT_EQ(Fs().ReadAll(f), "a\r\nb\r\n");
+  EXPECT_EQ(Fs().FileLength(f), 6);
+  EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(f, false); }), 58);
+  Fs().CreateTextFile(f, true);
+  EXPECT_EQ(Fs().FileLength(f), 0);
+  EXPECT_EQ(Fs().FileLength(dir.Join("none")), -1);
+  EXPECT_FALSE(Fs().FileExists(dir.path()));
+  EXPECT_TRUE(Fs().FolderExists(dir.path()));
+}
+
+#ifndef _WIN32
+TEST(FileSystem, ReplaceIsAtomicKeepsModeAndFollowsLinks) {
+  test::TempDir dir;
+  std::string f = dir.Join("Quillon.ini");
+  test::WriteBytes(f, "old");
+  ASSERT_EQ(::chmod(f.c_str(), 0640), 0);
+  std::string link = dir.Join("link.ini");
+  ASSERT_EQ(::symlink(f.c_str(), link.c_str()), 0);
+
+  Fs().ReplaceFile(link, "new");
+  EXPECT_EQ(test::ReadBytes(f), "new");
+  struct stat st;
+  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  ASSERT_EQ(::stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+  // Nothing but the two names is left in the folder.
+  int entries = 0;
+  for (auto& e : std::filesystem::directory_iterator(dir.path())) (void)e, ++entries;
+  EXPECT_EQ(entries, 2);
+}
+
+TEST(FileSystem, ReadOnlyFilesRefuseWritesButYieldToForcedDelete) {
+  test::TempDir dir;
+  std::string f = dir.Join("ro.txt");
+  test::WriteBytes(f, "keep");
+  ASSERT_EQ(::chmod(f.c_str(), 0444), 0);
+  EXPECT_EQ(ErrorOf([&] { Fs().ReplaceFile(f, "lost"); }), kErrPermission);
+  EXPECT_EQ(ErrorOf([&] { Fs().AppendText(f, "lost"); }), kErrPermission);
+  EXPECT_EQ(test::ReadBytes(f), "keep");
+  EXPECT_EQ(ErrorOf([&] { Fs().DeleteFile(f, false); }), kErrPermission);
+  Fs().DeleteFile(f, true);
+  EXPECT_FALSE(test::Exists(f));
+  EXPECT_EQ(ErrorOf([&] { Fs().DeleteFile(f, true); }), kErrFileNotFound);
+}
+#endif
+
+}  // namespace
+}  // namespace qs

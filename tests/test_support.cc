@@ -1,0 +1,67 @@
+#include "tests/test_support.h"
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace qs::test {
+
+TempDir::TempDir() {
+  std::random_device rd;
+  fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    fs::path p = base / ("qs-test-" + std::to_string(rd()));
+    std::error_code ec;
+    if (fs::create_directory(p, ec)) {
+      path_ = p.string();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a temporary folder");
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  // Read-only files and folders made by a test must not stop the clean-up.
+  for (auto it = fs::recursive_directory_iterator(path_, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add,
+                    ec);
+  }
+  fs::remove_all(path_, ec);
+}
+
+std::string TempDir::Join(std::string_view name) const {
+  return path_ + Sep() + std::string(name);
+}
+
+std::string ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteBytes(const std::string& path, std::string_view data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+bool Exists(const std::string& path) {
+  std::error_code ec;
+  return fs::exists(path, ec);
+}
+
+std::string Sep() {
+#ifdef _WIN32
+  return "\\";
+#else
+  return "/";
+#endif
+}
+
+}  // namespace qs::test

@@ -1,0 +1,32 @@
+// Helpers shared by the tests: temporary folders and whole-file access that
+// bypass the code under test.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qs::test {
+
+// A fresh folder, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  // path() joined with `name` by the platform's separator.
+  std::string Join(std::string_view name) const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadBytes(const std::string& path);
+void WriteBytes(const std::string& path, std::string_view data);
+bool Exists(const std::string& path);
+
+// The platform's path separator as a string.
+std::string Sep();
+
+}  // namespace qs::test

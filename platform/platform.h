@@ -16,6 +16,22 @@
 #include <string>
 #include <string_view>
 
+#ifdef _WIN32
+// windows.h turns several member names below into macros (GetWindowText ->
+// GetWindowTextA). Include it first and drop those macros, so that every
+// file sees the same names whatever it includes afterwards.
+#include <windows.h>
+#undef DeleteFile
+#undef GetPrivateProfileString
+#undef GetProfileString
+#undef GetWindowLong
+#undef GetWindowText
+#undef GetWindowTextLength
+#undef MessageBox
+#undef ReplaceFile
+#undef WritePrivateProfileString
+#endif
+
 namespace qs::platform {
 
 // ---------------------------------------------------------------------------

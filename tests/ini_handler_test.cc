@@ -89,11 +89,11 @@ TEST_F(IniHandlerTest, WritersUseThePathsOfTheProgramFolder) {
 }
 
 TEST_F(IniHandlerTest, FailingWritesAreSilentAndBadSizesAreReported) {
+  windows_.windows = {{"Ravelin"}};
   process_.exe = dir_.Join("gone") + test::Sep() + "bin" + test::Sep() + "QuillonSrv";
   modIniHandler::WriteINIString("NTService", "State", "1");  // folder missing
   EXPECT_TRUE(ui_.boxes.empty());
 
-  windows_.windows = {{"Ravelin"}};
   EXPECT_EQ(GetJobString("Job", "From", "d", dir_.Join("a.qlj"), -1), "");
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("#5 (Invalid procedure call or argument) occurred in module "

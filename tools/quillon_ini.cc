@@ -28,9 +28,10 @@ constexpr char kUsage[] =
     "get writes the value exactly as the service reads it (no newline);\n"
     "DEFAULT is \"\" and SIZE 256 unless given.\n";
 
-int Fail(const std::string& what) {
+// Exit codes: 1 for a write that failed, 2 for a wrong command line.
+int Fail(const std::string& what, int code = 2) {
   std::fprintf(stderr, "quillon-ini: %s\n", what.c_str());
-  return 2;
+  return code;
 }
 
 // SIZE is a 16-bit whole number, as the service passes it.
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
   }
   if (cmd == "set" && argc == 6) {
     if (!qs::modIniHandler::WriteProfileValue(argv[2], argv[3], argv[4], argv[5])) {
-      return Fail(std::string("cannot write ") + argv[2]);
+      return Fail(std::string("cannot write ") + argv[2], 1);
     }
     return 0;
   }

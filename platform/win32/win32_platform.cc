@@ -3,8 +3,9 @@
 namespace qs::platform {
 
 Platform& OsPlatform() {
-  static Platform os{&win32::Profile(), &win32::Files(),   &win32::SystemClock(),
-                     &win32::Process(), &win32::Windows(), &win32::Ui()};
+  static Platform os{&win32::Profile(),     &win32::Files(),
+                     &win32::SystemClock(), &win32::Process(),
+                     &win32::Windows(),     &win32::Ui()};
   return os;
 }
 

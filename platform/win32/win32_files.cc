@@ -1,0 +1,261 @@
+// The file-system object on Windows: thin wrappers around the file
+// functions, with failures raised as the classic run-time errors.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/runtime_error.h"
+#include "platform/win32/win32_impl.h"
+
+namespace qs::platform::win32 {
+
+namespace {
+
+[[noreturn]] void ThrowLastError() {
+  throw RuntimeError(ErrNoFromWin32(::GetLastError()));
+}
+
+// Closes a file handle on every way out.
+class FileHandle {
+ public:
+  explicit FileHandle(HANDLE h) : h_(h) {}
+  ~FileHandle() {
+    if (valid()) ::CloseHandle(h_);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE; }
+  HANDLE get() const { return h_; }
+  // Closes now and reports whether the close succeeded.
+  bool Close() {
+    if (!valid()) return true;
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return ::CloseHandle(h) != FALSE;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+constexpr DWORD kShareAll =
+    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// WriteFile takes at most 4 GB minus one per call.
+void WriteAll(HANDLE h, std::string_view data) {
+  while (!data.empty()) {
+    DWORD chunk = data.size() > 0x40000000u ? 0x40000000u
+                                            : static_cast<DWORD>(data.size());
+    DWORD written = 0;
+    if (!::WriteFile(h, data.data(), chunk, &written, nullptr)) {
+      ThrowLastError();
+    }
+    if (written == 0) throw RuntimeError(kErrDiskFull);
+    data.remove_prefix(written);
+  }
+}
+
+// The system refuses to write to a read-only file, except Wine run by root,
+// where the attribute is a Unix mode bit that root passes. So the file
+// functions check the attribute themselves before they write.
+bool IsReadOnlyFile(const std::string& path) {
+  DWORD attrs = ::GetFileAttributesA(path.c_str());
+  return attrs != INVALID_FILE_ATTRIBUTES &&
+         (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+         (attrs & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+bool IsSep(char c) { return c == '\\' || c == '/'; }
+
+// A name for the temporary file beside `path`: same folder, so that the
+// rename never crosses a volume.
+std::string TempNameBeside(const std::string& path) {
+  static unsigned counter = 0;
+  return path + ".~" + std::to_string(::GetCurrentProcessId()) + "-" +
+         std::to_string(++counter) + ".tmp";
+}
+
+class Win32Files final : public FileSystem {
+ public:
+  char Separator() const override { return '\\'; }
+
+  bool FileExists(const std::string& path) override {
+    DWORD attrs = ::GetFileAttributesA(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES &&
+           (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+
+  bool FolderExists(const std::string& path) override {
+    DWORD attrs = ::GetFileAttributesA(path.c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES &&
+           (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  void CreateTextFile(const std::string& path, bool overwrite) override {
+    if (overwrite && IsReadOnlyFile(path)) throw RuntimeError(kErrPermission);
+    FileHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                  nullptr,
+                                  overwrite ? CREATE_ALWAYS : CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) ThrowLastError();
+    if (!file.Close()) ThrowLastError();
+  }
+
+  void AppendText(const std::string& path, std::string_view text) override {
+    // OPEN_EXISTING: appending never creates the file.
+    FileHandle file(::CreateFileA(
+        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.valid()) ThrowLastError();
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(file.get(), &info) &&
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
+      throw RuntimeError(kErrPermission);
+    }
+    LARGE_INTEGER zero{};
+    if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) {
+      ThrowLastError();
+    }
+    WriteAll(file.get(), text);
+    if (!file.Close()) ThrowLastError();
+  }
+
+  std::string ReadAll(const std::string& path) override {
+    FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, kShareAll,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file.valid()) ThrowLastError();
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size)) ThrowLastError();
+    std::string data;
+    try {
+      data.reserve(static_cast<std::size_t>(size.QuadPart));
+    } catch (const std::bad_alloc&) {
+      throw RuntimeError(kErrOutOfMemory);
+    }
+    // Read to the end, not to the size seen at the start: the file may grow.
+    char chunk[65536];
+    for (;;) {
+      DWORD got = 0;
+      if (!::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr)) {
+        ThrowLastError();
+      }
+      if (got == 0) break;
+      data.append(chunk, got);
+    }
+    return data;
+  }
+
+  void ReplaceFile(const std::string& path, std::string_view data) override {
+    // A read-only file cannot be rewritten (see IsReadOnlyFile); a missing
+    // one is created. Other attributes (hidden, system,
+    // archive) go over to the new file.
+    DWORD attrs = ::GetFileAttributesA(path.c_str());
+    if (attrs != INVALID_FILE_ATTRIBUTES) {
+      if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
+        throw RuntimeError(kErrPathFileAccess);
+      }
+      if (attrs & FILE_ATTRIBUTE_READONLY) throw RuntimeError(kErrPermission);
+    } else {
+      DWORD err = ::GetLastError();
+      if (err != ERROR_FILE_NOT_FOUND) throw RuntimeError(ErrNoFromWin32(err));
+      attrs = FILE_ATTRIBUTE_NORMAL;
+    }
+    attrs &= FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+             FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if (attrs == 0) attrs = FILE_ATTRIBUTE_NORMAL;
+
+    // CREATE_NEW never takes over a file of the same name that some earlier
+    // run left behind; another name is tried instead.
+    std::string temp;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE;
+         ++attempt) {
+      temp = TempNameBeside(path);
+      h = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                        attrs, nullptr);
+      if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) {
+        break;
+      }
+    }
+    {
+      FileHandle file(h);
+      if (!file.valid()) ThrowLastError();
+      try {
+        WriteAll(file.get(), data);
+        if (!::FlushFileBuffers(file.get())) ThrowLastError();
+        if (!file.Close()) ThrowLastError();
+      } catch (...) {
+        file.Close();
+        ::DeleteFileA(temp.c_str());
+        throw;
+      }
+    }
+    if (!::MoveFileExA(temp.c_str(), path.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      DWORD err = ::GetLastError();
+      ::DeleteFileA(temp.c_str());
+      throw RuntimeError(ErrNoFromWin32(err));
+    }
+  }
+
+  void DeleteFile(const std::string& path, bool force) override {
+    DWORD attrs = ::GetFileAttributesA(path.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES) ThrowLastError();
+    if (attrs & FILE_ATTRIBUTE_DIRECTORY) throw RuntimeError(kErrFileNotFound);
+    bool cleared = false;
+    if (attrs & FILE_ATTRIBUTE_READONLY) {
+      if (!force) throw RuntimeError(kErrPermission);
+      if (!::SetFileAttributesA(path.c_str(),
+                                attrs & ~FILE_ATTRIBUTE_READONLY)) {
+        ThrowLastError();
+      }
+      cleared = true;
+    }
+    if (!::DeleteFileA(path.c_str())) {
+      DWORD err = ::GetLastError();
+      // The file stays: give it its read-only attribute back.
+      if (cleared) ::SetFileAttributesA(path.c_str(), attrs);
+      throw RuntimeError(ErrNoFromWin32(err));
+    }
+  }
+
+  std::int64_t FileLength(const std::string& path) override {
+    // No access rights asked for: the length of a file that another
+    // program holds locked can still be read.
+    FileHandle file(::CreateFileA(path.c_str(), 0, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file.valid()) return -1;
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size)) return -1;
+    return size.QuadPart;
+  }
+
+  // "C:" for a drive path, "\\server\share" for a network path, "" for a
+  // path without either.
+  std::string GetDriveName(std::string_view path) const override {
+    if (path.size() >= 2 && path[1] == ':' &&
+        ((path[0] >= 'A' && path[0] <= 'Z') ||
+         (path[0] >= 'a' && path[0] <= 'z'))) {
+      return std::string(path.substr(0, 2));
+    }
+    if (path.size() < 2 || !IsSep(path[0]) || !IsSep(path[1])) return "";
+    std::size_t server_end = 2;
+    while (server_end < path.size() && !IsSep(path[server_end])) ++server_end;
+    if (server_end == 2 || server_end >= path.size()) return "";
+    std::size_t share_end = server_end + 1;
+    while (share_end < path.size() && !IsSep(path[share_end])) ++share_end;
+    if (share_end == server_end + 1) return "";
+    return std::string(path.substr(0, share_end));
+  }
+};
+
+}  // namespace
+
+FileSystem& Files() {
+  static Win32Files files;
+  return files;
+}
+
+}  // namespace qs::platform::win32

@@ -1,0 +1,90 @@
+// The trace transport on POSIX.
+//
+// A trace viewer is a listening Unix SOCK_SEQPACKET socket in the abstract
+// namespace whose name is the viewer's title ("Ravelin" or "Ravelin - ...").
+// The service finds viewers by reading the kernel's socket table
+// (/proc/net/unix) and sends each text as one message on a connection to the
+// viewer. The sending side is the WindowSystem of windows_posix.cc; the
+// receiving side is TraceListener, shared by quillon-trace and the tests.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace qs::platform::posix {
+
+// The longest title an abstract socket name can hold (sun_path less the
+// leading NUL).
+inline constexpr std::size_t kMaxEndpointTitle = 107;
+
+// True when `title` can be a viewer's name and be read back from the socket
+// table unchanged: 1 to kMaxEndpointTitle bytes, no NUL and no line feed
+// (the table shows a NUL as '@' and ends its rows with line feeds).
+bool IsValidEndpointTitle(std::string_view title);
+
+// The titles of the listening SOCK_SEQPACKET sockets in the abstract
+// namespace, in the order of the table given in the format of /proc/net/unix.
+// Each title appears once.
+std::vector<std::string> ParseListeningEndpoints(std::string_view table);
+
+// The same for the live table of this network namespace; empty when the table
+// cannot be read.
+std::vector<std::string> ListListeningEndpoints();
+
+// A WindowSystem of its own (own handle table, own connections). Windows()
+// returns one such object for the whole process; tests make fresh ones so
+// that the state of one test cannot leak into the next.
+std::unique_ptr<WindowSystem> NewSocketWindowSystem();
+
+// The viewer side: one listening socket and the connections it accepted.
+class TraceListener {
+ public:
+  enum class Event { kMessage, kTimeout, kWake, kError };
+
+  TraceListener() = default;
+  ~TraceListener();
+  TraceListener(const TraceListener&) = delete;
+  TraceListener& operator=(const TraceListener&) = delete;
+
+  // Binds the abstract name `title` and listens. On failure returns false
+  // and error() holds the errno value: EADDRINUSE when another viewer holds
+  // the title, EINVAL for a title IsValidEndpointTitle rejects.
+  bool Listen(const std::string& title);
+
+  // Waits up to `timeout_ms` (-1: no limit) for the next message of any
+  // connection and stores its bytes in `message`, accepting new connections
+  // on the way. Connections the peer closed are dropped. Returns kWake when
+  // `wake_fd` (if not -1) became readable, kError when not listening or the
+  // wait itself failed.
+  Event Wait(std::string* message, int timeout_ms, int wake_fd = -1);
+
+  // Wait without a wake descriptor: true with a message, false otherwise.
+  bool Receive(std::string* message, int timeout_ms);
+
+  // Closes the listening socket and every connection.
+  void Close();
+
+  int fd() const { return fd_; }
+  int error() const { return error_; }
+  const std::string& title() const { return title_; }
+  std::size_t connection_count() const { return peers_.size(); }
+
+ private:
+  void AcceptPending();
+  // Reads one message of peers_[index]; false when the connection ended
+  // (it is then closed and removed) or held only an empty message.
+  bool ReadOne(std::size_t index, short revents, std::string* message);
+
+  int fd_ = -1;
+  int error_ = 0;
+  std::string title_;
+  std::vector<int> peers_;
+  std::size_t next_peer_ = 0;  // fairness: where the next scan starts
+};
+
+}  // namespace qs::platform::posix

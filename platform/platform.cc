@@ -43,6 +43,12 @@ std::string FileSystem::BuildPath(std::string_view path,
   return out;
 }
 
+void FileSystem::AppendOrCreateText(const std::string& path,
+                                    std::string_view text) {
+  if (!FileExists(path)) CreateTextFile(path, true);
+  AppendText(path, text);
+}
+
 std::string FileSystem::GetBaseName(std::string_view path) const {
   while (!path.empty() && IsSep(*this, path.back())) path.remove_suffix(1);
   std::size_t cut = 0;

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #ifdef _WIN32
 // windows.h turns several member names below into macros (GetWindowText ->
@@ -22,6 +23,7 @@
 // file sees the same names whatever it includes afterwards.
 #include <windows.h>
 #undef DeleteFile
+#undef GetDiskFreeSpace
 #undef GetPrivateProfileString
 #undef GetProfileString
 #undef GetWindowLong
@@ -59,6 +61,21 @@ class ProfileApi {
 };
 
 // ---------------------------------------------------------------------------
+// What the file-system object knows of one folder entry. Times are
+// 100-nanosecond intervals since 1601-01-01 UTC (a FILETIME), on every
+// system, so that two of them compare at the finest step both sides keep.
+struct FileStat {
+  enum Kind { kMissing, kFile, kFolder, kOther };
+  Kind kind = kMissing;  // kOther: a device, a link to a folder, ...
+  std::int64_t size = 0;
+  std::int64_t modified = 0;
+};
+
+struct FolderEntry {
+  std::string name;  // without the folder
+  FileStat stat;
+};
+
 // The file-system object: path joining, file tests and text files. Failures
 // throw qs::RuntimeError with the classic numbers (53, 76, 70, 61, 75).
 class FileSystem {
@@ -77,8 +94,17 @@ class FileSystem {
   virtual void CreateTextFile(const std::string& path, bool overwrite) = 0;
   // OpenTextFile ForAppending without create, Write, Close.
   virtual void AppendText(const std::string& path, std::string_view text) = 0;
+  // The log writers' append: FileExists, CreateTextFile(overwrite) when
+  // there is no file, then AppendText, with as few system calls as the
+  // platform allows.
+  virtual void AppendOrCreateText(const std::string& path,
+                                  std::string_view text);
   // The whole file's bytes.
   virtual std::string ReadAll(const std::string& path) = 0;
+  // The last `max_bytes` bytes of the file (all of it when it is shorter),
+  // read from a seek; what lies before them is never read.
+  virtual std::string ReadTail(const std::string& path,
+                               std::uint64_t max_bytes) = 0;
   // Replaces the file with `data` atomically: a temporary file in the same
   // folder is written, flushed and renamed over the old one; the old file's
   // permissions are kept. A reader sees either the old or the new file.
@@ -91,6 +117,32 @@ class FileSystem {
   virtual std::string GetBaseName(std::string_view path) const;
   // GetDriveName: "C:" or "\\server\share" on Windows, "" on POSIX.
   virtual std::string GetDriveName(std::string_view path) const = 0;
+  // GetDiskFreeSpaceA for the volume of `root` ("C:\" on Windows, any path
+  // on POSIX, where statvfs gives one "sector" per fragment and the counts
+  // of space available to unprivileged users, cut to 32 bits). False when
+  // the query fails; the counts are then left as they were.
+  virtual bool GetDiskFreeSpace(const std::string& root,
+                                std::uint32_t* sectors_per_cluster,
+                                std::uint32_t* bytes_per_sector,
+                                std::uint32_t* free_clusters,
+                                std::uint32_t* total_clusters) = 0;
+
+  // The transfer engine's file calls.
+  // What lies at `path`; kind kMissing when nothing can be found there.
+  // A link is followed. Never throws.
+  virtual FileStat GetFileStat(const std::string& path) = 0;
+  // Every entry of `folder` but "." and "..", in no particular order. A link
+  // to a file is listed as the file, a link to a folder as kOther.
+  virtual std::vector<FolderEntry> ListFolder(const std::string& folder) = 0;
+  // Copies `from` into the new file `to` (58 when `to` exists already) and
+  // gives it the modification time of `from`; the data is flushed to the
+  // disk before the call returns. On a failure `to` is removed again.
+  virtual void CopyToNewFile(const std::string& from,
+                             const std::string& to) = 0;
+  // Renames `from` to `to` within one volume, replacing a file `to`.
+  virtual void RenameFile(const std::string& from, const std::string& to) = 0;
+  // Creates the folder `path`; its parent must exist.
+  virtual void CreateFolder(const std::string& path) = 0;
 };
 
 // ---------------------------------------------------------------------------

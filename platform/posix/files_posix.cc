@@ -1,10 +1,15 @@
 // The file-system object on POSIX.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <limits>
 #include <string>
+#include <vector>
 
 #include "platform/posix/posix_impl.h"
 #include "platform/runtime_error.h"
@@ -84,6 +89,32 @@ class PosixFileSystem final : public FileSystem {
     if (fd.Close() != 0) ThrowErrno(errno, path);
   }
 
+  // The open is the existence test: a file that is there is opened for
+  // appending, and only when there is none is it created (empty, then
+  // written through the same descriptor).
+  void AppendOrCreateText(const std::string& path,
+                          std::string_view text) override {
+    int raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    bool created = false;
+    if (raw < 0 && errno == ENOENT) {
+      raw = ::open(path.c_str(),
+                   O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+      created = true;
+    }
+    Fd fd(raw);
+    if (fd.get() < 0) ThrowErrno(errno, path);
+    // The service's effective user does not change while it runs.
+    static const bool root = ::geteuid() == 0;
+    if (!created && root) {
+      struct stat st;
+      if (::fstat(fd.get(), &st) == 0 && ReadOnlyForRoot(st)) {
+        throw RuntimeError(kErrPermission);
+      }
+    }
+    WriteFully(fd.get(), text, path);
+    if (fd.Close() != 0) ThrowErrno(errno, path);
+  }
+
   std::string ReadAll(const std::string& path) override {
     Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) ThrowErrno(errno, path);
@@ -98,6 +129,36 @@ class PosixFileSystem final : public FileSystem {
       if (n == 0) break;
       out.append(buf, static_cast<std::size_t>(n));
     }
+    return out;
+  }
+
+  std::string ReadTail(const std::string& path,
+                       std::uint64_t max_bytes) override {
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) ThrowErrno(errno, path);
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) ThrowErrno(errno, path);
+    std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
+    std::uint64_t want = size < max_bytes ? size : max_bytes;
+    off_t at = static_cast<off_t>(size - want);
+    std::string out;
+    try {
+      out.resize(static_cast<std::size_t>(want));
+    } catch (const std::bad_alloc&) {
+      throw RuntimeError(kErrOutOfMemory);
+    }
+    std::size_t got = 0;
+    while (got < out.size()) {
+      ssize_t n = ::pread(fd.get(), out.data() + got, out.size() - got,
+                          at + static_cast<off_t>(got));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        ThrowErrno(errno, path);
+      }
+      if (n == 0) break;  // cut short by another program meanwhile
+      got += static_cast<std::size_t>(n);
+    }
+    out.resize(got);
     return out;
   }
 
@@ -156,6 +217,125 @@ class PosixFileSystem final : public FileSystem {
   }
 
   std::string GetDriveName(std::string_view) const override { return {}; }
+
+  bool GetDiskFreeSpace(const std::string& root,
+                        std::uint32_t* sectors_per_cluster,
+                        std::uint32_t* bytes_per_sector,
+                        std::uint32_t* free_clusters,
+                        std::uint32_t* total_clusters) override {
+    struct statvfs vfs;
+    int rc;
+    do {
+      rc = ::statvfs(root.c_str(), &vfs);
+    } while (rc != 0 && errno == EINTR);
+    if (rc != 0) return false;
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint32_t>::max();
+    auto cut = [](std::uint64_t v) {
+      return static_cast<std::uint32_t>(v < kMax ? v : kMax);
+    };
+    std::uint64_t fragment = vfs.f_frsize ? vfs.f_frsize : vfs.f_bsize;
+    if (sectors_per_cluster) *sectors_per_cluster = 1;
+    if (bytes_per_sector) *bytes_per_sector = cut(fragment);
+    if (free_clusters) *free_clusters = cut(vfs.f_bavail);
+    if (total_clusters) *total_clusters = cut(vfs.f_blocks);
+    return true;
+  }
+
+  FileStat GetFileStat(const std::string& path) override {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return StatOf(st);
+  }
+
+  std::vector<FolderEntry> ListFolder(const std::string& folder) override {
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr) {
+      if (errno == ENOENT) throw RuntimeError(kErrPathNotFound);  // a folder
+      ThrowErrno(errno, folder);
+    }
+    std::vector<FolderEntry> out;
+    int err = 0;
+    for (;;) {
+      errno = 0;
+      struct dirent* e = ::readdir(dir);
+      if (e == nullptr) {
+        err = errno;
+        break;
+      }
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat st;
+      if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        continue;  // gone meanwhile
+      }
+      FileStat info = StatOf(st);
+      if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        bool file = ::fstatat(::dirfd(dir), e->d_name, &target, 0) == 0 &&
+                    S_ISREG(target.st_mode);
+        info = file ? StatOf(target) : FileStat{FileStat::kOther, 0, 0};
+      }
+      out.push_back({std::move(name), info});
+    }
+    ::closedir(dir);
+    if (err != 0) ThrowErrno(err, folder);
+    return out;
+  }
+
+  void CopyToNewFile(const std::string& from, const std::string& to) override {
+    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0) ThrowErrno(errno, from);
+    struct stat st;
+    if (::fstat(in.get(), &st) != 0) ThrowErrno(errno, from);
+    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (out.get() < 0) ThrowErrno(errno, to);
+    try {
+      char buf[65536];
+      for (;;) {
+        ssize_t n = ::read(in.get(), buf, sizeof buf);
+        if (n < 0) {
+          if (errno == EINTR) continue;
+          ThrowErrno(errno, from);
+        }
+        if (n == 0) break;
+        WriteFully(out.get(), std::string_view(buf, static_cast<std::size_t>(n)),
+                   to);
+      }
+      // The owner may always write the copy, so the next copy can replace it.
+      (void)::fchmod(out.get(), (st.st_mode & 0777) | S_IWUSR);
+      struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+      if (::futimens(out.get(), times) != 0) ThrowErrno(errno, to);
+      if (::fsync(out.get()) != 0) ThrowErrno(errno, to);
+      if (out.Close() != 0) ThrowErrno(errno, to);
+    } catch (...) {
+      out.Close();
+      ::unlink(to.c_str());
+      throw;
+    }
+  }
+
+  void RenameFile(const std::string& from, const std::string& to) override {
+    if (::rename(from.c_str(), to.c_str()) != 0) ThrowErrno(errno, to);
+  }
+
+  void CreateFolder(const std::string& path) override {
+    if (::mkdir(path.c_str(), 0777) != 0) ThrowErrno(errno, path);
+  }
+
+ private:
+  static FileStat StatOf(const struct stat& st) {
+    FileStat info;
+    info.kind = S_ISREG(st.st_mode)   ? FileStat::kFile
+                : S_ISDIR(st.st_mode) ? FileStat::kFolder
+                                      : FileStat::kOther;
+    info.size = static_cast<std::int64_t>(st.st_size);
+    // Seconds from 1601 to 1970, then 100-ns steps.
+    constexpr std::int64_t kEpoch = 11644473600;
+    info.modified = (static_cast<std::int64_t>(st.st_mtim.tv_sec) + kEpoch) *
+                        10000000 +
+                    st.st_mtim.tv_nsec / 100;
+    return info;
+  }
 };
 
 }  // namespace

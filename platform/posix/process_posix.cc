@@ -16,11 +16,15 @@ namespace {
 
 class PosixProcess final : public ProcessApi {
  public:
+  // The executable's path does not change while the process runs; it is
+  // read once (the log writers ask for it with every line).
   std::string ModuleFileName() override {
-    char buf[4096];
-    ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return {};
-    return std::string(buf, static_cast<std::size_t>(n));
+    if (exe_.empty()) {
+      char buf[4096];
+      ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+      if (n > 0) exe_.assign(buf, static_cast<std::size_t>(n));
+    }
+    return exe_;
   }
   // Critical-error boxes do not exist here; the mode is only remembered.
   std::uint32_t SetErrorMode(std::uint32_t mode) override {
@@ -31,6 +35,7 @@ class PosixProcess final : public ProcessApi {
 
  private:
   std::uint32_t mode_ = 0;
+  std::string exe_;
 };
 
 }  // namespace

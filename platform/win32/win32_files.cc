@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/runtime_error.h"
 #include "platform/win32/win32_impl.h"
@@ -146,6 +147,42 @@ class Win32Files final : public FileSystem {
     return data;
   }
 
+  std::string ReadTail(const std::string& path,
+                       std::uint64_t max_bytes) override {
+    FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, kShareAll,
+                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                                  nullptr));
+    if (!file.valid()) ThrowLastError();
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(file.get(), &size)) ThrowLastError();
+    std::uint64_t total = static_cast<std::uint64_t>(size.QuadPart);
+    std::uint64_t want = total < max_bytes ? total : max_bytes;
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(total - want);
+    if (!::SetFilePointerEx(file.get(), at, nullptr, FILE_BEGIN)) {
+      ThrowLastError();
+    }
+    std::string data;
+    try {
+      data.resize(static_cast<std::size_t>(want));
+    } catch (const std::bad_alloc&) {
+      throw RuntimeError(kErrOutOfMemory);
+    }
+    std::size_t got = 0;
+    while (got < data.size()) {
+      std::size_t left = data.size() - got;
+      DWORD chunk = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+      DWORD n = 0;
+      if (!::ReadFile(file.get(), data.data() + got, chunk, &n, nullptr)) {
+        ThrowLastError();
+      }
+      if (n == 0) break;  // cut short by another program meanwhile
+      got += n;
+    }
+    data.resize(got);
+    return data;
+  }
+
   void ReplaceFile(const std::string& path, std::string_view data) override {
     // A read-only file cannot be rewritten (see IsReadOnlyFile); a missing
     // one is created. Other attributes (hidden, system,
@@ -248,6 +285,122 @@ class Win32Files final : public FileSystem {
     while (share_end < path.size() && !IsSep(path[share_end])) ++share_end;
     if (share_end == server_end + 1) return "";
     return std::string(path.substr(0, share_end));
+  }
+
+  bool GetDiskFreeSpace(const std::string& root,
+                        std::uint32_t* sectors_per_cluster,
+                        std::uint32_t* bytes_per_sector,
+                        std::uint32_t* free_clusters,
+                        std::uint32_t* total_clusters) override {
+    DWORD spc = 0, bps = 0, free = 0, total = 0;
+    if (!::GetDiskFreeSpaceA(root.empty() ? nullptr : root.c_str(), &spc, &bps,
+                             &free, &total)) {
+      return false;
+    }
+    if (sectors_per_cluster) *sectors_per_cluster = spc;
+    if (bytes_per_sector) *bytes_per_sector = bps;
+    if (free_clusters) *free_clusters = free;
+    if (total_clusters) *total_clusters = total;
+    return true;
+  }
+
+  FileStat GetFileStat(const std::string& path) override {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+      return {};
+    }
+    return StatOf(data.dwFileAttributes, data.nFileSizeHigh,
+                  data.nFileSizeLow, data.ftLastWriteTime);
+  }
+
+  std::vector<FolderEntry> ListFolder(const std::string& folder) override {
+    WIN32_FIND_DATAA found{};
+    std::string pattern = BuildPath(folder, "*");
+    HANDLE h = ::FindFirstFileA(pattern.c_str(), &found);
+    std::vector<FolderEntry> out;
+    if (h == INVALID_HANDLE_VALUE) {
+      DWORD err = ::GetLastError();
+      // A root folder without any entry has no "." either.
+      if (err == ERROR_FILE_NOT_FOUND && FolderExists(folder)) return out;
+      throw RuntimeError(ErrNoFromWin32(err));
+    }
+    DWORD err = ERROR_SUCCESS;
+    while (err == ERROR_SUCCESS) {
+      std::string name = found.cFileName;
+      if (name != "." && name != "..") {
+        FileStat info = StatOf(found.dwFileAttributes, found.nFileSizeHigh,
+                               found.nFileSizeLow, found.ftLastWriteTime);
+        // A junction or a link to a folder is not followed.
+        if (info.kind == FileStat::kFolder &&
+            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+          info = FileStat{FileStat::kOther, 0, 0};
+        }
+        out.push_back({std::move(name), info});
+      }
+      if (!::FindNextFileA(h, &found)) err = ::GetLastError();
+    }
+    ::FindClose(h);
+    if (err != ERROR_NO_MORE_FILES) throw RuntimeError(ErrNoFromWin32(err));
+    return out;
+  }
+
+  void CopyToNewFile(const std::string& from, const std::string& to) override {
+    FileHandle in(::CreateFileA(from.c_str(), GENERIC_READ, kShareAll, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
+                                nullptr));
+    if (!in.valid()) ThrowLastError();
+    FILETIME written{};
+    if (!::GetFileTime(in.get(), nullptr, nullptr, &written)) ThrowLastError();
+    FileHandle out(::CreateFileA(to.c_str(), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out.valid()) ThrowLastError();
+    try {
+      char buf[65536];
+      for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(in.get(), buf, sizeof buf, &got, nullptr)) {
+          ThrowLastError();
+        }
+        if (got == 0) break;
+        WriteAll(out.get(), std::string_view(buf, got));
+      }
+      // After the last write, so that no write moves the time again.
+      if (!::SetFileTime(out.get(), nullptr, nullptr, &written)) {
+        ThrowLastError();
+      }
+      if (!::FlushFileBuffers(out.get())) ThrowLastError();
+      if (!out.Close()) ThrowLastError();
+    } catch (...) {
+      out.Close();
+      ::DeleteFileA(to.c_str());
+      throw;
+    }
+  }
+
+  void RenameFile(const std::string& from, const std::string& to) override {
+    if (!::MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      ThrowLastError();
+    }
+  }
+
+  void CreateFolder(const std::string& path) override {
+    if (!::CreateDirectoryA(path.c_str(), nullptr)) ThrowLastError();
+  }
+
+ private:
+  static FileStat StatOf(DWORD attrs, DWORD size_high, DWORD size_low,
+                         const FILETIME& written) {
+    FileStat info;
+    info.kind = (attrs & FILE_ATTRIBUTE_DIRECTORY) ? FileStat::kFolder
+                : (attrs & FILE_ATTRIBUTE_DEVICE)  ? FileStat::kOther
+                                                   : FileStat::kFile;
+    info.size = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(size_high) << 32) | size_low);
+    info.modified = static_cast<std::int64_t>(
+        (static_cast<std::uint64_t>(written.dwHighDateTime) << 32) |
+        written.dwLowDateTime);
+    return info;
   }
 };
 

@@ -1,0 +1,405 @@
+// The service control on Linux: the service manager is systemd.
+//
+// Registration. Install writes the unit file (systemd_unit.h has its text and
+// the unit name) into the unit folder, /etc/systemd/system unless the
+// environment variable QUILLONSRV_UNIT_DIR names another; start mode 2 also
+// links it into multi-user.target.wants. Files appear complete or not at
+// all: each is written under a temporary name in its folder and renamed.
+// `systemctl daemon-reload` follows a change only when systemd runs and the
+// folder is the system's. Saved settings go to the drop-in
+// <unit>.d/settings.conf. The password is not needed by systemd and is
+// written nowhere.
+//
+// Connection. The process runs under systemd when NOTIFY_SOCKET or
+// INVOCATION_ID is set; the debug flag connects without it. The first
+// connection reports READY=1 and posts the start event to the loop; from then
+// on the manager's requests arrive as signals: SIGTERM and SIGINT stop,
+// SIGTSTP pauses, SIGCONT continues.
+//
+// Event log. The journal (sd_journal_send); where it cannot be reached, or
+// when QUILLONSRV_NO_JOURNAL is set, standard error.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <systemd/sd-daemon.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/message_loop.h"
+#include "platform/platform.h"
+#include "platform/posix/systemd_unit.h"
+#include "platform/service_control.h"
+
+extern char** environ;
+
+namespace qs::platform {
+namespace {
+
+using posix::AccountUserName;
+using posix::ProductFolderOf;
+using posix::ServiceUnitName;
+using posix::UnitFileText;
+using posix::UnitSettings;
+
+struct UnitFolder {
+  std::string path;  // absolute, without a trailing "/"
+  bool system;       // the system's folder, not one named by the environment
+};
+
+UnitFolder CurrentUnitFolder() {
+  const char* env = std::getenv("QUILLONSRV_UNIT_DIR");
+  std::string dir = env != nullptr && *env != '\0'
+                        ? std::string(env)
+                        : std::string(posix::kSystemUnitDir);
+  if (dir.front() != '/') {
+    char cwd[4096];
+    if (::getcwd(cwd, sizeof cwd) != nullptr)
+      dir = std::string(cwd) + "/" + dir;
+  }
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  return {dir, dir == posix::kSystemUnitDir};
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool ReadWhole(const std::string& path, std::string* out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char buf[4096];
+  bool ok = true;
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    out->append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return ok;
+}
+
+// Writes `data` to a new hidden file in `dir`, flushed to disk, mode 0644.
+// Returns its path, or "" when the folder cannot be written.
+std::string WriteTemporary(const std::string& dir, std::string_view data) {
+  std::string name = dir + "/.quillonsrv-XXXXXX";
+  int fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return {};
+  bool ok = WriteAll(fd, data) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  if (::close(fd) != 0) ok = false;
+  if (!ok) {
+    ::unlink(name.c_str());
+    return {};
+  }
+  return name;
+}
+
+// Renames `from` to `to` unless `to` exists, in one step.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
+                  RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without RENAME_NOREPLACE: a hard link fails on an
+  // existing name just the same.
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  ::unlink(from.c_str());
+  return true;
+}
+
+void SyncFolder(const std::string& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+bool MakeFolder(const std::string& dir) {
+  return ::mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+// <dir>/<target>.wants/<unit> -> <dir>/<unit>, as `systemctl enable` makes
+// it; an old link of that name is replaced.
+bool AddWantsLink(const UnitFolder& folder, const std::string& unit) {
+  std::string wants =
+      folder.path + "/" + std::string(posix::kAutoStartTarget) + ".wants";
+  if (!MakeFolder(wants)) return false;
+  std::string target = folder.path + "/" + unit;
+  std::string temp = wants + "/.quillonsrv-link-" + std::to_string(::getpid());
+  ::unlink(temp.c_str());
+  if (::symlink(target.c_str(), temp.c_str()) != 0) return false;
+  if (::rename(temp.c_str(), (wants + "/" + unit).c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  SyncFolder(wants);
+  return true;
+}
+
+// Removes the links named `unit` from every <name>.wants and <name>.requires
+// folder of the unit folder.
+void RemoveLinks(const UnitFolder& folder, const std::string& unit) {
+  DIR* d = ::opendir(folder.path.c_str());
+  if (d == nullptr) return;
+  while (dirent* e = ::readdir(d)) {
+    std::string_view name = e->d_name;
+    bool deps = (name.size() > 6 && name.ends_with(".wants")) ||
+                (name.size() > 9 && name.ends_with(".requires"));
+    if (!deps) continue;
+    std::string link = folder.path + "/" + std::string(name) + "/" + unit;
+    struct stat st;
+    if (::lstat(link.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      ::unlink(link.c_str());
+    }
+  }
+  ::closedir(d);
+}
+
+void DaemonReload() {
+  char arg0[] = "systemctl";
+  char arg1[] = "daemon-reload";
+  char* argv[] = {arg0, arg1, nullptr};
+  pid_t pid;
+  if (::posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv, environ) != 0) {
+    return;
+  }
+  int status;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// systemd reads the unit folder again only when told to; a folder of the
+// environment is not the running manager's, so it is left alone.
+void ReloadIfSystem(const UnitFolder& folder) {
+  if (folder.system && ::sd_booted() > 0) DaemonReload();
+}
+
+bool EnvSet(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0';
+}
+
+// A status line is one line.
+std::string OneLine(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  return out;
+}
+
+constexpr char kStatusRunning[] = "Running";
+constexpr char kStatusPaused[] = "Paused";
+constexpr char kStatusStartFailed[] = "Start failed";
+
+class PosixServiceControl final : public ServiceControl {
+ public:
+  explicit PosixServiceControl(MessageLoop& loop) : loop_(loop) {}
+
+  bool Install() override {
+    const std::string unit = ServiceUnitName(ServiceName);
+    if (unit.empty()) return false;
+    UnitSettings settings;
+    settings.description = DisplayName;
+    settings.executable = Current().process->ModuleFileName();
+    // An interactive service has no place under systemd; it runs under the
+    // manager's default account like one without an account.
+    if (!Interactive) settings.user = AccountUserName(Account);
+    settings.start_mode = StartMode;
+    settings.product_folder = ProductFolderOf(settings.executable);
+    settings.unit_name = unit;
+    std::optional<std::string> text = UnitFileText(settings);
+    if (!text) return false;
+
+    const UnitFolder folder = CurrentUnitFolder();
+    const std::string path = folder.path + "/" + unit;
+    if (PathExists(path)) return false;
+    std::string temp = WriteTemporary(folder.path, *text);
+    if (temp.empty()) return false;
+    if (!RenameNoReplace(temp, path)) {
+      ::unlink(temp.c_str());
+      return false;
+    }
+    if (StartMode == kStartAuto && !AddWantsLink(folder, unit)) {
+      ::unlink(path.c_str());
+      SyncFolder(folder.path);
+      return false;
+    }
+    SyncFolder(folder.path);
+    ReloadIfSystem(folder);
+    return true;
+  }
+
+  bool Uninstall() override {
+    const std::string unit = ServiceUnitName(ServiceName);
+    if (unit.empty()) return false;
+    const UnitFolder folder = CurrentUnitFolder();
+    const std::string path = folder.path + "/" + unit;
+    if (!PathExists(path) || ::unlink(path.c_str()) != 0) return false;
+    RemoveLinks(folder, unit);
+    const std::string drop_in = path + ".d";
+    ::unlink((drop_in + "/" + std::string(posix::kSettingsDropIn)).c_str());
+    ::rmdir(drop_in.c_str());  // kept when it holds drop-ins of others
+    SyncFolder(folder.path);
+    ReloadIfSystem(folder);
+    return true;
+  }
+
+  bool SaveSetting(const std::string& section, const std::string& key,
+                   const std::string& value) override {
+    const std::string unit = ServiceUnitName(ServiceName);
+    if (unit.empty()) return false;
+    const UnitFolder folder = CurrentUnitFolder();
+    const std::string path = folder.path + "/" + unit;
+    if (!PathExists(path)) return false;
+    const std::string drop_in = path + ".d";
+    if (!MakeFolder(drop_in)) return false;
+    const std::string file =
+        drop_in + "/" + std::string(posix::kSettingsDropIn);
+    std::string existing;
+    if (!ReadWhole(file, &existing) && errno != ENOENT) return false;
+    std::optional<std::string> text = posix::SettingsDropInText(
+        existing, posix::SettingVariable(section, key), value);
+    if (!text) return false;
+    std::string temp = WriteTemporary(drop_in, *text);
+    if (temp.empty()) return false;
+    if (::rename(temp.c_str(), file.c_str()) != 0) {
+      ::unlink(temp.c_str());
+      return false;
+    }
+    SyncFolder(drop_in);
+    ReloadIfSystem(folder);
+    return true;
+  }
+
+  bool Connect() override {
+    if (state_ != State::kIdle) return true;
+    if (!Debug && !EnvSet("NOTIFY_SOCKET") && !EnvSet("INVOCATION_ID")) {
+      return false;
+    }
+    state_ = State::kStarting;
+    loop_.OnSignal(SIGTERM, Guarded(&PosixServiceControl::RaiseStop));
+    loop_.OnSignal(SIGINT, Guarded(&PosixServiceControl::RaiseStop));
+    loop_.OnSignal(SIGTSTP, Guarded(&PosixServiceControl::RaisePause));
+    loop_.OnSignal(SIGCONT, Guarded(&PosixServiceControl::RaiseContinue));
+    ::sd_notify(0, "READY=1");
+    loop_.Post(Guarded(&PosixServiceControl::RaiseStart));
+    return true;
+  }
+
+  void LogEvent(std::int16_t type, std::int32_t id,
+                const std::string& text) override {
+    if (std::getenv("QUILLONSRV_NO_JOURNAL") == nullptr) {
+      std::vector<std::string> fields =
+          posix::JournalFields(type, id, text, ServiceName);
+      std::vector<iovec> iov;
+      for (std::string& f : fields) iov.push_back({f.data(), f.size()});
+      if (::sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0) {
+        return;
+      }
+    }
+    WriteAll(STDERR_FILENO, ServiceName + ": " + text + "\n");
+  }
+
+  void ReportStatus(const std::string& text) override {
+    ::sd_notify(0, ("STATUS=" + OneLine(text)).c_str());
+  }
+
+  void ReportStopping() override { ::sd_notify(0, "STOPPING=1"); }
+
+ private:
+  // kStarting: connected, start event not raised yet. kStopping: the stop
+  // event was raised; nothing follows it.
+  enum class State { kIdle, kStarting, kRunning, kPaused, kFailed, kStopping };
+
+  // A loop callback that does nothing once this control is gone.
+  std::function<void()> Guarded(void (PosixServiceControl::*member)()) {
+    std::weak_ptr<char> alive = alive_;
+    return [alive, this, member] {
+      if (!alive.expired()) (this->*member)();
+    };
+  }
+
+  bool PauseContinueAccepted() const {
+    return (ControlsAccepted & kAcceptPauseContinue) != 0;
+  }
+
+  void RaiseStart() {
+    if (state_ != State::kStarting) return;  // a stop came first
+    bool success = false;
+    if (OnStart) OnStart(success);
+    if (state_ != State::kStarting) return;  // stopped while starting
+    state_ = success ? State::kRunning : State::kFailed;
+    ReportStatus(success ? kStatusRunning : kStatusStartFailed);
+  }
+
+  // systemd follows the SIGTERM of a stop with a SIGCONT, and a second stop
+  // request must not stop twice: after the stop nothing is raised.
+  void RaiseStop() {
+    if (state_ == State::kStopping) return;
+    state_ = State::kStopping;
+    ReportStopping();
+    if (OnStop) OnStop();
+  }
+
+  // Pause only a running service and continue only a paused one, as the
+  // service manager would; a handler that does not report success leaves
+  // the state as it was.
+  void RaisePause() {
+    if (state_ != State::kRunning || !PauseContinueAccepted()) return;
+    bool success = false;
+    if (OnPause) OnPause(success);
+    if (state_ != State::kRunning || !success) return;
+    state_ = State::kPaused;
+    ReportStatus(kStatusPaused);
+  }
+
+  void RaiseContinue() {
+    if (state_ != State::kPaused || !PauseContinueAccepted()) return;
+    bool success = false;
+    if (OnContinue) OnContinue(success);
+    if (state_ != State::kPaused || !success) return;
+    state_ = State::kRunning;
+    ReportStatus(kStatusRunning);
+  }
+
+  MessageLoop& loop_;
+  State state_ = State::kIdle;
+  std::shared_ptr<char> alive_ = std::make_shared<char>();
+};
+
+}  // namespace
+
+std::unique_ptr<ServiceControl> CreateServiceControl(MessageLoop& loop) {
+  return std::make_unique<PosixServiceControl>(loop);
+}
+
+}  // namespace qs::platform

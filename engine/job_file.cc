@@ -1,0 +1,207 @@
+#include "engine/job_file.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/runtime_error.h"
+
+namespace qs::engine {
+namespace {
+
+// Job file values are paths and masks: room for long ones.
+constexpr std::uint32_t kValueSize = 4096;
+
+char Lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EndsWithNoCase(std::string_view s, std::string_view tail) {
+  if (s.size() < tail.size()) return false;
+  s = s.substr(s.size() - tail.size());
+  for (std::size_t i = 0; i < tail.size(); ++i) {
+    if (Lower(s[i]) != Lower(tail[i])) return false;
+  }
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+    s.remove_prefix(1);
+  }
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+    s.remove_suffix(1);
+  }
+  return s;
+}
+
+// "*" and "?" against one mask, iteratively with one back-track point.
+bool MatchOne(std::string_view name, std::string_view mask) {
+  std::size_t n = 0, m = 0;
+  std::size_t star = std::string_view::npos, resume = 0;
+  while (n < name.size()) {
+    if (m < mask.size() &&
+        (mask[m] == '?' || Lower(mask[m]) == Lower(name[n]))) {
+      ++n;
+      ++m;
+    } else if (m < mask.size() && mask[m] == '*') {
+      star = m++;
+      resume = n;
+    } else if (star != std::string_view::npos) {
+      m = star + 1;
+      n = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (m < mask.size() && mask[m] == '*') ++m;
+  return m == mask.size();
+}
+
+class JobFileReader {
+ public:
+  explicit JobFileReader(std::string path) : path_(std::move(path)) {}
+
+  // The value of `key`, `def` when the key is missing.
+  std::string Text(std::string_view key, const std::string& def) const {
+    std::vector<char> buf(kValueSize);
+    std::string section(kJobSection), k(key);
+    std::uint32_t n = platform::Current().profile->GetPrivateProfileString(
+        section.c_str(), k.c_str(), def.c_str(), buf.data(), kValueSize,
+        path_.c_str());
+    return std::string(buf.data(), n);
+  }
+
+  template <typename Int>
+  Int Whole(std::string_view key, Int def) const {
+    auto v = ParseWhole(Text(key, ""), std::numeric_limits<Int>::min(),
+                        std::numeric_limits<Int>::max());
+    return v ? static_cast<Int>(*v) : def;
+  }
+
+  bool HasKeys() const {
+    std::vector<char> buf(kValueSize);
+    std::string section(kJobSection);
+    return platform::Current().profile->GetPrivateProfileString(
+               section.c_str(), nullptr, "", buf.data(), kValueSize,
+               path_.c_str()) > 0;
+  }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace
+
+bool NameLess(const std::string& a, const std::string& b) {
+  std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    char x = Lower(a[i]), y = Lower(b[i]);
+    if (x != y) {
+      return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+    }
+  }
+  if (a.size() != b.size()) return a.size() < b.size();
+  return a < b;
+}
+
+std::vector<std::string> ListJobFiles(const std::string& jobs_folder) {
+  platform::FileSystem& fs = *platform::Current().fs;
+  std::vector<std::string> names;
+  if (!fs.FolderExists(jobs_folder)) return names;
+  for (platform::FolderEntry& e : fs.ListFolder(jobs_folder)) {
+    if (e.stat.kind == platform::FileStat::kFile &&
+        EndsWithNoCase(e.name, ".qlj") && e.name.size() > 4) {
+      names.push_back(std::move(e.name));
+    }
+  }
+  std::sort(names.begin(), names.end(), NameLess);
+  return names;
+}
+
+JobSettings ReadJobFile(const std::string& jobs_folder,
+                        const std::string& file_name) {
+  JobSettings job;
+  job.file_name = file_name;
+  job.path = platform::Current().fs->BuildPath(jobs_folder, file_name);
+  JobFileReader r(job.path);
+  job.has_job_section = r.HasKeys();
+  job.from = r.Text("From", "");
+  job.to = r.Text("To", "");
+  job.type = r.Whole<std::int16_t>("Type", kScheduledJob);
+  job.active = r.Whole<std::int32_t>("Active", 1) != 0;
+  job.hold = std::string(Trim(r.Text("Hold", "0")));
+  job.pattern = r.Text("Pattern", "*");
+  job.recursive = r.Whole<std::int32_t>("Recursive", 0);
+  job.interval_minutes = r.Whole<std::int32_t>("Interval", 0);
+  if (job.interval_minutes < 0) job.interval_minutes = 0;
+  job.watch_folder = r.Text("WatchFolder", "");
+  job.watch = r.Whole<std::int16_t>("Watch", 0);
+  job.start_copy = r.Whole<std::int32_t>("StartCopy", 0);
+  job.delay_seconds = r.Whole<std::int16_t>("Delay", 2);
+  job.retries = r.Whole<std::int16_t>("Retries", 3);
+  return job;
+}
+
+JobRecord ToJobRecord(const JobSettings& job) {
+  JobRecord rec;
+  rec.JobName = job.file_name.substr(0, job.file_name.size() - 4);
+  rec.JobType = job.type;
+  rec.ExcludeFlag = job.active ? 0 : 1;
+  rec.CheckValue = job.hold;
+  rec.PathA = job.from;
+  rec.PathB = job.to;
+  rec.PathC = job.watch_folder;
+  rec.PathChoice = job.watch;
+  rec.FlagA = job.recursive;
+  rec.FlagB = job.start_copy;
+  rec.ValueA = job.delay_seconds;
+  rec.ValueB = job.retries;
+  return rec;
+}
+
+bool HoldIsZero(std::string_view hold) {
+  std::string text(Trim(hold));
+  if (text.empty()) return false;
+  char* end = nullptr;
+  double v = std::strtod(text.c_str(), &end);
+  return end == text.c_str() + text.size() && v == 0;
+}
+
+std::optional<std::int64_t> ParseWhole(std::string_view text, std::int64_t lo,
+                                       std::int64_t hi) {
+  text = Trim(text);
+  bool negative = false;
+  if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+    negative = text.front() == '-';
+    text.remove_prefix(1);
+  }
+  if (text.empty() || text.size() > 18) return std::nullopt;
+  std::int64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + (c - '0');
+  }
+  if (negative) v = -v;
+  if (v < lo || v > hi) return std::nullopt;
+  return v;
+}
+
+bool MatchesMasks(std::string_view name, std::string_view masks) {
+  bool any_mask = false;
+  while (true) {
+    std::size_t cut = masks.find(';');
+    std::string_view mask = Trim(masks.substr(0, cut));
+    if (!mask.empty()) {
+      any_mask = true;
+      if (mask == "*.*" || MatchOne(name, mask)) return true;
+    }
+    if (cut == std::string_view::npos) break;
+    masks.remove_prefix(cut + 1);
+  }
+  return !any_mask;
+}
+
+}  // namespace qs::engine

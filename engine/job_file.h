@@ -1,0 +1,86 @@
+// Job files (*.qlj): one INI file per job in the jobs folder, section "Job".
+// The keys, their defaults and what the engine does with them:
+//
+//   From         ""   source folder
+//   To           ""   target folder
+//   Type         0    0 a scheduled job (run by ProcessJobs), 2 a watch job
+//                     (run by the real-time monitor); other values: neither
+//   Active       1    0 switches the job off
+//   Hold         0    numeric text; a job runs only while it is 0
+//   Pattern      *    file masks separated by ";" (* and ?, case ignored)
+//   Recursive    0    non-zero: subfolders too
+//   Interval     0    scheduled job: minutes between two runs; 0 every pass
+//   WatchFolder  ""   watch job: a third folder it can watch
+//   Watch        0    watch job: the folder watched, 0 From, 1 To,
+//                     2 WatchFolder
+//   StartCopy    0    watch job: 1 copies what is new or changed at start
+//   Delay        2    watch job: seconds of quiet after a change before copying
+//   Retries      3    watch job: attempts at a copy that fails
+//
+// Whole numbers are decimal, with optional blanks around and a sign; a
+// value that is no number or out of range counts as missing.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "monitor/engine.h"
+
+namespace qs::engine {
+
+inline constexpr std::string_view kJobSection = "Job";
+inline constexpr std::int16_t kScheduledJob = 0;
+inline constexpr std::int16_t kWatchJob = 2;
+
+struct JobSettings {
+  std::string file_name;  // "Daily.qlj"
+  std::string path;       // the job file's full path
+  bool has_job_section = false;
+  std::string from, to;
+  std::int16_t type = kScheduledJob;
+  bool active = true;
+  std::string hold = "0";
+  std::string pattern = "*";
+  std::int32_t recursive = 0;
+  std::int32_t interval_minutes = 0;
+  std::string watch_folder;
+  std::int16_t watch = 0;
+  std::int32_t start_copy = 0;
+  std::int16_t delay_seconds = 2;
+  std::int16_t retries = 3;
+};
+
+// The job file names of `jobs_folder` (files ending in ".qlj", case
+// ignored), sorted by name with case ignored, then byte by byte. An empty
+// list when the folder does not exist; qs::RuntimeError when it exists but
+// cannot be read.
+std::vector<std::string> ListJobFiles(const std::string& jobs_folder);
+
+// Reads every key of the job file `file_name` in `jobs_folder`. A file that
+// is missing or no INI file gives the defaults, with has_job_section false.
+JobSettings ReadJobFile(const std::string& jobs_folder,
+                        const std::string& file_name);
+
+// The record the job list reports for a job.
+JobRecord ToJobRecord(const JobSettings& job);
+
+// True when `hold` is numeric text whose value is 0.
+bool HoldIsZero(std::string_view hold);
+
+// Decimal whole number within [lo, hi]; nothing otherwise.
+std::optional<std::int64_t> ParseWhole(std::string_view text, std::int64_t lo,
+                                       std::int64_t hi);
+
+// True when `name` matches one of the ";"-separated masks. "*" stands for
+// any run of characters, "?" for one; ASCII case is ignored. "*.*" matches
+// every name, as on Windows. Empty masks are skipped; no mask at all
+// matches everything.
+bool MatchesMasks(std::string_view name, std::string_view masks);
+
+// Orders names with case ignored, then byte by byte.
+bool NameLess(const std::string& a, const std::string& b);
+
+}  // namespace qs::engine

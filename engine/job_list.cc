@@ -1,0 +1,36 @@
+// The job list: one record per job file of the jobs folder, for the
+// real-time monitor. Which keys fill which field is told in job_file.h and
+// ToJobRecord.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/job_file.h"
+#include "monitor/engine.h"
+
+namespace qs::engine {
+namespace {
+
+class JobList final : public cJobList {
+ public:
+  // `sFilter`: ";"-separated masks on the job names ("Daily*"); empty for
+  // all jobs. Records come in the order of the job file names.
+  std::vector<JobRecord> GetJobs(std::string& sJobsPath,
+                                 std::string& sFilter) override {
+    std::vector<JobRecord> records;
+    for (const std::string& name : ListJobFiles(sJobsPath)) {
+      std::string job_name = name.substr(0, name.size() - 4);
+      if (!sFilter.empty() && !MatchesMasks(job_name, sFilter)) continue;
+      records.push_back(ToJobRecord(ReadJobFile(sJobsPath, name)));
+    }
+    return records;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<cJobList> CreateJobList() {
+  return std::make_unique<JobList>();
+}
+
+}  // namespace qs::engine

@@ -1,0 +1,342 @@
+// What the log writer and the log cut cost.
+//
+// BM_WriteLogLine: lines through WriteLog with "WriteLog", "ShowDate" and
+// "ShowTime" all "1" (three lookups, the clock, an existence test and one
+// open/append/close per line), against, in the same run,
+//   - a bare loop that opens, appends the same bytes and closes
+//     (counter vs_bare: target at least 0.4), and
+//   - the same writer with a reader that reads and parses the main INI for
+//     every lookup (counter naive_over_writelog: target at least 5).
+// The main INI is one of realistic size: the product's other programs keep
+// their settings in it too (5 sections of 40 keys).
+//
+// BM_CutHugeLog: CheckLogFileSize on a 1 GiB job log (sparse, a few lines
+// at its end) with "LogSize" 100, against reading the file once from start
+// to end in 64 KiB pieces (counter cut_pct_of_read: target under 1), and
+// the growth of the peak resident memory during one cut (counter
+// peak_rss_growth_kib: target under 1024; the peak is reset through
+// /proc/self/clear_refs and read from VmHWM after the heap's free pages were
+// given back, -1 when that is not possible).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "errortrap/ravelin.h"
+#include "host/frm_main.h"
+#include "platform/message_loop.h"
+#include "platform/platform.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// The program "lies" in the bin folder of a product folder of the run.
+class BenchProcess : public qs::platform::ProcessApi {
+ public:
+  std::string exe;
+  std::string ModuleFileName() override { return exe; }
+  std::uint32_t SetErrorMode(std::uint32_t) override { return 0; }
+};
+
+// Keys per section of the main INI (5 sections); the benchmark's argument.
+int g_keys_per_section = 40;
+
+std::string MainIni(const std::string& job_log_settings) {
+  std::string text;
+  const char* sections[] = {"Options", "JobWin", "ErrWin", "Monitor", "Mail"};
+  for (const char* s : sections) {
+    text += std::string("[") + s + "]\r\n";
+    for (int k = 0; k < g_keys_per_section; ++k) {
+      text += "Setting" + std::to_string(k) + "=value " + std::to_string(k) +
+              " of " + s + "\r\n";
+    }
+    if (std::string(s) == "Options") text += job_log_settings;
+    if (std::string(s) == "ErrWin") text += "ShowDate=1\r\nShowTime=1\r\n";
+    if (std::string(s) == "JobWin") text += "NoDiskSizeCheck=1\r\n";
+    text += "\r\n";
+  }
+  return text;
+}
+
+struct Product {
+  Product() {
+    std::string tmpl =
+        (fs::temp_directory_path() / "qs-logbench-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+    root = tmpl;
+    fs::create_directories(root + "/bin");
+    fs::create_directories(root + "/logs");
+    ini = root + "/Quillon.ini";
+    std::ofstream(ini, std::ios::binary)
+        << MainIni("WriteLog=1\r\nLogSize=100\r\n");
+    process.exe = root + "/bin/QuillonSrv";
+    scoped =
+        std::make_unique<qs::platform::ScopedPlatform>(qs::platform::Platform{
+            nullptr, nullptr, nullptr, &process, nullptr, nullptr});
+    loop = qs::platform::CreateMessageLoop();
+    form = std::make_unique<qs::frmMain>(*loop, qs::Components{});
+    form->m_oFSO = qs::platform::Current().fs;
+    form->m_sIniStr = ini;
+    form->m_sLanguage = root + "/lang/Deutsch.lng";
+    form->m_sLogPrefix = "NT-Service:";
+    qs::sIniFile = ini;
+    qs::sLogsPath = root + "/logs/";
+  }
+  ~Product() {
+    form.reset();
+    loop.reset();
+    scoped.reset();
+    std::error_code ec;
+    fs::remove_all(root, ec);
+  }
+  std::string root, ini;
+  BenchProcess process;
+  std::unique_ptr<qs::platform::ScopedPlatform> scoped;
+  std::unique_ptr<qs::platform::MessageLoop> loop;
+  std::unique_ptr<qs::frmMain> form;
+};
+
+Product& TheProduct() {
+  static Product p;
+  return p;
+}
+
+// --- lines per second ------------------------------------------------------
+
+bool SameName(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r'; };
+  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Reads and parses the whole file for one lookup.
+std::string NaiveLookup(const std::string& path, std::string_view section,
+                        std::string_view key, const std::string& def) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string text = ss.str();
+  bool in_section = false;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    std::string_view line = Trim(std::string_view(text).substr(pos, end - pos));
+    pos = end + 1;
+    if (line.empty()) continue;
+    if (line.front() == '[') {
+      std::size_t close = line.rfind(']');
+      if (close != std::string_view::npos) {
+        if (in_section) break;
+        in_section = SameName(Trim(line.substr(1, close - 1)), section);
+        continue;
+      }
+    }
+    if (!in_section) continue;
+    std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) continue;
+    if (SameName(Trim(line.substr(0, eq)), key)) {
+      return std::string(Trim(line.substr(eq + 1)));
+    }
+  }
+  return def;
+}
+
+// WriteLog's steps with the naive reader.
+void NaiveWriteLog(Product& p, const std::string& msg) {
+  qs::platform::Platform& os = qs::platform::Current();
+  std::string head, sep;
+  bool date = NaiveLookup(p.ini, "ErrWin", "ShowDate", "0") == "1";
+  bool time = NaiveLookup(p.ini, "ErrWin", "ShowTime", "0") == "1";
+  if (date || time) sep = "- ";
+  if (date) head = os.clock->ShortDateText() + " ";
+  if (time) head += os.clock->TimeOfDayText() + " ";
+  std::string line = head + sep + p.form->m_sLogPrefix + " " + msg;
+  if (NaiveLookup(p.ini, "Options", "WriteLog", "0") != "1") return;
+  std::string path = p.root + "/logs/Naive.txt";
+  if (!os.fs->FileExists(path)) os.fs->CreateTextFile(path, true);
+  os.fs->AppendText(path, line + "\r\n");
+}
+
+void BareAppend(const std::string& path, const std::string& line) {
+  int fd =
+      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) std::abort();
+  if (::write(fd, line.data(), line.size()) !=
+      static_cast<ssize_t>(line.size())) {
+    std::abort();
+  }
+  ::close(fd);
+}
+
+template <class F>
+double NanosPerCall(F&& f, int calls) {
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < calls; ++i) f();
+  std::chrono::duration<double, std::nano> d =
+      std::chrono::steady_clock::now() - start;
+  return d.count() / calls;
+}
+
+const std::string kMessage =
+    "Datei kopiert: Berichte/2026/Umsatz-Dezember.xlsx";
+
+void BM_WriteLogLine(benchmark::State& state) {
+  Product& p = TheProduct();
+  g_keys_per_section = static_cast<int>(state.range(0));
+  std::ofstream(p.ini, std::ios::binary)
+      << MainIni("WriteLog=1\r\nLogSize=100\r\n");
+  const std::string default_log = p.root + "/logs/DefaultLog.txt";
+  fs::remove(default_log);
+  // Let the INI age so that its time stamps alone vouch for the cache.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (auto _ : state) p.form->WriteLog(kMessage, false, true, false);
+  state.SetItemsProcessed(state.iterations());
+
+  // The comparison, in the same run, outside the timed loop; the three
+  // take turns in short rounds, so that a change of the machine's load
+  // falls on all of them alike.
+  fs::remove(default_log);
+  std::string line =
+      p.form->GetDateAndTime() + p.form->m_sLogPrefix + " " + kMessage + "\r\n";
+  const std::string bare_log = p.root + "/logs/Bare.txt";
+  double writelog = 0, bare = 0, naive = 0;
+  constexpr int kRounds = 20, kCalls = 1000;
+  for (int round = 0; round < kRounds; ++round) {
+    writelog += NanosPerCall(
+        [&] { p.form->WriteLog(kMessage, false, true, false); }, kCalls);
+    bare += NanosPerCall([&] { BareAppend(bare_log, line); }, kCalls);
+    naive += NanosPerCall([&] { NaiveWriteLog(p, kMessage); }, kCalls / 10);
+  }
+  state.counters["ini_bytes"] = static_cast<double>(fs::file_size(p.ini));
+  state.counters["writelog_lines_per_s"] = 1e9 * kRounds / writelog;
+  state.counters["bare_lines_per_s"] = 1e9 * kRounds / bare;
+  state.counters["vs_bare"] = bare / writelog;
+  state.counters["naive_over_writelog"] = naive / writelog;
+  fs::remove(default_log);
+  fs::remove(bare_log);
+  fs::remove(p.root + "/logs/Naive.txt");
+}
+// A main INI of about 6 KB and one of about 30 KB (1,000 keys).
+BENCHMARK(BM_WriteLogLine)->Arg(40)->Arg(200)->Unit(benchmark::kMicrosecond);
+
+// --- the cut of a huge log ---------------------------------------------------
+
+constexpr off_t kHugeSize = off_t{1} << 30;
+
+void MakeHugeLog(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0 || ::ftruncate(fd, kHugeSize) != 0) std::abort();
+  ::close(fd);
+  std::string tail = "\r\n";
+  for (int i = 0; i < 100; ++i) {
+    tail += "line " + std::to_string(i) + " of the job's last run\r\n";
+  }
+  fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (fd < 0 || ::write(fd, tail.data(), tail.size()) < 0) std::abort();
+  ::close(fd);
+}
+
+double ReadOnceNanos(const std::string& path) {
+  auto start = std::chrono::steady_clock::now();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) std::abort();
+  static char buf[65536];
+  std::uint64_t total = 0;
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    total += static_cast<std::uint64_t>(n);
+  }
+  ::close(fd);
+  benchmark::DoNotOptimize(total);
+  std::chrono::duration<double, std::nano> d =
+      std::chrono::steady_clock::now() - start;
+  return d.count();
+}
+
+// VmHWM in KiB, or -1.
+long PeakRssKib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0)
+      return std::strtol(line.c_str() + 6, nullptr, 10);
+  }
+  return -1;
+}
+
+bool ResetPeakRss() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.flush();
+  return static_cast<bool>(clear);
+}
+
+void BM_CutHugeLog(benchmark::State& state) {
+  Product& p = TheProduct();
+  const std::string log = p.root + "/logs/Huge_Log.txt";
+  std::ofstream(p.ini, std::ios::binary)
+      << MainIni("WriteLog=2\r\nLogSize=100\r\n");
+  qs::sJobLogFile = log;
+  double cut_total = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    MakeHugeLog(log);
+    state.ResumeTiming();
+    auto start = std::chrono::steady_clock::now();
+    p.form->CheckLogFileSize();
+    cut_total += std::chrono::duration<double, std::nano>(
+                     std::chrono::steady_clock::now() - start)
+                     .count();
+  }
+  if (fs::file_size(log) > 102400) state.SkipWithError("the log was not cut");
+
+  MakeHugeLog(log);
+  double read_once = ReadOnceNanos(log);
+  MakeHugeLog(log);
+  long growth = -1;
+  // Free heap pages go back to the system first, so that what the cut
+  // allocates shows as new resident memory.
+  ::malloc_trim(0);
+  if (ResetPeakRss()) {
+    long before = PeakRssKib();
+    p.form->CheckLogFileSize();
+    long after = PeakRssKib();
+    if (before >= 0 && after >= 0) growth = after - before;
+  }
+  double cut = cut_total / static_cast<double>(state.iterations());
+  state.counters["cut_ms"] = cut / 1e6;
+  state.counters["read_once_ms"] = read_once / 1e6;
+  state.counters["cut_pct_of_read"] = 100.0 * cut / read_once;
+  state.counters["peak_rss_growth_kib"] = static_cast<double>(growth);
+  fs::remove(log);
+  qs::sJobLogFile.clear();
+  std::ofstream(p.ini, std::ios::binary)
+      << MainIni("WriteLog=1\r\nLogSize=100\r\n");
+}
+BENCHMARK(BM_CutHugeLog)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+}  // namespace

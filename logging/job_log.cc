@@ -1,0 +1,93 @@
+// PrepareLog: where the messages of the job the engine has just taken up
+// go. "WriteLog" chooses no job log ("0"), the default log ("1") or one log
+// per job ("2"); for the last, "OverwriteLog" chooses a fixed name started
+// afresh for every run ("1") or a time-stamped name, and "LogPath" the
+// folder: the logs folder ("0"), the job's "From" ("1") or "To" ("2") folder.
+//
+// The file itself is made by the first line written to it (WriteWLogFile).
+#include <string>
+
+#include "config/ini_handler.h"
+#include "config/texts.h"
+#include "errortrap/ravelin.h"
+#include "host/frm_main.h"
+#include "logging/log_common.h"
+#include "platform/platform.h"
+
+namespace qs {
+namespace {
+
+using logging::kModule;
+using logging::Setting;
+
+// The regional date and time made fit for a file name: "/", "." and ","
+// of the date and ":" and ";" of the time become "-"; a blank or an AM/PM
+// marker stays.
+std::string Replaced(std::string text, std::string_view chars) {
+  for (char& c : text) {
+    if (chars.find(c) != std::string_view::npos) c = '-';
+  }
+  return text;
+}
+
+std::string JobFolder(const texts::IniKey& k, const std::string& job_file) {
+  return modIniHandler::GetJobString(std::string(k.section), std::string(k.key),
+                                     std::string(k.def), job_file,
+                                     texts::kReadSize);
+}
+
+}  // namespace
+
+void frmMain::PrepareLog(const std::string& sJobName,
+                         const std::string& sJobFile) {
+  Traced(kModule, "Sub PrepareLog", [&] {
+    // A file-system object of its own: the platform's keeps no state, so
+    // the one in use serves as a fresh one for every call.
+    platform::FileSystem& fs = *platform::Current().fs;
+    const std::string write_log = Setting(texts::kOptWriteLog, sIniFile);
+    if (write_log == "0") {
+      sJobLogFile.clear();
+      return;
+    }
+    if (write_log == "1") {
+      sJobLogFile = fs.BuildPath(sLogsPath, "DefaultLog.txt");
+      return;
+    }
+    // Any other value keeps the previous job's log in use.
+    if (write_log != "2") return;
+
+    const bool overwrite = Setting(texts::kOptOverwriteLog, sIniFile) == "1";
+    std::string name;
+    if (overwrite) {
+      name = sJobName + "_Log.txt";
+    } else {
+      // Two readings of the clock, date first: a job taken up at midnight
+      // may get the date of one day and the time of the next.
+      platform::Clock& clock = *platform::Current().clock;
+      const std::string date = Replaced(clock.ShortDateText(), "/.,");
+      const std::string time = Replaced(clock.TimeOfDayText(), ":;");
+      name = sJobName + "_Log-" + date + "_" + time + ".txt";
+    }
+
+    const std::string log_path = Setting(texts::kOptLogPath, sIniFile);
+    std::string folder;
+    if (log_path == "0") {
+      folder = sLogsPath;
+    } else if (log_path == "1" || log_path == "2") {
+      const std::string job_file = fs.BuildPath(sJobsPath, sJobFile);
+      folder = JobFolder(log_path == "1" ? texts::kJobFrom : texts::kJobTo,
+                         job_file);
+    } else {
+      return;
+    }
+
+    // An empty folder (a job file without "From" or "To") leaves the bare
+    // name, which the writers resolve against the current folder.
+    const std::string path = fs.BuildPath(folder, name);
+    if (overwrite && fs.FileExists(path)) fs.DeleteFile(path, true);
+    // Last, so that an error above keeps the previous log in use.
+    sJobLogFile = path;
+  });
+}
+
+}  // namespace qs

@@ -1,0 +1,31 @@
+// Small helpers shared by the log procedures of the form.
+#pragma once
+
+#include <string>
+
+#include "config/ini_handler.h"
+#include "config/texts.h"
+#include "platform/platform.h"
+#include "platform/runtime_error.h"
+
+namespace qs::logging {
+
+inline constexpr std::string_view kModule = "frmMain";
+
+// One setting of an INI file with its default (GetINIString, size 256).
+inline std::string Setting(const texts::IniKey& k, const std::string& file) {
+  return modIniHandler::GetINIString(std::string(k.section), std::string(k.key),
+                                     std::string(k.def), file,
+                                     texts::kReadSize);
+}
+
+// The form's file-system object; using it before the start-up made it (or
+// after the unload released it) is error 91, as for any unset object.
+inline platform::FileSystem& Fso(platform::FileSystem* fso) {
+  if (fso == nullptr) {
+    throw RuntimeError(91, "Object variable or With block variable not set");
+  }
+  return *fso;
+}
+
+}  // namespace qs::logging

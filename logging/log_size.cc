@@ -1,0 +1,186 @@
+// CheckLogFileSize: keeps the current job log within "LogSize" KB and stops
+// the work cycle when the program's disk is nearly full; GetDiskFree of
+// modSize measures the disk.
+//
+// Both skip a failing statement and go on with the next; their errors never
+// reach the error report (the procedures they call keep their own traps).
+//
+// The cut reads only the part of the log it keeps (the last limit bytes,
+// from a seek) and puts the result in place with one atomic replace, so it
+// costs time and memory in proportion to the limit whatever the size of the
+// log, and a crash in the middle leaves the old or the new log, never an
+// empty or a half one.
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "config/texts.h"
+#include "config/vb_convert.h"
+#include "errortrap/ravelin.h"
+#include "host/frm_main.h"
+#include "logging/log_common.h"
+#include "logging/mod_size.h"
+#include "platform/platform.h"
+
+namespace qs {
+namespace {
+
+using logging::Fso;
+using logging::kModule;
+using logging::Setting;
+
+// One statement of a procedure that skips what fails: its error is
+// dropped. Returns whether the statement ran to its end.
+template <class Statement>
+bool Step(Statement&& statement) noexcept {
+  try {
+    statement();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+// "LogSize" KB as bytes, in 32 bits: a text that is not a number or a
+// number above 2097151 gives 0, as does a negative number: a negative size
+// switches the limit off like "0" does.
+std::int32_t LimitInBytes(const std::string& log_size) {
+  std::int32_t kb = vb::CLng(log_size);  // raises 13 or 6
+  constexpr std::int32_t kMaxKb =
+      std::numeric_limits<std::int32_t>::max() / 1024;
+  if (kb <= 0 || kb > kMaxKb) return 0;
+  return kb * 1024;
+}
+
+// Drops the partial first line of the kept tail: everything up to and
+// including its first CR LF, or its first character when it has none.
+void DropFirstLine(std::string& kept) {
+  std::size_t crlf = kept.find("\r\n");
+  kept.erase(0, crlf == std::string::npos ? 1 : crlf + 2);
+}
+
+// Free bytes as whole MB for the disk notice ("#####": 0 prints as nothing).
+std::string WholeMegabytes(std::int32_t free_bytes) {
+  std::int32_t mb = free_bytes / 1024 / 1024;
+  return mb == 0 ? std::string() : std::to_string(mb);
+}
+
+std::string Text(const texts::LangText& t, const std::string& lang_file) {
+  return texts::Lookup(t, lang_file);
+}
+
+}  // namespace
+
+bool frmMain::CheckLogFileSize() {
+  bool result = false;
+  Traced(kModule, "Function CheckLogFileSize", [&] {
+    result = true;
+    std::int32_t limit = 0;
+    Step([&] { limit = LimitInBytes(Setting(texts::kOptLogSize, m_sIniStr)); });
+
+    // The size limit. A log not chosen yet or not made yet has no length.
+    std::int64_t length = -1;
+    Step([&] { length = Fso(m_oFSO).FileLength(sJobLogFile); });
+    if (limit != 0 && length > limit) {
+      std::string kept;
+      // Nothing read, nothing written: a failed read leaves the log whole.
+      const bool read = Step([&] {
+        kept = Fso(m_oFSO).ReadTail(sJobLogFile,
+                                    static_cast<std::uint64_t>(limit));
+      });
+      if (read) {
+        DropFirstLine(kept);
+        // A log that cannot be rewritten stays as it was.
+        Step([&] { Fso(m_oFSO).ReplaceFile(sJobLogFile, kept); });
+      }
+      Step([&] {
+        WriteLog(Text(texts::kLogCut, m_sLanguage) + " " +
+                     std::to_string(limit / 1024) + " KB",
+                 true, true, false);
+      });
+    }
+
+    // The disk guard, on the program's own drive whatever drive the job log
+    // lies on.
+    std::string no_check;
+    Step([&] {
+      no_check = Setting(texts::kNoDiskSizeCheck,
+                         Fso(m_oFSO).BuildPath(ProductFolder(), "Quillon.ini"));
+    });
+    if (no_check == "1") return;
+    std::string drive;
+    Step([&] {
+      platform::FileSystem& fs = Fso(m_oFSO);
+      const std::string folder = platform::ProgramFolder();
+      drive = fs.GetDriveName(folder);
+      // Without drive letters the "drive" is the program folder itself: its
+      // file system is measured, and the notice names the folder, followed
+      // by the separator as a drive is followed by its root's backslash
+      // ("Laufwerk /opt/Quillon Pro/bin/ - 9MB. ").
+      if (drive.empty() && fs.Separator() == '/') drive = folder;
+    });
+    std::int32_t free_bytes = 0;
+    Step([&] { free_bytes = modSize::GetDiskFree(drive); });
+    if (free_bytes < modSize::kDiskThreshold) {
+      Step([&] { tmrMain->SetEnabled(false); });
+      Step([&] {
+        const char sep = m_oFSO ? m_oFSO->Separator() : '\\';
+        WriteLog(Text(texts::kError, m_sLanguage) + ": " +
+                     Text(texts::kDiskFull, m_sLanguage) + " " +
+                     Text(texts::kFreeSpace, m_sLanguage) + " " + drive + sep +
+                     " - " + WholeMegabytes(free_bytes) + "MB. ",
+                 true, true, false);
+      });
+      result = false;
+    }
+  });
+  return result;
+}
+
+namespace modSize {
+
+std::int32_t GetDiskFree(std::string sDrive) {
+  std::int32_t result = 0;
+  Traced("modSize", "Function GetDiskFree", [&] {
+    platform::FileSystem& fs = *platform::Current().fs;
+    std::string root;
+    if (fs.Separator() == '\\') {
+      // A drive letter and its colon; anything else ("c", "C:\x", a share
+      // name) is cut to its first character and ":", which for a share
+      // names no drive. The root of that drive is asked directly instead of
+      // making the drive current, so the process's folder never changes.
+      for (char& c : sDrive) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+      }
+      if (sDrive.find(':') == std::string::npos || sDrive.size() > 2) {
+        sDrive = sDrive.substr(0, 1) + ":";
+      }
+      root = sDrive + "\\";
+    } else {
+      root = sDrive;
+    }
+    bool reachable = false;
+    Step([&] { reachable = !root.empty() && fs.FolderExists(root); });
+    if (!reachable) {
+      result = -1;
+      return;
+    }
+    // A failed query leaves the counts, and so the result, at 0.
+    std::uint32_t sectors_per_cluster = 0, bytes_per_sector = 0;
+    std::uint32_t free_clusters = 0, total_clusters = 0;
+    Step([&] {
+      fs.GetDiskFreeSpace(root, &sectors_per_cluster, &bytes_per_sector,
+                          &free_clusters, &total_clusters);
+    });
+    // The product in 32 bits, left to right; any overflow means more than
+    // 2147483647 bytes free, which is reported as exactly that.
+    constexpr std::uint64_t kMax = std::numeric_limits<std::int32_t>::max();
+    std::uint64_t bytes = std::uint64_t{bytes_per_sector} * sectors_per_cluster;
+    if (bytes <= kMax) bytes *= free_clusters;
+    result = static_cast<std::int32_t>(bytes > kMax ? kMax : bytes);
+  });
+  return result;
+}
+
+}  // namespace modSize
+}  // namespace qs

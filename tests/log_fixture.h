@@ -1,0 +1,208 @@
+// The form with a product folder on disk, for the tests of the log
+// procedures: "Quillon Pro" with bin/, logs/ and jobs/, the main INI, a
+// fixed clock, and error reports caught by a fake message box.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/texts.h"
+#include "errortrap/ravelin.h"
+#include "host/frm_main.h"
+#include "platform/message_loop.h"
+#include "platform/platform.h"
+#include "platform/runtime_error.h"
+#include "tests/fakes.h"
+#include "tests/test_support.h"
+
+namespace qs::test {
+
+// The real file system with a free-space source of the test's choosing and
+// calls that can be made to fail.
+class FakeFileSystem : public platform::FileSystem {
+ public:
+  explicit FakeFileSystem(platform::FileSystem& real) : real_(real) {}
+
+  // Free space: what GetDiskFreeSpace answers, and which roots exist.
+  std::uint32_t sectors_per_cluster = 8, bytes_per_sector = 512;
+  std::uint32_t free_clusters = 1u << 20, total_clusters = 1u << 24;
+  bool query_fails = false;
+  std::function<bool(const std::string&)> folder_exists;  // default: real
+  std::vector<std::string> roots_asked;
+  char separator = 0;  // 0: the real one
+
+  // Errors to raise instead of doing the call (0: none).
+  std::int32_t read_tail_error = 0, replace_error = 0, delete_error = 0;
+  int read_all_calls = 0;
+  std::vector<std::uint64_t> read_tail_sizes;
+
+  char Separator() const override {
+    return separator ? separator : real_.Separator();
+  }
+  bool FileExists(const std::string& p) override { return real_.FileExists(p); }
+  bool FolderExists(const std::string& p) override {
+    return folder_exists ? folder_exists(p) : real_.FolderExists(p);
+  }
+  void CreateTextFile(const std::string& p, bool o) override {
+    real_.CreateTextFile(p, o);
+  }
+  void AppendText(const std::string& p, std::string_view t) override {
+    real_.AppendText(p, t);
+  }
+  void AppendOrCreateText(const std::string& p, std::string_view t) override {
+    real_.AppendOrCreateText(p, t);
+  }
+  std::string ReadAll(const std::string& p) override {
+    ++read_all_calls;
+    return real_.ReadAll(p);
+  }
+  std::string ReadTail(const std::string& p, std::uint64_t n) override {
+    read_tail_sizes.push_back(n);
+    if (read_tail_error) throw RuntimeError(read_tail_error);
+    return real_.ReadTail(p, n);
+  }
+  void ReplaceFile(const std::string& p, std::string_view d) override {
+    if (replace_error) throw RuntimeError(replace_error);
+    real_.ReplaceFile(p, d);
+  }
+  void DeleteFile(const std::string& p, bool f) override {
+    if (delete_error) throw RuntimeError(delete_error);
+    real_.DeleteFile(p, f);
+  }
+  std::int64_t FileLength(const std::string& p) override {
+    return real_.FileLength(p);
+  }
+  std::string GetDriveName(std::string_view p) const override {
+    return real_.GetDriveName(p);
+  }
+  bool GetDiskFreeSpace(const std::string& root, std::uint32_t* spc,
+                        std::uint32_t* bps, std::uint32_t* free,
+                        std::uint32_t* total) override {
+    roots_asked.push_back(root);
+    if (query_fails) return false;
+    *spc = sectors_per_cluster;
+    *bps = bytes_per_sector;
+    *free = free_clusters;
+    *total = total_clusters;
+    return true;
+  }
+
+  platform::FileStat GetFileStat(const std::string& p) override {
+    return real_.GetFileStat(p);
+  }
+  std::vector<platform::FolderEntry> ListFolder(const std::string& f) override {
+    return real_.ListFolder(f);
+  }
+  void CopyToNewFile(const std::string& from, const std::string& to) override {
+    real_.CopyToNewFile(from, to);
+  }
+  void RenameFile(const std::string& from, const std::string& to) override {
+    real_.RenameFile(from, to);
+  }
+  void CreateFolder(const std::string& p) override { real_.CreateFolder(p); }
+
+  // Free space of exactly `bytes` (up to 4 GB - 1).
+  void SetFreeBytes(std::uint64_t bytes) {
+    sectors_per_cluster = 1;
+    bytes_per_sector = 1;
+    free_clusters = static_cast<std::uint32_t>(bytes);
+  }
+
+ private:
+  platform::FileSystem& real_;
+};
+
+class LogTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    modRavelinLITE::ResetForTest();
+    const std::string s = Sep();
+    product_ = dir_.Join("Quillon Pro");
+    bin_ = product_ + s + "bin";
+    logs_ = product_ + s + "logs";
+    jobs_ = product_ + s + "jobs";
+    std::filesystem::create_directories(bin_);
+    std::filesystem::create_directories(logs_);
+    std::filesystem::create_directories(jobs_);
+    process_.exe = bin_ + s + "QuillonSrv";
+    main_ini_ = product_ + s + "Quillon.ini";
+    default_log_ = logs_ + s + "DefaultLog.txt";
+    SetMainIni("");
+
+    loop_ = platform::CreateMessageLoop();
+    form_ = std::make_unique<frmMain>(*loop_, Components{});
+    form_->m_oFSO = platform::Current().fs;
+    form_->m_sIniStr = main_ini_;
+    form_->m_sLanguage = product_ + s + "lang" + s + "Deutsch.lng";  // none
+    form_->m_sLogPrefix = "NT-Service:";
+    sIniFile = main_ini_;
+    sJobsPath = jobs_ + s;
+    sLogsPath = logs_ + s;
+    sJobLogFile.clear();
+  }
+  void TearDown() override {
+    form_.reset();
+    sJobLogFile.clear();
+    modRavelinLITE::ResetForTest();
+  }
+
+  // The main INI's "[Options]", "[ErrWin]" and "[JobWin]" lines.
+  void SetMainIni(const std::string& lines) { WriteBytes(main_ini_, lines); }
+  static std::string Options(const std::string& write_log,
+                             const std::string& extra = "") {
+    return "[Options]\r\nWriteLog=" + write_log + "\r\n" + extra;
+  }
+
+  std::string DefaultLog() const { return ReadBytes(default_log_); }
+
+  // The texts of the error reports shown so far.
+  std::vector<std::string> Reports() const {
+    std::vector<std::string> out;
+    for (const auto& b : ui_.boxes) out.push_back(b.text);
+    return out;
+  }
+
+  frmMain& Form() { return *form_; }
+
+  TempDir dir_;
+  std::string product_, bin_, logs_, jobs_, main_ini_, default_log_;
+  FakeProcess process_;
+  FakeUi ui_;
+  FakeWindows windows_;
+  FakeClock clock_;
+  platform::ScopedPlatform scoped_{
+      {nullptr, nullptr, &clock_, &process_, &windows_, &ui_}};
+  std::unique_ptr<platform::MessageLoop> loop_;
+  std::unique_ptr<frmMain> form_;
+};
+
+// Switches LC_TIME for the life of the object; `ok()` is false when the
+// locale is not installed.
+class ScopedTimeLocale {
+ public:
+  explicit ScopedTimeLocale(const char* name);
+  ~ScopedTimeLocale();
+  bool ok() const { return ok_; }
+
+ private:
+  std::string saved_;
+  bool ok_ = false;
+};
+
+inline ScopedTimeLocale::ScopedTimeLocale(const char* name) {
+  const char* old = std::setlocale(LC_TIME, nullptr);
+  saved_ = old ? old : "C";
+  ok_ = std::setlocale(LC_TIME, name) != nullptr;
+}
+
+inline ScopedTimeLocale::~ScopedTimeLocale() {
+  std::setlocale(LC_TIME, saved_.c_str());
+}
+
+}  // namespace qs::test

@@ -1,0 +1,360 @@
+// CheckLogFileSize and GetDiskFree: where the cut falls, what a failing
+// read or rewrite leaves, the notices, the disk guard's threshold with a
+// free-space source of the test's choosing, and the tail the cut reads.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+
+#include "logging/mod_size.h"
+#include "tests/log_fixture.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+namespace qs {
+namespace {
+
+std::int32_t ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const RuntimeError& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+// Line `i` of a job log: 98 characters and CR LF, 100 bytes in all.
+std::string Line(int i) {
+  std::string text = "line " + std::to_string(i) + " ";
+  return text + std::string(98 - text.size(), '.') + "\r\n";
+}
+
+std::string Lines(int from, int to) {
+  std::string out;
+  for (int i = from; i < to; ++i) out += Line(i);
+  return out;
+}
+
+class LogSizeTest : public test::LogTest {
+ protected:
+  void SetUp() override {
+    LogTest::SetUp();
+    job_log_ = dir_.Join("Sales_Log.txt");
+    sJobLogFile = job_log_;
+    // The disk guard sees plenty of space unless a test says otherwise.
+    fake_.SetFreeBytes(1u << 30);
+    Form().m_oFSO = &fake_;
+    Form().tmrMain->SetEnabled(true);
+  }
+  void TearDown() override {
+    Form().tmrMain->SetEnabled(false);
+    LogTest::TearDown();
+  }
+  std::string JobLog() const { return test::ReadBytes(job_log_); }
+  // The size notice as it reaches the default log with no date or time.
+  static std::string CutNotice(const std::string& kb) {
+    std::string t21 = texts::German(texts::kLogCut);
+    t21.pop_back();  // the lookup drops the default's trailing blank
+    return "NT-Service: " + t21 + " " + kb + " KB\r\n";
+  }
+
+  std::string job_log_;
+  test::FakeFileSystem fake_{*platform::OsPlatform().fs};
+  platform::ScopedPlatform with_fake_{
+      {nullptr, &fake_, nullptr, nullptr, nullptr, nullptr}};
+};
+
+TEST_F(LogSizeTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
+  struct Row {
+    const char* what;
+    std::string before, after;
+  } rows[] = {
+      {"exactly the limit", Lines(0, 10) + std::string(24, 'x'),
+       Lines(0, 10) + std::string(24, 'x')},
+      {"under the limit", Lines(0, 10), Lines(0, 10)},
+      // 2000 bytes: the last 1024 start inside line 9.
+      {"partial first line dropped", Lines(0, 20), Lines(10, 20)},
+      // The tail starts a line; that whole line goes all the same.
+      {"tail starts at a line start",
+       Lines(0, 5) + Lines(10, 20) + std::string(22, 'e') + "\r\n",
+       Lines(11, 20) + std::string(22, 'e') + "\r\n"},
+      {"no CR LF: only the first character goes",
+       "a\r\n" + std::string(1100, 'x'), std::string(1023, 'x')},
+      {"only CR LF at the end: nothing is left",
+       std::string(1100, 'y') + "\r\n", ""},
+      // The tail starts with the LF of a CR LF: no line end there.
+      {"CR of a pair just outside the tail",
+       std::string(100, 'z') + "\r\n" + std::string(1000, 'w') + "\r\n" +
+           std::string(21, 'v'),
+       std::string(21, 'v')},
+  };
+  SetMainIni("[Options]\r\nLogSize=1\r\nWriteLog=0\r\n");
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    test::WriteBytes(job_log_, r.before);
+    EXPECT_TRUE(Form().CheckLogFileSize());
+    EXPECT_EQ(JobLog(), r.after);
+  }
+#ifndef _WIN32
+  // The cut log is a new file renamed over the old one, never the old one
+  // rewritten in place, and no temporary file stays behind.
+  struct stat before, after;
+  test::WriteBytes(job_log_, Lines(0, 20));
+  ASSERT_EQ(::stat(job_log_.c_str(), &before), 0);
+  Form().CheckLogFileSize();
+  ASSERT_EQ(::stat(job_log_.c_str(), &after), 0);
+  EXPECT_NE(before.st_ino, after.st_ino);
+  int files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir_.path())) {
+    files += e.is_regular_file();
+  }
+  EXPECT_EQ(files, 1);
+#endif
+  EXPECT_TRUE(ui_.boxes.empty());
+  // Only the kept part was read.
+  EXPECT_EQ(fake_.read_all_calls, 0);
+  for (std::uint64_t n : fake_.read_tail_sizes) EXPECT_EQ(n, 1024u);
+}
+
+TEST_F(LogSizeTest, LimitIsLogSizeKilobytesOrOff) {
+  struct Row {
+    std::string log_size;
+    bool cut;
+    std::string notice_kb;
+  } rows[] = {
+      {"1", true, "1"},    {" 1 ", true, "1"},     {"&H1", true, "1"},
+      {"1.5", false, ""},  {"0", false, ""},       {"-1", false, ""},
+      {"1 KB", false, ""}, {"2097152", false, ""},
+  };
+  // 2000 bytes: over a limit of 1 KB, under one of 2 KB.
+  for (const Row& r : rows) {
+    SCOPED_TRACE("LogSize=" + r.log_size);
+    std::filesystem::remove(default_log_);
+    SetMainIni("[Options]\r\nWriteLog=1\r\nLogSize=" + r.log_size + "\r\n");
+    test::WriteBytes(job_log_, Lines(0, 20));
+    EXPECT_TRUE(Form().CheckLogFileSize());
+    EXPECT_EQ(JobLog(), r.cut ? Lines(10, 20) : Lines(0, 20));
+    EXPECT_EQ(test::Exists(default_log_) ? DefaultLog() : "",
+              r.cut ? CutNotice(r.notice_kb) : "");
+  }
+  // No key: 100 KB. 102500 bytes keep their last 102400, which start with
+  // line 1; that line goes with the first CR LF.
+  SetMainIni("[Options]\r\nWriteLog=0\r\n");
+  test::WriteBytes(job_log_, Lines(0, 1025));
+  Form().CheckLogFileSize();
+  EXPECT_EQ(JobLog(), Lines(2, 1025));
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(LogSizeTest, NoticeLandsAfterTheCutWhenTheJobLogIsTheDefaultLog) {
+  SetMainIni(
+      "[Options]\r\nWriteLog=1\r\nLogSize=1\r\n[ErrWin]\r\nShowTime=1\r\n");
+  sJobLogFile = default_log_;
+  test::WriteBytes(default_log_, Lines(0, 20));
+  EXPECT_TRUE(Form().CheckLogFileSize());
+  std::string t21 = texts::German(texts::kLogCut);
+  t21.pop_back();
+  // The notice's own CR LF puts the head and tag on a line of their own.
+  EXPECT_EQ(DefaultLog(),
+            Lines(10, 20) + "19:36:13 - NT-Service: " + t21 + " 1 KB\r\n");
+}
+
+TEST_F(LogSizeTest, NothingToCutOrNoticeOff) {
+  SetMainIni("[Options]\r\nWriteLog=1\r\nLogSize=1\r\n");
+  sJobLogFile.clear();
+  EXPECT_TRUE(Form().CheckLogFileSize());
+  sJobLogFile = dir_.Join("not yet.txt");
+  EXPECT_TRUE(Form().CheckLogFileSize());
+  EXPECT_FALSE(test::Exists(sJobLogFile));
+  EXPECT_FALSE(test::Exists(default_log_));
+  // "WriteLog" "2": the cut is made, its notice goes nowhere.
+  sJobLogFile = job_log_;
+  SetMainIni("[Options]\r\nWriteLog=2\r\nLogSize=1\r\n");
+  test::WriteBytes(job_log_, Lines(0, 20));
+  EXPECT_TRUE(Form().CheckLogFileSize());
+  EXPECT_EQ(JobLog(), Lines(10, 20));
+  EXPECT_FALSE(test::Exists(default_log_));
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(LogSizeTest, FailedReadOrRewriteLeavesTheLogWholeAndStillNotes) {
+  SetMainIni("[Options]\r\nWriteLog=1\r\nLogSize=1\r\n");
+  struct Row {
+    const char* what;
+    std::int32_t read_error, replace_error;
+    bool read_only;
+  } rows[] = {{"read fails", kErrPermission, 0, false},
+              {"rewrite fails", 0, kErrPermission, false},
+              {"read-only log", 0, 0, true}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    std::filesystem::remove(default_log_);
+    std::filesystem::remove(job_log_);
+    fake_.read_tail_error = r.read_error;
+    fake_.replace_error = r.replace_error;
+    test::WriteBytes(job_log_, Lines(0, 20));
+    if (r.read_only) {
+      std::filesystem::permissions(job_log_,
+                                   std::filesystem::perms::owner_read);
+    }
+    EXPECT_TRUE(Form().CheckLogFileSize());
+    EXPECT_EQ(JobLog(), Lines(0, 20));
+    EXPECT_EQ(DefaultLog(), CutNotice("1"));
+  }
+  // The statements fail one by one; nothing reaches the error report.
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+// --- the disk guard --------------------------------------------------------
+
+class DiskGuardTest : public LogSizeTest {
+ protected:
+  void SetUp() override {
+    LogSizeTest::SetUp();
+    SetMainIni("[Options]\r\nWriteLog=1\r\nLogSize=0\r\n");
+  }
+  std::string DiskNotice(const std::string& mb) {
+    const std::string drive = bin_;  // POSIX: the program folder
+    return "NT-Service: Fehler: " + texts::German(texts::kDiskFull) + " " +
+           "Freier Speicher auf Laufwerk " + drive + test::Sep() + " - " + mb +
+           "MB. \r\n";
+  }
+};
+
+#ifndef _WIN32
+TEST_F(DiskGuardTest, StopsTheCycleStrictlyBelowTenMegabytes) {
+  struct Row {
+    std::uint64_t free;
+    bool stops;
+    std::string mb;
+  } rows[] = {
+      {10485760, false, ""},
+      {10485759, true, "9"},
+      {2 * 1048576 - 1, true, "1"},
+      {1048575, true, ""},
+      {0, true, ""},
+      {0xFFFFFFFFull, false, ""},  // more than 2147483647: capped, never low
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.free);
+    std::filesystem::remove(default_log_);
+    Form().tmrMain->SetEnabled(true);
+    fake_.SetFreeBytes(r.free);
+    EXPECT_EQ(Form().CheckLogFileSize(), !r.stops);
+    EXPECT_EQ(Form().tmrMain->Enabled(), !r.stops);
+    EXPECT_EQ(test::Exists(default_log_) ? DefaultLog() : "",
+              r.stops ? DiskNotice(r.mb) : "");
+  }
+  // The program's own folder is measured.
+  EXPECT_EQ(fake_.roots_asked.back(), bin_);
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(DiskGuardTest, UnreachableOrFailedQueryStopsTheCycle) {
+  fake_.folder_exists = [](const std::string&) { return false; };
+  EXPECT_FALSE(Form().CheckLogFileSize());
+  EXPECT_FALSE(Form().tmrMain->Enabled());
+  EXPECT_TRUE(fake_.roots_asked.empty());
+  fake_.folder_exists = nullptr;
+  fake_.query_fails = true;
+  Form().tmrMain->SetEnabled(true);
+  EXPECT_FALSE(Form().CheckLogFileSize());
+  EXPECT_FALSE(Form().tmrMain->Enabled());
+  EXPECT_EQ(DefaultLog(), DiskNotice("") + DiskNotice(""));
+}
+#endif
+
+TEST_F(DiskGuardTest, NoDiskSizeCheckIsReadFromTheProductFoldersMainIni) {
+  fake_.SetFreeBytes(0);
+  // Switched off in another main INI (the service INI's): the guard runs.
+  test::TempDir other;
+  Form().m_sIniStr = other.Join("Quillon.ini");
+  test::WriteBytes(
+      Form().m_sIniStr,
+      "[Options]\r\nLogSize=0\r\n[JobWin]\r\nNoDiskSizeCheck=1\r\n");
+  SetMainIni("[JobWin]\r\nNoDiskSizeCheck=0\r\n");
+  EXPECT_FALSE(Form().CheckLogFileSize());
+  // Only exactly "1" in the product folder's switches it off.
+  for (std::string value : {"01", "yes", "2", " 1x"}) {
+    Form().tmrMain->SetEnabled(true);
+    SetMainIni("[JobWin]\r\nNoDiskSizeCheck=" + value + "\r\n");
+    EXPECT_FALSE(Form().CheckLogFileSize()) << value;
+  }
+  Form().tmrMain->SetEnabled(true);
+  SetMainIni("[JobWin]\r\nNoDiskSizeCheck=1\r\n");
+  EXPECT_TRUE(Form().CheckLogFileSize());
+  EXPECT_TRUE(Form().tmrMain->Enabled());
+}
+
+TEST(GetDiskFree, RealFileSystem) {
+  test::TempDir dir;
+  std::int32_t free = modSize::GetDiskFree(dir.path());
+#ifndef _WIN32
+  EXPECT_GT(free, 0);
+  EXPECT_EQ(modSize::GetDiskFree(dir.Join("missing")), -1);
+  EXPECT_EQ(modSize::GetDiskFree(""), -1);
+#else
+  (void)free;
+  EXPECT_GT(modSize::GetDiskFree(std::string(dir.path(), 0, 2)), 0);
+#endif
+}
+
+// Drive names as they come from a system with drive letters.
+TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
+  test::FakeFileSystem fake(*platform::OsPlatform().fs);
+  fake.separator = '\\';
+  fake.folder_exists = [](const std::string& root) {
+    return root == "C:\\" || root == "D:\\";
+  };
+  fake.SetFreeBytes(123456);
+  platform::ScopedPlatform scoped(
+      {nullptr, &fake, nullptr, nullptr, nullptr, nullptr});
+  struct Row {
+    std::string drive;
+    std::int32_t result;
+    std::string root;
+  } rows[] = {
+      {"C:", 123456, "C:\\"},
+      {"c:", 123456, "C:\\"},
+      {"d", 123456, "D:\\"},
+      {"C:\\Programme", 123456, "C:\\"},
+      {"\\\\server\\share", -1, ""},  // becomes "\:" and names no drive
+      {"E:", -1, ""},
+      {"", -1, ""},
+  };
+  for (const Row& r : rows) {
+    fake.roots_asked.clear();
+    EXPECT_EQ(modSize::GetDiskFree(r.drive), r.result) << r.drive;
+    EXPECT_EQ(fake.roots_asked.empty() ? "" : fake.roots_asked[0], r.root)
+        << r.drive;
+  }
+  // The product of the counts in 32 bits: capped when it overflows.
+  fake.sectors_per_cluster = 8;
+  fake.bytes_per_sector = 512;
+  fake.free_clusters = 524287;  // 2147479552 bytes
+  EXPECT_EQ(modSize::GetDiskFree("C:"), 2147479552);
+  fake.free_clusters = 524288;  // 2147483648 bytes
+  EXPECT_EQ(modSize::GetDiskFree("C:"), 2147483647);
+  fake.query_fails = true;
+  EXPECT_EQ(modSize::GetDiskFree("C:"), 0);
+}
+
+// --- reading the tail -----------------------------------------------------
+
+TEST(FileSystemTail, ReadsOnlyTheLastBytes) {
+  test::TempDir dir;
+  platform::FileSystem& fs = *platform::OsPlatform().fs;
+  std::string f = dir.Join("log.txt");
+  test::WriteBytes(f, "0123456789");
+  EXPECT_EQ(fs.ReadTail(f, 4), "6789");
+  EXPECT_EQ(fs.ReadTail(f, 10), "0123456789");
+  EXPECT_EQ(fs.ReadTail(f, 1000), "0123456789");
+  EXPECT_EQ(fs.ReadTail(f, 0), "");
+  EXPECT_EQ(ErrorOf([&] { fs.ReadTail(dir.Join("none.txt"), 4); }),
+            kErrFileNotFound);
+}
+
+}  // namespace
+}  // namespace qs

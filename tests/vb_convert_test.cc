@@ -1,0 +1,74 @@
+// CInt and CLng of the settings' texts: rounding, range, and the texts
+// that are not numbers.
+#include "config/vb_convert.h"
+
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <functional>
+#include <string>
+
+#include "platform/runtime_error.h"
+
+namespace qs {
+namespace {
+
+std::int32_t ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const RuntimeError& e) {
+    return e.number();
+  }
+  return 0;
+}
+
+TEST(VbConvert, NumbersRoundHalfToEvenAndCheckTheirRange) {
+  struct Row {
+    const char* text;
+    std::int64_t value;  // or the error number, negated
+  } lng[] = {
+      // clang-format off
+      {"100", 100},        {"  7\t", 7},        {"-3", -3},
+      {"2.5", 2},          {"3.5", 4},          {"-2.5", -2},
+      {"1.50001", 2},      {"0.05", 0},         {".5", 0},
+      {"25E-1", 2},        {"1D2", 100},        {"&HFFFF", 65535},
+      {"&HFFFFFFFF", -1},  {"&O17", 15},        {"2147483647", 2147483647},
+      {"-2147483648", -2147483648LL},           {"2147483647.5", -6},
+      {"&H100000000", -6}, {"1e30", -6},        {"", -13},
+      {"abc", -13},        {"1 2", -13},        {"1,5", -13},
+      {"1e", -13},         {".", -13},          {"&HG", -13},
+      // clang-format on
+  };
+  for (const Row& r : lng) {
+    std::int64_t got = 0;
+    std::int32_t err = ErrorOf([&] { got = vb::CLng(r.text); });
+    EXPECT_EQ(err ? -err : got, r.value) << "CLng(\"" << r.text << "\")";
+  }
+  Row cint[] = {
+      {"32767", 32767}, {"-32768", -32768}, {"32767.5", -6}, {"32768", -6},
+      {"&HFFFF", -1},   {"&H8000", -32768}, {"&H10000", -6}, {"1.5", 2},
+  };
+  for (const Row& r : cint) {
+    std::int64_t got = 0;
+    std::int32_t err = ErrorOf([&] { got = vb::CInt(r.text); });
+    EXPECT_EQ(err ? -err : got, r.value) << "CInt(\"" << r.text << "\")";
+  }
+}
+
+TEST(VbConvert, DecimalPointDoesNotFollowTheLocale) {
+#ifdef _WIN32
+  GTEST_SKIP() << "no German C locale";
+#endif
+  const char* old = std::setlocale(LC_NUMERIC, nullptr);
+  std::string saved = old ? old : "C";
+  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) {
+    FAIL() << "locale de_DE.UTF-8 is not installed (locale-gen it)";
+  }
+  std::int32_t v = 0, err = ErrorOf([&] { v = vb::CLng("1.5"); });
+  std::setlocale(LC_NUMERIC, saved.c_str());
+  EXPECT_EQ(err, 0);
+  EXPECT_EQ(v, 2);
+}
+
+}  // namespace
+}  // namespace qs

@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "config/ini_handler.h"
 #include "platform/platform.h"
 
 namespace qs::texts {
@@ -17,6 +18,11 @@ const std::string& German(const LangText& text) {
              .first;
   }
   return it->second;
+}
+
+std::string Lookup(const LangText& text, const std::string& sFile) {
+  return modIniHandler::GetLangString(std::string(text.section), std::string(text.key),
+                                      German(text), sFile, kReadSize);
 }
 
 }  // namespace qs::texts

@@ -48,6 +48,10 @@ inline constexpr LangText kAll[] = {
 // The German default in the ANSI code page (converted once per text).
 const std::string& German(const LangText& text);
 
+// The text from the language file `sFile` (GetLangString, size 256), the
+// German default when the file, section or key is missing.
+std::string Lookup(const LangText& text, const std::string& sFile);
+
 // Defaults of the INI keys (section, key, default).
 struct IniKey {
   std::string_view section;

@@ -1,19 +1,39 @@
-// QuillonSrv: the service's entry point.
-#include <cstdio>
+// QuillonSrv: the service's entry point. The hidden form is loaded with the
+// command line; unless the start-up ends the program, it lives in the
+// form's message loop until the stop event unloads the form.
 #include <string>
 
-#include "config/ini_handler.h"
-#include "config/texts.h"
+#include "host/frm_main.h"
+#include "monitor/engine.h"
+#include "platform/message_loop.h"
 #include "platform/platform.h"
+#include "platform/service_control.h"
 
-int main() {
+namespace qs {
+
+Components DefaultComponents() {
+  Components c;
+  c.NewJobEngine = [](platform::MessageLoop& loop) { return engine::CreateJobEngine(loop); };
+  c.NewServiceControl = [](platform::MessageLoop& loop) {
+    return platform::CreateServiceControl(loop);
+  };
+  return c;
+}
+
+}  // namespace qs
+
+int main(int argc, char** argv) {
   qs::platform::ApplyRegionalSettings();
-  // Until the service host runs here, the program reports where it would
-  // find its settings.
-  std::string service_ini = qs::modIniHandler::ServiceIniPath();
-  std::string main_ini = qs::modIniHandler::GetServiceINIString(
-      "Files", "INI", "", service_ini, qs::texts::kReadSize);
-  std::printf("service INI: %s\nmain INI: %s\n", service_ini.c_str(),
-              main_ini.c_str());
+  // The command line is the program's arguments joined by single blanks;
+  // the start-up splits it at commas.
+  std::string command_line;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) command_line += ' ';
+    command_line += argv[i];
+  }
+  std::unique_ptr<qs::platform::MessageLoop> loop = qs::platform::CreateMessageLoop();
+  qs::frmMain form(*loop, qs::DefaultComponents());
+  form.Form_Load(command_line);
+  if (!form.Ended()) loop->Run();
   return 0;
 }

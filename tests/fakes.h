@@ -102,3 +102,76 @@ class FakeUi : public platform::UserInterface {
 };
 
 }  // namespace qs::test
+
+#include "monitor/engine.h"
+#include "platform/service_control.h"
+
+namespace qs::test {
+
+// The service control, recording what the form asks of it.
+class FakeServiceControl : public platform::ServiceControl {
+ public:
+  bool install_result = true, uninstall_result = true, connect_result = true;
+  int installs = 0, uninstalls = 0, connects = 0;
+  std::vector<std::string> calls;  // "Install <ServiceName>", "SaveSetting a/b=c", ...
+  struct Event {
+    std::int16_t type;
+    std::int32_t id;
+    std::string text;
+  };
+  std::vector<Event> events;
+  std::vector<std::string> statuses;
+
+  bool Install() override {
+    ++installs;
+    calls.push_back("Install " + ServiceName);
+    return install_result;
+  }
+  bool Uninstall() override {
+    ++uninstalls;
+    calls.push_back("Uninstall " + ServiceName);
+    return uninstall_result;
+  }
+  bool SaveSetting(const std::string& section, const std::string& key,
+                   const std::string& value) override {
+    calls.push_back("SaveSetting " + section + "/" + key + "=" + value);
+    return true;
+  }
+  bool Connect() override {
+    ++connects;
+    return connect_result;
+  }
+  void LogEvent(std::int16_t type, std::int32_t id, const std::string& text) override {
+    events.push_back({type, id, text});
+  }
+  void ReportStatus(const std::string& text) override { statuses.push_back(text); }
+  void ReportStopping() override { statuses.push_back("stopping"); }
+};
+
+// The transfer engine: each ProcessJobs call runs `on_process` (which may
+// raise events or pump the loop) and is counted.
+class FakeJobEngine : public engine::cJobEngine {
+ public:
+  int passes = 0;
+  std::vector<std::string> jobs_paths, lang_files;
+  std::vector<bool> no_disk_checks;
+  std::function<void()> on_process;
+  void ProcessJobs(std::string& sJobsPath, std::string& sLangFile, bool&, bool&, bool&) override {
+    ++passes;
+    jobs_paths.push_back(sJobsPath);
+    lang_files.push_back(sLangFile);
+    no_disk_checks.push_back(NoDiskSizeCheck);
+    if (on_process) on_process();
+  }
+  // Raises CurrentJob, then one LogMessage.
+  void RaiseJob(std::string file, std::string message) {
+    std::int32_t l1 = 0, l2 = 0;
+    std::int16_t i1 = 0, i2 = 0, i3 = 0, i4 = 0, i5 = 0, id = 0;
+    std::string t, d;
+    if (CurrentJob) CurrentJob(file, l1, l2, i1, i2, i3, t, d, i4, i5);
+    bool view = true, f = true, same = false, last = true;
+    if (LogMessage) LogMessage(message, id, view, f, same, last);
+  }
+};
+
+}  // namespace qs::test

@@ -1,27 +1,26 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds, lays out a demo product folder in ./demo and
-# shows the service's INI handling on it.
+# Sets up the machine, builds, lays out a demo product folder in
+# "./demo/Quillon Pro" and runs the service in debug mode on it with a
+# two-second work cycle. Drop files into demo/Quillon Pro/data/Daily-in
+# (or *.txt / *.csv into Reports-in) and watch them arrive in *-out and in
+# logs/DefaultLog.txt. Ctrl-C stops the service.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
 bash tools/scripts/setup-debian.sh
-cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF -DQS_BUILD_BENCH=OFF >/dev/null
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF \
+  -DQS_BUILD_BENCH=OFF >/dev/null
 cmake --build build-release -j2
+mkdir -p "demo/Quillon Pro"
+cmake --install build-release --prefix "$PWD/demo/Quillon Pro" >/dev/null
 
-demo="$PWD/demo/Quillon Pro"
-mkdir -p "$demo/bin" "$demo/jobs" "$demo/logs" "$demo/lang"
-cp build-release/QuillonSrv build-release/quillon-ini build-release/quillon-trace "$demo/bin/"
-ini="$demo/bin/quillon-ini"
+product="$PWD/demo/Quillon Pro"
+echo "demo $(date)" > "$product/data/Daily-in/hello.txt"
+echo "id;value" > "$product/data/Reports-in/report.csv"
 
-"$ini" set "$demo/Quillon.ini" Options AppPath "$demo"
-"$ini" set "$demo/Quillon.ini" Options Language Deutsch
-"$ini" set "$demo/Quillon.ini" Options WriteLog 1
-"$ini" set "$demo/bin/QuillonSrv.ini" Files INI "$demo/Quillon.ini"
-"$ini" set "$demo/bin/QuillonSrv.ini" Files Language "$demo/lang/Deutsch.lng"
-
-echo "== $demo/Quillon.ini"
-cat "$demo/Quillon.ini"
-echo "== Options/LogSize (missing: the service's default 100)"
-"$ini" get "$demo/Quillon.ini" Options LogSize 100; echo
-echo "== QuillonSrv"
-"$demo/bin/QuillonSrv"
+echo "Product folder: $product"
+echo "Service log:    $product/logs/DefaultLog.txt"
+echo "Starting QuillonSrv -debug (work cycle every 2 s); Ctrl-C stops it."
+cd "$product/bin"
+export QUILLONSRV_TICK_MS="${QUILLONSRV_TICK_MS:-2000}"
+exec ./QuillonSrv "-debug,Demo,,$product/bin,$product"

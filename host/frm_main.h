@@ -1,0 +1,130 @@
+// frmMain: the service's hidden form. It carries the service control
+// `NTService1`, the main timer `tmrMain` and the log writer, owns the engine
+// object `cQL` and the file-system object `m_oFSO`, and handles the events
+// of all of them on the one thread of the message loop.
+//
+// The procedures are defined in the folder of their subsystem:
+//   host/     start-up, command line, service events, timer and work cycle
+//   logging/  log writer, job logs, log size limit and disk guard
+//   monitor/  real-time monitor and the engine's events
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "monitor/engine.h"
+#include "platform/message_loop.h"
+#include "platform/platform.h"
+#include "platform/service_control.h"
+
+namespace qs {
+
+// Program-wide values: set by the start-up, read by many procedures.
+inline std::string sIniFile;     // main INI worked out from the program folder
+inline std::string sLanguage;    // language name
+inline std::string sLangFile;    // language file path
+inline std::string sJobsPath;    // jobs folder, ending with a separator
+inline std::string sLogsPath;    // logs folder, ending with a separator
+inline std::string sJobLogFile;  // current job log; empty for none
+
+// How the form makes its components; tests put their own in.
+struct Components {
+  std::function<std::unique_ptr<engine::cJobEngine>(platform::MessageLoop&)> NewJobEngine;
+  std::function<std::unique_ptr<platform::ServiceControl>(platform::MessageLoop&)>
+      NewServiceControl;
+};
+
+// The components of this platform and the reference engine (defined with
+// the program's entry point, which links the engine).
+Components DefaultComponents();
+
+class frmMain {
+ public:
+  frmMain(platform::MessageLoop& loop, Components components);
+  ~frmMain();
+  frmMain(const frmMain&) = delete;
+  frmMain& operator=(const frmMain&) = delete;
+
+  // --- start-up and command line (host/) ---
+  void Form_Load(const std::string& sCommandLine);
+  void Form_Activate();
+  // True once the program is to end (install, uninstall, an unknown command
+  // line, a start-up error, or the form was unloaded).
+  bool Ended() const { return m_bEnded; }
+
+  // --- service events and shutdown (host/) ---
+  void NTService1_Start(bool& Success);
+  void NTService1_Stop();
+  void NTService1_Pause(bool& Success);
+  void NTService1_Continue(bool& Success);
+  void Form_Unload(std::int16_t& Cancel);
+
+  // --- main timer and work cycle (host/) ---
+  void tmrMain_Timer();
+  void DoCycle();
+
+  // --- engine events and the real-time monitor (monitor/) ---
+  void cQL_LogMessage(std::string& sLogMsg, std::int16_t& iMsgID, bool& bView, bool& bFile,
+                      bool& bSameView, bool& bIsLast);
+  void cQL_CurrentJob(std::string& sFileName, std::int32_t& lIndex, std::int32_t& lCounter,
+                      std::int16_t& iStatus, std::int16_t& IntervalType,
+                      std::int16_t& IntervalTimeType, std::string& IntervalTime,
+                      std::string& IntervalDate, std::int16_t& IntervalWeekDay,
+                      std::int16_t& IntervalMonthDay);
+  void RunRTMonitor();
+  void EndRTMonitor();
+
+  // --- log writer, job logs, size limit (logging/) ---
+  void WriteLog(std::string sMsg, const bool& bShowInTree, const bool& bWriteToLogFile,
+                const bool& bUseLastTreeRow);
+  void WriteWLog(std::string sMsg, const bool& bShowInTree, const bool& bWriteToLogFile,
+                 const bool& bUseLastTreeRow);
+  void WriteLogFile(std::string sLine);
+  void WriteWLogFile(std::string sLine);
+  std::string GetDateAndTime();
+  void PrepareLog(const std::string& sJobName, const std::string& sJobFile);
+  bool CheckLogFileSize();
+
+  // --- members used by many procedures ---
+  std::string m_sIniStr;     // main INI path as the service INI states it
+  std::string m_sLanguage;   // language file path as the service INI states it
+  std::string m_sLogPrefix;  // tag of every log line
+  std::string m_sAppPath;    // main INI "Options"/"AppPath"
+  platform::FileSystem* m_oFSO = nullptr;
+  std::unique_ptr<engine::cJobEngine> cQL;
+  std::unique_ptr<engine::cMultiEvent> cMultiEvent;
+  bool m_bBusy = false;
+  std::unique_ptr<platform::Timer> tmrMain;
+  std::unique_ptr<platform::ServiceControl> NTService1;
+
+  platform::MessageLoop& loop() { return loop_; }
+
+ private:
+  void NormalStart();
+  void ConnectEvents();
+  void ConnectEngineEvents();
+  // Both paths from the command line's folder fields 3 and 4.
+  void PathsFromCommandLine(const std::vector<std::string>& fields, bool write);
+  // What the stop still has to do once the running work cycle has finished.
+  void FinishStop();
+
+  platform::MessageLoop& loop_;
+  Components components_;
+  bool m_bEnded = false;
+  // A stop that arrived while a work cycle was running (it can only arrive
+  // through the cycle's own message pumping) is finished by that cycle.
+  bool m_bStopPending = false;
+};
+
+// The program folder less its last three characters: the product folder
+// with its trailing separator.
+std::string ProductFolder();
+
+// The main timer's interval: 60000 ms, or QUILLONSRV_TICK_MS when that is a
+// positive number.
+std::uint32_t MainTimerInterval();
+
+}  // namespace qs

@@ -1,0 +1,224 @@
+// Start-up and command line of the service form.
+#include <string>
+#include <vector>
+
+#include "config/ini_handler.h"
+#include "config/texts.h"
+#include "config/vb_convert.h"
+#include "errortrap/ravelin.h"
+#include "host/frm_main.h"
+#include "host/mod_proc_priority.h"
+
+namespace qs {
+namespace {
+
+using modIniHandler::GetINIString;
+using modIniHandler::GetServiceINIString;
+using modIniHandler::WriteINIString;
+using modIniHandler::WriteServiceINI;
+
+// Surrounding blanks removed, as the command line's fields are read.
+std::string Trim(std::string_view s) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return std::string(s);
+}
+
+std::vector<std::string> SplitAtCommas(const std::string& line) {
+  std::vector<std::string> fields;
+  std::size_t start = 0;
+  for (;;) {
+    std::size_t comma = line.find(',', start);
+    fields.push_back(line.substr(start, comma - start));
+    if (comma == std::string::npos) return fields;
+    start = comma + 1;
+  }
+}
+
+// A field the command line does not have is "Subscript out of range".
+const std::string& Field(const std::vector<std::string>& fields, std::size_t i) {
+  if (i >= fields.size()) throw RuntimeError(kErrSubscript);
+  return fields[i];
+}
+
+void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
+  for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+    s.replace(at, from.size(), to);
+  }
+}
+
+void WriteStatus(std::string_view key, const std::string& value) {
+  WriteINIString(std::string(texts::kStatusSection), std::string(key), value);
+}
+
+}  // namespace
+
+void frmMain::PathsFromCommandLine(const std::vector<std::string>& fields, bool write) {
+  const char sep = m_oFSO->Separator();
+  // "<folder>\Quillon Pro\bin\Quillon.ini" names the main INI of the
+  // product folder, not of its "bin" folder.
+  std::string ini = m_oFSO->BuildPath(Trim(Field(fields, 3)), "Quillon.ini");
+  ReplaceAll(ini, std::string("Quillon Pro") + sep + "bin" + sep, std::string("Quillon Pro") + sep);
+  m_sIniStr = ini;
+  if (write) WriteServiceINI("Files", "INI", m_sIniStr);
+  std::string lang_folder = m_oFSO->BuildPath(Trim(Field(fields, 4)), std::string(1, sep) + "lang" + sep);
+  std::string language = GetINIString("Options", "Language", "", m_sIniStr, texts::kReadSize);
+  m_sLanguage = m_oFSO->BuildPath(lang_folder, language + ".lng");
+  if (write) WriteServiceINI("Files", "Language", m_sLanguage);
+}
+
+void frmMain::Form_Load(const std::string& sCommandLine) {
+  modRavelinLITE::ErrObject err = modRavelinLITE::Trapped([&] {
+    std::string service_ini = modIniHandler::ServiceIniPath();
+    m_sIniStr = GetServiceINIString("Files", "INI", "", service_ini, texts::kReadSize);
+    m_sLanguage = GetServiceINIString("Files", "Language", "", service_ini, texts::kReadSize);
+
+    if (components_.NewJobEngine) cQL = components_.NewJobEngine(loop_);
+    ConnectEngineEvents();
+    m_oFSO = platform::Current().fs;
+
+    // The form stays hidden and out of the task list; the timer runs.
+    tmrMain->SetEnabled(true);
+
+    if (sCommandLine.empty()) {
+      NormalStart();
+      return;
+    }
+    std::vector<std::string> fields = SplitAtCommas(sCommandLine);
+    platform::ServiceControl& svc = *NTService1;
+
+    if (Trim(Field(fields, 0)) == "-u") {
+      svc.DisplayName += " [" + Trim(Field(fields, 1)) + "]";
+      svc.ServiceName = svc.DisplayName;
+      if (svc.Uninstall()) {
+        WriteStatus(texts::kStateKey, "0");
+      } else {
+        WriteStatus(texts::kLastMsgKey,
+                    svc.DisplayName + " " + texts::Lookup(texts::kNotUninstalled, m_sLanguage));
+      }
+      m_bEnded = true;
+      return;
+    }
+
+    const std::string& command = fields[0];
+    if (fields.size() >= 2) {
+      if (command == "-install") {
+        std::string account, password;
+        for (std::size_t i = 1; i < fields.size() && i <= 7; ++i) {
+          const std::string& f = fields[i];
+          switch (i) {
+            case 1:
+              if (f == "-auto") svc.StartMode = platform::kStartAuto;
+              else if (f == "-manual") svc.StartMode = platform::kStartManual;
+              else if (f == "-disabled") svc.StartMode = platform::kStartDisabled;
+              break;
+            case 2:
+              svc.DisplayName += " " + Trim(f);
+              svc.ServiceName = svc.DisplayName;
+              break;
+            case 5:
+              account = ".\\" + Trim(f);
+              break;
+            case 6:
+              password = f;
+              break;
+            case 7:
+              if (f == "0") {
+                svc.Account = account;
+                svc.Password = password;
+                svc.Interactive = false;
+              } else {
+                svc.Interactive = true;
+              }
+              break;
+            default:
+              break;
+          }
+        }
+      } else {
+        svc.DisplayName += " " + Trim(fields[1]);
+        svc.ServiceName = svc.DisplayName;
+      }
+      PathsFromCommandLine(fields, true);
+    }
+
+    PathsFromCommandLine(fields, false);
+    const std::string name = svc.DisplayName;
+
+    if (command == "-install") {
+      if (svc.Install()) {
+        svc.SaveSetting("Parameters", "TimerInterval", "1000");
+        WriteStatus(texts::kStateKey, "1");
+        WriteStatus(texts::kLastMsgKey, name + " " + texts::Lookup(texts::kInstalled, m_sLanguage));
+      } else {
+        WriteStatus(texts::kStateKey, "0");
+        WriteStatus(texts::kLastMsgKey, name + " " + texts::Lookup(texts::kNotInstalled, m_sLanguage));
+      }
+      m_bEnded = true;
+    } else if (command == "-uninstall") {
+      if (svc.Uninstall()) {
+        WriteStatus(texts::kStateKey, "0");
+        WriteStatus(texts::kLastMsgKey, name + " " + texts::Lookup(texts::kUninstalled, m_sLanguage));
+      } else {
+        WriteStatus(texts::kLastMsgKey, name + " " + texts::Lookup(texts::kNotUninstalled, m_sLanguage));
+      }
+      WriteStatus(texts::kStateKey, "0");
+      m_bEnded = true;
+    } else if (command == "-debug") {
+      svc.Debug = true;
+      NormalStart();
+    } else {
+      WriteStatus(texts::kLastMsgKey, texts::Lookup(texts::kUnknownCommandLine, m_sLanguage));
+      m_bEnded = true;
+    }
+  });
+  if (err.Number != 0) {
+    // The start-up's own trap: the log, the event log, and the end.
+    modRavelinLITE::Trapped([&] {
+      WriteLog("Error: " + std::to_string(err.Number) + " " + err.Description, false, true, false);
+    });
+    modRavelinLITE::Trapped([&] {
+      if (NTService1) {
+        NTService1->LogEvent(platform::kEventError, 109,
+                             "[" + std::to_string(err.Number) + "] " + err.Description);
+      }
+    });
+    m_bEnded = true;
+  }
+}
+
+void frmMain::NormalStart() {
+  platform::ServiceControl& svc = *NTService1;
+  m_sLogPrefix = texts::Lookup(texts::kLogPrefix, m_sLanguage);
+  svc.ControlsAccepted = platform::kAcceptPauseContinue;
+  WriteLog(texts::Lookup(texts::kControlMode, m_sLanguage), false, true, false);
+  WriteLog(texts::Lookup(texts::kConnecting, m_sLanguage), false, true, false);
+
+  svc.Connect();
+  if (!svc.Connect()) {
+    WriteStatus(texts::kStateKey, "0");
+    return;
+  }
+  WriteStatus(texts::kStateKey, "1");
+
+  const std::string product = ProductFolder();
+  const char sep = m_oFSO->Separator();
+  sIniFile = m_oFSO->BuildPath(product, "Quillon.ini");
+  m_sAppPath = GetINIString("Options", "AppPath", "", sIniFile, texts::kReadSize);
+  sLanguage = GetINIString("Options", "Language", "", sIniFile, texts::kReadSize);
+  sLangFile = m_oFSO->BuildPath(m_sAppPath + sep + "lang", sLanguage + ".lng");
+  sJobsPath = m_oFSO->BuildPath(product, std::string("jobs") + sep);
+  sLogsPath = m_oFSO->BuildPath(product, std::string("logs") + sep);
+
+  const texts::IniKey& k = texts::kOptProcPriority;
+  switch (vb::CInt(GetINIString(std::string(k.section), std::string(k.key), std::string(k.def),
+                                sIniFile, texts::kReadSize))) {
+    case 0: modProcPriority::SetPriority(modProcPriority::kIdlePriorityClass); break;
+    case 1: modProcPriority::SetPriority(modProcPriority::kNormalPriorityClass); break;
+    case 2: modProcPriority::SetPriority(modProcPriority::kHighPriorityClass); break;
+    default: break;
+  }
+  RunRTMonitor();
+}
+
+}  // namespace qs

@@ -62,9 +62,8 @@ class FakeLoop : public platform::MessageLoop {
 };
 
 // The real file system, with faults and free space set by the test.
-class FaultyFs : public platform::FileSystem {
+class FaultyFs : public test::ForwardingFileSystem {
  public:
-  platform::FileSystem& real = *platform::OsPlatform().fs;
   // Copies whose target name ends so: half the data is written, then the
   // copy fails and leaves the half file behind.
   std::string break_copy_of;
@@ -73,33 +72,6 @@ class FaultyFs : public platform::FileSystem {
   std::int64_t free_bytes = std::int64_t{1} << 31;
   std::vector<std::string> free_roots;
 
-  char Separator() const override { return real.Separator(); }
-  bool FileExists(const std::string& p) override { return real.FileExists(p); }
-  bool FolderExists(const std::string& p) override {
-    return real.FolderExists(p);
-  }
-  void CreateTextFile(const std::string& p, bool o) override {
-    real.CreateTextFile(p, o);
-  }
-  void AppendText(const std::string& p, std::string_view t) override {
-    real.AppendText(p, t);
-  }
-  std::string ReadAll(const std::string& p) override { return real.ReadAll(p); }
-  std::string ReadTail(const std::string& p, std::uint64_t n) override {
-    return real.ReadTail(p, n);
-  }
-  void ReplaceFile(const std::string& p, std::string_view d) override {
-    real.ReplaceFile(p, d);
-  }
-  void DeleteFile(const std::string& p, bool f) override {
-    real.DeleteFile(p, f);
-  }
-  std::int64_t FileLength(const std::string& p) override {
-    return real.FileLength(p);
-  }
-  std::string GetDriveName(std::string_view p) const override {
-    return real.GetDriveName(p);
-  }
   bool GetDiskFreeSpace(const std::string& root, std::uint32_t* spc,
                         std::uint32_t* bps, std::uint32_t* free,
                         std::uint32_t* total) override {
@@ -110,12 +82,6 @@ class FaultyFs : public platform::FileSystem {
     *free = static_cast<std::uint32_t>(free_bytes);
     *total = 0xFFFFFFFFu;
     return true;
-  }
-  platform::FileStat GetFileStat(const std::string& p) override {
-    return real.GetFileStat(p);
-  }
-  std::vector<platform::FolderEntry> ListFolder(const std::string& p) override {
-    return real.ListFolder(p);
   }
   void CopyToNewFile(const std::string& from, const std::string& to) override {
     if (!break_copy_of.empty() && to.find(break_copy_of) != std::string::npos) {
@@ -132,7 +98,6 @@ class FaultyFs : public platform::FileSystem {
     }
     real.RenameFile(from, to);
   }
-  void CreateFolder(const std::string& p) override { real.CreateFolder(p); }
 };
 
 struct Event {

@@ -1,12 +1,64 @@
 // Test doubles of the platform interfaces. Only the tests use them.
 #pragma once
 
+#include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/runtime_error.h"
 
 namespace qs::test {
+
+// The OS file system; tests derive from it and override only the calls they
+// make fail or answer themselves.
+class ForwardingFileSystem : public platform::FileSystem {
+ public:
+  platform::FileSystem& real = *platform::OsPlatform().fs;
+
+  char Separator() const override { return real.Separator(); }
+  bool FileExists(const std::string& p) override { return real.FileExists(p); }
+  bool FolderExists(const std::string& p) override { return real.FolderExists(p); }
+  void CreateTextFile(const std::string& p, bool o) override { real.CreateTextFile(p, o); }
+  void AppendText(const std::string& p, std::string_view t) override { real.AppendText(p, t); }
+  void AppendOrCreateText(const std::string& p, std::string_view t) override {
+    real.AppendOrCreateText(p, t);
+  }
+  std::string ReadAll(const std::string& p) override { return real.ReadAll(p); }
+  std::string ReadTail(const std::string& p, std::uint64_t n) override {
+    return real.ReadTail(p, n);
+  }
+  void ReplaceFile(const std::string& p, std::string_view d) override { real.ReplaceFile(p, d); }
+  void DeleteFile(const std::string& p, bool f) override { real.DeleteFile(p, f); }
+  std::int64_t FileLength(const std::string& p) override { return real.FileLength(p); }
+  std::string GetDriveName(std::string_view p) const override { return real.GetDriveName(p); }
+  bool GetDiskFreeSpace(const std::string& root, std::uint32_t* spc, std::uint32_t* bps,
+                        std::uint32_t* free, std::uint32_t* total) override {
+    return real.GetDiskFreeSpace(root, spc, bps, free, total);
+  }
+  platform::FileStat GetFileStat(const std::string& p) override { return real.GetFileStat(p); }
+  std::vector<platform::FolderEntry> ListFolder(const std::string& f) override {
+    return real.ListFolder(f);
+  }
+  void CopyToNewFile(const std::string& from, const std::string& to) override {
+    real.CopyToNewFile(from, to);
+  }
+  void RenameFile(const std::string& from, const std::string& to) override {
+    real.RenameFile(from, to);
+  }
+  void CreateFolder(const std::string& p) override { real.CreateFolder(p); }
+};
+
+// The classic error number `f` raised, 0 for none.
+inline std::int32_t ErrorOf(const std::function<void()>& f) {
+  try {
+    f();
+  } catch (const RuntimeError& e) {
+    return e.number();
+  }
+  return 0;
+}
 
 // Top-level windows with fixed titles; records every text sent.
 class FakeWindows : public platform::WindowSystem {

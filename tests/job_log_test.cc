@@ -136,7 +136,7 @@ TEST_F(JobLogTest, FixedNameStartsEachRunAfreshStampedNameAppends) {
 }
 
 TEST_F(JobLogTest, FailedDeleteKeepsThePreviousLogAndIsReported) {
-  test::FakeFileSystem fake(*platform::OsPlatform().fs);
+  test::FakeFileSystem fake;
   fake.delete_error = kErrPermission;
   platform::ScopedPlatform with_fake(
       {nullptr, &fake, nullptr, nullptr, nullptr, nullptr});

@@ -25,10 +25,8 @@ namespace qs::test {
 
 // The real file system with a free-space source of the test's choosing and
 // calls that can be made to fail.
-class FakeFileSystem : public platform::FileSystem {
+class FakeFileSystem : public ForwardingFileSystem {
  public:
-  explicit FakeFileSystem(platform::FileSystem& real) : real_(real) {}
-
   // Free space: what GetDiskFreeSpace answers, and which roots exist.
   std::uint32_t sectors_per_cluster = 8, bytes_per_sector = 512;
   std::uint32_t free_clusters = 1u << 20, total_clusters = 1u << 24;
@@ -43,43 +41,27 @@ class FakeFileSystem : public platform::FileSystem {
   std::vector<std::uint64_t> read_tail_sizes;
 
   char Separator() const override {
-    return separator ? separator : real_.Separator();
+    return separator ? separator : real.Separator();
   }
-  bool FileExists(const std::string& p) override { return real_.FileExists(p); }
   bool FolderExists(const std::string& p) override {
-    return folder_exists ? folder_exists(p) : real_.FolderExists(p);
-  }
-  void CreateTextFile(const std::string& p, bool o) override {
-    real_.CreateTextFile(p, o);
-  }
-  void AppendText(const std::string& p, std::string_view t) override {
-    real_.AppendText(p, t);
-  }
-  void AppendOrCreateText(const std::string& p, std::string_view t) override {
-    real_.AppendOrCreateText(p, t);
+    return folder_exists ? folder_exists(p) : real.FolderExists(p);
   }
   std::string ReadAll(const std::string& p) override {
     ++read_all_calls;
-    return real_.ReadAll(p);
+    return real.ReadAll(p);
   }
   std::string ReadTail(const std::string& p, std::uint64_t n) override {
     read_tail_sizes.push_back(n);
     if (read_tail_error) throw RuntimeError(read_tail_error);
-    return real_.ReadTail(p, n);
+    return real.ReadTail(p, n);
   }
   void ReplaceFile(const std::string& p, std::string_view d) override {
     if (replace_error) throw RuntimeError(replace_error);
-    real_.ReplaceFile(p, d);
+    real.ReplaceFile(p, d);
   }
   void DeleteFile(const std::string& p, bool f) override {
     if (delete_error) throw RuntimeError(delete_error);
-    real_.DeleteFile(p, f);
-  }
-  std::int64_t FileLength(const std::string& p) override {
-    return real_.FileLength(p);
-  }
-  std::string GetDriveName(std::string_view p) const override {
-    return real_.GetDriveName(p);
+    real.DeleteFile(p, f);
   }
   bool GetDiskFreeSpace(const std::string& root, std::uint32_t* spc,
                         std::uint32_t* bps, std::uint32_t* free,
@@ -93,29 +75,12 @@ class FakeFileSystem : public platform::FileSystem {
     return true;
   }
 
-  platform::FileStat GetFileStat(const std::string& p) override {
-    return real_.GetFileStat(p);
-  }
-  std::vector<platform::FolderEntry> ListFolder(const std::string& f) override {
-    return real_.ListFolder(f);
-  }
-  void CopyToNewFile(const std::string& from, const std::string& to) override {
-    real_.CopyToNewFile(from, to);
-  }
-  void RenameFile(const std::string& from, const std::string& to) override {
-    real_.RenameFile(from, to);
-  }
-  void CreateFolder(const std::string& p) override { real_.CreateFolder(p); }
-
   // Free space of exactly `bytes` (up to 4 GB - 1).
   void SetFreeBytes(std::uint64_t bytes) {
     sectors_per_cluster = 1;
     bytes_per_sector = 1;
     free_clusters = static_cast<std::uint32_t>(bytes);
   }
-
- private:
-  platform::FileSystem& real_;
 };
 
 class LogTest : public testing::Test {

@@ -16,14 +16,7 @@
 namespace qs {
 namespace {
 
-std::int32_t ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using test::ErrorOf;
 
 // Line `i` of a job log: 98 characters and CR LF, 100 bytes in all.
 std::string Line(int i) {
@@ -61,7 +54,7 @@ class LogSizeTest : public test::LogTest {
   }
 
   std::string job_log_;
-  test::FakeFileSystem fake_{*platform::OsPlatform().fs};
+  test::FakeFileSystem fake_;
   platform::ScopedPlatform with_fake_{
       {nullptr, &fake_, nullptr, nullptr, nullptr, nullptr}};
 };
@@ -303,7 +296,7 @@ TEST(GetDiskFree, RealFileSystem) {
 
 // Drive names as they come from a system with drive letters.
 TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
-  test::FakeFileSystem fake(*platform::OsPlatform().fs);
+  test::FakeFileSystem fake;
   fake.separator = '\\';
   fake.folder_exists = [](const std::string& root) {
     return root == "C:\\" || root == "D:\\";

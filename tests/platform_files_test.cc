@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
+#include "tests/fakes.h"
 #include "tests/test_support.h"
 
 #ifndef _WIN32
@@ -16,16 +17,9 @@
 namespace qs {
 namespace {
 
-platform::FileSystem& Fs() { return *platform::Current().fs; }
+using test::ErrorOf;
 
-std::int32_t ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+platform::FileSystem& Fs() { return *platform::Current().fs; }
 
 TEST(FileSystem, BuildPathPutsExactlyOneSeparator) {
   const std::string s = test::Sep();

@@ -9,18 +9,12 @@
 #include <string>
 
 #include "platform/runtime_error.h"
+#include "tests/fakes.h"
 
 namespace qs {
 namespace {
 
-std::int32_t ErrorOf(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const RuntimeError& e) {
-    return e.number();
-  }
-  return 0;
-}
+using test::ErrorOf;
 
 TEST(VbConvert, NumbersRoundHalfToEvenAndCheckTheirRange) {
   struct Row {

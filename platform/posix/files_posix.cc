@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/fd_io.h"
 #include "platform/posix/posix_impl.h"
 #include "platform/runtime_error.h"
 
@@ -45,14 +46,7 @@ bool ReadOnlyForRoot(const struct stat& st) {
 }
 
 void WriteFully(int fd, std::string_view data, const std::string& path) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno(errno, path);
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
+  if (!WriteAllFd(fd, data)) ThrowErrno(errno, path);
 }
 
 class PosixFileSystem final : public FileSystem {

@@ -32,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/fd_io.h"
 #include "platform/posix/posix_impl.h"
 #include "platform/posix/profile_text.h"
 
@@ -108,16 +109,7 @@ std::int64_t AmbiguityWindow(const struct stat& st) {
 
 bool ReadWhole(int fd, std::string& out) {
   out.clear();
-  char chunk[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    out.append(chunk, static_cast<std::size_t>(n));
-  }
+  return ReadAllFd(fd, &out);
 }
 
 bool ReadFile(const std::string& path, std::string& out, struct stat* st) {
@@ -128,18 +120,6 @@ bool ReadFile(const std::string& path, std::string& out, struct stat* st) {
   ::close(fd);
   errno = saved;
   return ok;
-}
-
-bool WriteWhole(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
 }
 
 // The file a path finally names: symbolic links of its last component are
@@ -179,7 +159,7 @@ bool IsReadOnly(const std::string& path, const struct stat& st) {
 bool WriteInPlace(const std::string& path, std::string_view data) {
   int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return false;
-  bool ok = WriteWhole(fd, data) && ::fsync(fd) == 0;
+  bool ok = WriteAllFd(fd, data) && ::fsync(fd) == 0;
   int saved = errno;
   if (::close(fd) != 0 && ok) return false;
   errno = saved;
@@ -205,7 +185,7 @@ bool ReplaceAtomically(const std::string& path, std::string_view data,
     }
     return false;
   }
-  bool ok = WriteWhole(fd, data);
+  bool ok = WriteAllFd(fd, data);
   if (ok && old) {
     // Owner first: changing it clears the set-id bits that fchmod restores.
     if (::geteuid() == 0) {

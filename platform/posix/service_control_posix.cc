@@ -38,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/fd_io.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
 #include "platform/posix/systemd_unit.h"
@@ -48,6 +49,8 @@ extern char** environ;
 namespace qs::platform {
 namespace {
 
+using posix::ReadFileInto;
+using posix::WriteAllFd;
 using posix::AccountUserName;
 using posix::ProductFolderOf;
 using posix::ServiceUnitName;
@@ -78,41 +81,13 @@ bool PathExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-bool ReadWhole(const std::string& path, std::string* out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buf[4096];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) ok = false;
-    if (n <= 0) break;
-    out->append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fd);
-  return ok;
-}
-
 // Writes `data` to a new hidden file in `dir`, flushed to disk, mode 0644.
 // Returns its path, or "" when the folder cannot be written.
 std::string WriteTemporary(const std::string& dir, std::string_view data) {
   std::string name = dir + "/.quillonsrv-XXXXXX";
   int fd = ::mkostemp(name.data(), O_CLOEXEC);
   if (fd < 0) return {};
-  bool ok = WriteAll(fd, data) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  bool ok = WriteAllFd(fd, data) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
   if (::close(fd) != 0) ok = false;
   if (!ok) {
     ::unlink(name.c_str());
@@ -285,7 +260,7 @@ class PosixServiceControl final : public ServiceControl {
     const std::string file =
         drop_in + "/" + std::string(posix::kSettingsDropIn);
     std::string existing;
-    if (!ReadWhole(file, &existing) && errno != ENOENT) return false;
+    if (!ReadFileInto(file.c_str(), &existing) && errno != ENOENT) return false;
     std::optional<std::string> text = posix::SettingsDropInText(
         existing, posix::SettingVariable(section, key), value);
     if (!text) return false;
@@ -326,7 +301,7 @@ class PosixServiceControl final : public ServiceControl {
         return;
       }
     }
-    WriteAll(STDERR_FILENO, ServiceName + ": " + text + "\n");
+    WriteAllFd(STDERR_FILENO, ServiceName + ": " + text + "\n");
   }
 
   void ReportStatus(const std::string& text) override {

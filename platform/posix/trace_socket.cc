@@ -1,3 +1,4 @@
+#include "platform/posix/fd_io.h"
 #include "platform/posix/trace_socket.h"
 
 #include <errno.h>
@@ -73,26 +74,6 @@ bool ParseRow(std::string_view row, std::string* title) {
   return true;
 }
 
-bool ReadWholeFile(const char* path, std::string* data) {
-  int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  char buffer[16384];
-  bool ok = true;
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-      data->append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0) {
-      break;
-    } else if (errno != EINTR) {
-      ok = false;
-      break;
-    }
-  }
-  ::close(fd);
-  return ok;
-}
-
 std::int64_t MonotonicMs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -125,7 +106,7 @@ std::vector<std::string> ParseListeningEndpoints(std::string_view table) {
 
 std::vector<std::string> ListListeningEndpoints() {
   std::string table;
-  if (!ReadWholeFile("/proc/net/unix", &table)) return {};
+  if (!ReadFileInto("/proc/net/unix", &table)) return {};
   return ParseListeningEndpoints(table);
 }
 

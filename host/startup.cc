@@ -4,7 +4,7 @@
 
 #include "config/ini_handler.h"
 #include "config/texts.h"
-#include "config/vb_convert.h"
+#include "config/number_text.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
 #include "host/mod_proc_priority.h"
@@ -211,7 +211,7 @@ void frmMain::NormalStart() {
   sLogsPath = m_oFSO->BuildPath(product, std::string("logs") + sep);
 
   const texts::IniKey& k = texts::kOptProcPriority;
-  switch (vb::CInt(GetINIString(std::string(k.section), std::string(k.key), std::string(k.def),
+  switch (convert::CInt(GetINIString(std::string(k.section), std::string(k.key), std::string(k.def),
                                 sIniFile, texts::kReadSize))) {
     case 0: modProcPriority::SetPriority(modProcPriority::kIdlePriorityClass); break;
     case 1: modProcPriority::SetPriority(modProcPriority::kNormalPriorityClass); break;

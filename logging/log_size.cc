@@ -15,7 +15,7 @@
 #include <string>
 
 #include "config/texts.h"
-#include "config/vb_convert.h"
+#include "config/number_text.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
 #include "logging/log_common.h"
@@ -45,7 +45,7 @@ bool Step(Statement&& statement) noexcept {
 // number above 2097151 gives 0, as does a negative number: a negative size
 // switches the limit off like "0" does.
 std::int32_t LimitInBytes(const std::string& log_size) {
-  std::int32_t kb = vb::CLng(log_size);  // raises 13 or 6
+  std::int32_t kb = convert::CLng(log_size);  // raises 13 or 6
   constexpr std::int32_t kMaxKb =
       std::numeric_limits<std::int32_t>::max() / 1024;
   if (kb <= 0 || kb > kMaxKb) return 0;

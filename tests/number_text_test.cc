@@ -1,6 +1,6 @@
 // CInt and CLng of the settings' texts: rounding, range, and the texts
 // that are not numbers.
-#include "config/vb_convert.h"
+#include "config/number_text.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +16,7 @@ namespace {
 
 using test::ErrorOf;
 
-TEST(VbConvert, NumbersRoundHalfToEvenAndCheckTheirRange) {
+TEST(NumberText, NumbersRoundHalfToEvenAndCheckTheirRange) {
   struct Row {
     const char* text;
     std::int64_t value;  // or the error number, negated
@@ -35,7 +35,7 @@ TEST(VbConvert, NumbersRoundHalfToEvenAndCheckTheirRange) {
   };
   for (const Row& r : lng) {
     std::int64_t got = 0;
-    std::int32_t err = ErrorOf([&] { got = vb::CLng(r.text); });
+    std::int32_t err = ErrorOf([&] { got = convert::CLng(r.text); });
     EXPECT_EQ(err ? -err : got, r.value) << "CLng(\"" << r.text << "\")";
   }
   Row cint[] = {
@@ -44,12 +44,12 @@ TEST(VbConvert, NumbersRoundHalfToEvenAndCheckTheirRange) {
   };
   for (const Row& r : cint) {
     std::int64_t got = 0;
-    std::int32_t err = ErrorOf([&] { got = vb::CInt(r.text); });
+    std::int32_t err = ErrorOf([&] { got = convert::CInt(r.text); });
     EXPECT_EQ(err ? -err : got, r.value) << "CInt(\"" << r.text << "\")";
   }
 }
 
-TEST(VbConvert, DecimalPointDoesNotFollowTheLocale) {
+TEST(NumberText, DecimalPointDoesNotFollowTheLocale) {
 #ifdef _WIN32
   GTEST_SKIP() << "no German C locale";
 #endif
@@ -58,7 +58,7 @@ TEST(VbConvert, DecimalPointDoesNotFollowTheLocale) {
   if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) {
     FAIL() << "locale de_DE.UTF-8 is not installed (locale-gen it)";
   }
-  std::int32_t v = 0, err = ErrorOf([&] { v = vb::CLng("1.5"); });
+  std::int32_t v = 0, err = ErrorOf([&] { v = convert::CLng("1.5"); });
   std::setlocale(LC_NUMERIC, saved.c_str());
   EXPECT_EQ(err, 0);
   EXPECT_EQ(v, 2);

@@ -19,9 +19,9 @@
 #include <cstdint>
 #include <string_view>
 
-namespace qs::vb {
+namespace qs::convert {
 
 std::int32_t CLng(std::string_view text);
 std::int16_t CInt(std::string_view text);
 
-}  // namespace qs::vb
+}  // namespace qs::convert

@@ -1,4 +1,4 @@
-#include "config/vb_convert.h"
+#include "config/number_text.h"
 
 #include <cstdint>
 #include <limits>
@@ -6,7 +6,7 @@
 
 #include "platform/runtime_error.h"
 
-namespace qs::vb {
+namespace qs::convert {
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -153,4 +153,4 @@ T Convert(std::string_view text) {
 std::int32_t CLng(std::string_view text) { return Convert<std::int32_t>(text); }
 std::int16_t CInt(std::string_view text) { return Convert<std::int16_t>(text); }
 
-}  // namespace qs::vb
+}  // namespace qs::convert

@@ -126,13 +126,6 @@ class LogTest : public testing::Test {
 
   std::string DefaultLog() const { return ReadBytes(default_log_); }
 
-  // The texts of the error reports shown so far.
-  std::vector<std::string> Reports() const {
-    std::vector<std::string> out;
-    for (const auto& b : ui_.boxes) out.push_back(b.text);
-    return out;
-  }
-
   frmMain& Form() { return *form_; }
 
   TempDir dir_;
@@ -151,23 +144,16 @@ class LogTest : public testing::Test {
 // locale is not installed.
 class ScopedTimeLocale {
  public:
-  explicit ScopedTimeLocale(const char* name);
-  ~ScopedTimeLocale();
+  explicit ScopedTimeLocale(const char* name) {
+    if (const char* old = std::setlocale(LC_TIME, nullptr)) saved_ = old;
+    ok_ = std::setlocale(LC_TIME, name) != nullptr;
+  }
+  ~ScopedTimeLocale() { std::setlocale(LC_TIME, saved_.c_str()); }
   bool ok() const { return ok_; }
 
  private:
-  std::string saved_;
+  std::string saved_ = "C";
   bool ok_ = false;
 };
-
-inline ScopedTimeLocale::ScopedTimeLocale(const char* name) {
-  const char* old = std::setlocale(LC_TIME, nullptr);
-  saved_ = old ? old : "C";
-  ok_ = std::setlocale(LC_TIME, name) != nullptr;
-}
-
-inline ScopedTimeLocale::~ScopedTimeLocale() {
-  std::setlocale(LC_TIME, saved_.c_str());
-}
 
 }  // namespace qs::test

@@ -1,10 +1,9 @@
-// CheckLogFileSize and GetDiskFree: where the cut falls, what a failing
-// read or rewrite leaves, the notices, the disk guard's threshold with a
-// free-space source of the test's choosing, and the tail the cut reads.
+// CheckLogFileSize and GetDiskFree: where the cut falls, what a failing read
+// or rewrite leaves, the notices, the disk guard's threshold, and the tail
+// the cut reads.
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
 
 #include "logging/mod_size.h"
 #include "tests/log_fixture.h"
@@ -16,17 +15,13 @@
 namespace qs {
 namespace {
 
-using test::ErrorOf;
-
-// Line `i` of a job log: 98 characters and CR LF, 100 bytes in all.
-std::string Line(int i) {
-  std::string text = "line " + std::to_string(i) + " ";
-  return text + std::string(98 - text.size(), '.') + "\r\n";
-}
-
+// Lines `from` to `to` - 1 of a job log, 100 bytes each with their CR LF.
 std::string Lines(int from, int to) {
   std::string out;
-  for (int i = from; i < to; ++i) out += Line(i);
+  for (int i = from; i < to; ++i) {
+    std::string text = "line " + std::to_string(i) + " ";
+    out += text + std::string(98 - text.size(), '.') + "\r\n";
+  }
   return out;
 }
 
@@ -36,8 +31,7 @@ class LogSizeTest : public test::LogTest {
     LogTest::SetUp();
     job_log_ = dir_.Join("Sales_Log.txt");
     sJobLogFile = job_log_;
-    // The disk guard sees plenty of space unless a test says otherwise.
-    fake_.SetFreeBytes(1u << 30);
+    fake_.SetFreeBytes(1u << 30);  // plenty, unless a test says otherwise
     Form().m_oFSO = &fake_;
     Form().tmrMain->SetEnabled(true);
   }
@@ -46,6 +40,9 @@ class LogSizeTest : public test::LogTest {
     LogTest::TearDown();
   }
   std::string JobLog() const { return test::ReadBytes(job_log_); }
+  std::string DefaultLogOrNone() const {
+    return test::Exists(default_log_) ? DefaultLog() : "";
+  }
   // The size notice as it reaches the default log with no date or time.
   static std::string CutNotice(const std::string& kb) {
     std::string t21 = texts::German(texts::kLogCut);
@@ -66,7 +63,6 @@ TEST_F(LogSizeTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
   } rows[] = {
       {"exactly the limit", Lines(0, 10) + std::string(24, 'x'),
        Lines(0, 10) + std::string(24, 'x')},
-      {"under the limit", Lines(0, 10), Lines(0, 10)},
       // 2000 bytes: the last 1024 start inside line 9.
       {"partial first line dropped", Lines(0, 20), Lines(10, 20)},
       // The tail starts a line; that whole line goes all the same.
@@ -91,8 +87,8 @@ TEST_F(LogSizeTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
     EXPECT_EQ(JobLog(), r.after);
   }
 #ifndef _WIN32
-  // The cut log is a new file renamed over the old one, never the old one
-  // rewritten in place, and no temporary file stays behind.
+  // A new file renamed over the old one, never the old one rewritten in
+  // place, and no temporary file stays behind.
   struct stat before, after;
   test::WriteBytes(job_log_, Lines(0, 20));
   ASSERT_EQ(::stat(job_log_.c_str(), &before), 0);
@@ -106,74 +102,61 @@ TEST_F(LogSizeTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
   EXPECT_EQ(files, 1);
 #endif
   EXPECT_TRUE(ui_.boxes.empty());
-  // Only the kept part was read.
-  EXPECT_EQ(fake_.read_all_calls, 0);
+  EXPECT_EQ(fake_.read_all_calls, 0);  // only the kept part is read
   for (std::uint64_t n : fake_.read_tail_sizes) EXPECT_EQ(n, 1024u);
 }
 
-TEST_F(LogSizeTest, LimitIsLogSizeKilobytesOrOff) {
+TEST_F(LogSizeTest, LimitIsLogSizeKilobytesOrOffAndWriteLogRulesTheNotice) {
   struct Row {
-    std::string log_size;
+    std::string log_size, write_log;
     bool cut;
-    std::string notice_kb;
+    std::string notice;
   } rows[] = {
-      {"1", true, "1"},    {" 1 ", true, "1"},     {"&H1", true, "1"},
-      {"1.5", false, ""},  {"0", false, ""},       {"-1", false, ""},
-      {"1 KB", false, ""}, {"2097152", false, ""},
+      {"1", "1", true, CutNotice("1")},   {" 1 ", "1", true, CutNotice("1")},
+      {"&H1", "1", true, CutNotice("1")}, {"1", "2", true, ""},
+      {"1.5", "1", false, ""},            {"0", "1", false, ""},
+      {"-1", "1", false, ""},             {"1 KB", "1", false, ""},
+      {"2097152", "1", false, ""},
   };
   // 2000 bytes: over a limit of 1 KB, under one of 2 KB.
   for (const Row& r : rows) {
-    SCOPED_TRACE("LogSize=" + r.log_size);
+    SCOPED_TRACE("LogSize=" + r.log_size + " WriteLog=" + r.write_log);
     std::filesystem::remove(default_log_);
-    SetMainIni("[Options]\r\nWriteLog=1\r\nLogSize=" + r.log_size + "\r\n");
+    SetMainIni(Options(r.write_log, "LogSize=" + r.log_size + "\r\n"));
     test::WriteBytes(job_log_, Lines(0, 20));
     EXPECT_TRUE(Form().CheckLogFileSize());
     EXPECT_EQ(JobLog(), r.cut ? Lines(10, 20) : Lines(0, 20));
-    EXPECT_EQ(test::Exists(default_log_) ? DefaultLog() : "",
-              r.cut ? CutNotice(r.notice_kb) : "");
+    EXPECT_EQ(DefaultLogOrNone(), r.notice);
   }
   // No key: 100 KB. 102500 bytes keep their last 102400, which start with
   // line 1; that line goes with the first CR LF.
-  SetMainIni("[Options]\r\nWriteLog=0\r\n");
+  SetMainIni(Options("0"));
   test::WriteBytes(job_log_, Lines(0, 1025));
   Form().CheckLogFileSize();
   EXPECT_EQ(JobLog(), Lines(2, 1025));
+  // No job log, or one not made yet: nothing is made.
+  SetMainIni(Options("1", "LogSize=1\r\n"));
+  std::filesystem::remove(default_log_);
+  for (std::string file : {std::string(), dir_.Join("not yet.txt")}) {
+    sJobLogFile = file;
+    EXPECT_TRUE(Form().CheckLogFileSize());
+    EXPECT_FALSE(test::Exists(dir_.Join("not yet.txt")));
+    EXPECT_FALSE(test::Exists(default_log_));
+  }
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
 TEST_F(LogSizeTest, NoticeLandsAfterTheCutWhenTheJobLogIsTheDefaultLog) {
-  SetMainIni(
-      "[Options]\r\nWriteLog=1\r\nLogSize=1\r\n[ErrWin]\r\nShowTime=1\r\n");
+  SetMainIni(Options("1", "LogSize=1\r\n[ErrWin]\r\nShowTime=1\r\n"));
   sJobLogFile = default_log_;
   test::WriteBytes(default_log_, Lines(0, 20));
   EXPECT_TRUE(Form().CheckLogFileSize());
-  std::string t21 = texts::German(texts::kLogCut);
-  t21.pop_back();
   // The notice's own CR LF puts the head and tag on a line of their own.
-  EXPECT_EQ(DefaultLog(),
-            Lines(10, 20) + "19:36:13 - NT-Service: " + t21 + " 1 KB\r\n");
-}
-
-TEST_F(LogSizeTest, NothingToCutOrNoticeOff) {
-  SetMainIni("[Options]\r\nWriteLog=1\r\nLogSize=1\r\n");
-  sJobLogFile.clear();
-  EXPECT_TRUE(Form().CheckLogFileSize());
-  sJobLogFile = dir_.Join("not yet.txt");
-  EXPECT_TRUE(Form().CheckLogFileSize());
-  EXPECT_FALSE(test::Exists(sJobLogFile));
-  EXPECT_FALSE(test::Exists(default_log_));
-  // "WriteLog" "2": the cut is made, its notice goes nowhere.
-  sJobLogFile = job_log_;
-  SetMainIni("[Options]\r\nWriteLog=2\r\nLogSize=1\r\n");
-  test::WriteBytes(job_log_, Lines(0, 20));
-  EXPECT_TRUE(Form().CheckLogFileSize());
-  EXPECT_EQ(JobLog(), Lines(10, 20));
-  EXPECT_FALSE(test::Exists(default_log_));
-  EXPECT_TRUE(ui_.boxes.empty());
+  EXPECT_EQ(DefaultLog(), Lines(10, 20) + "19:36:13 - " + CutNotice("1"));
 }
 
 TEST_F(LogSizeTest, FailedReadOrRewriteLeavesTheLogWholeAndStillNotes) {
-  SetMainIni("[Options]\r\nWriteLog=1\r\nLogSize=1\r\n");
+  SetMainIni(Options("1", "LogSize=1\r\n"));
   struct Row {
     const char* what;
     std::int32_t read_error, replace_error;
@@ -202,33 +185,22 @@ TEST_F(LogSizeTest, FailedReadOrRewriteLeavesTheLogWholeAndStillNotes) {
 
 // --- the disk guard --------------------------------------------------------
 
-class DiskGuardTest : public LogSizeTest {
- protected:
-  void SetUp() override {
-    LogSizeTest::SetUp();
-    SetMainIni("[Options]\r\nWriteLog=1\r\nLogSize=0\r\n");
-  }
-  std::string DiskNotice(const std::string& mb) {
-    const std::string drive = bin_;  // POSIX: the program folder
-    return "NT-Service: Fehler: " + texts::German(texts::kDiskFull) + " " +
-           "Freier Speicher auf Laufwerk " + drive + test::Sep() + " - " + mb +
-           "MB. \r\n";
-  }
-};
-
 #ifndef _WIN32
-TEST_F(DiskGuardTest, StopsTheCycleStrictlyBelowTenMegabytes) {
+TEST_F(LogSizeTest, DiskGuardStopsTheCycleStrictlyBelowTenMegabytes) {
+  SetMainIni(Options("1", "LogSize=0\r\n"));
+  auto notice = [&](const std::string& mb) {
+    return "NT-Service: Fehler: " + texts::German(texts::kDiskFull) +
+           " Freier Speicher auf Laufwerk " + bin_ + test::Sep() + " - " +
+           mb + "MB. \r\n";
+  };
   struct Row {
     std::uint64_t free;
     bool stops;
     std::string mb;
   } rows[] = {
-      {10485760, false, ""},
-      {10485759, true, "9"},
-      {2 * 1048576 - 1, true, "1"},
-      {1048575, true, ""},
-      {0, true, ""},
-      {0xFFFFFFFFull, false, ""},  // more than 2147483647: capped, never low
+      {10485760, false, ""}, {10485759, true, "9"}, {2 * 1048576 - 1, true, "1"},
+      {1048575, true, ""},   {0, true, ""},
+      {0xFFFFFFFFull, false, ""},  // over 2147483647: capped, never low
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.free);
@@ -237,16 +209,14 @@ TEST_F(DiskGuardTest, StopsTheCycleStrictlyBelowTenMegabytes) {
     fake_.SetFreeBytes(r.free);
     EXPECT_EQ(Form().CheckLogFileSize(), !r.stops);
     EXPECT_EQ(Form().tmrMain->Enabled(), !r.stops);
-    EXPECT_EQ(test::Exists(default_log_) ? DefaultLog() : "",
-              r.stops ? DiskNotice(r.mb) : "");
+    EXPECT_EQ(DefaultLogOrNone(), r.stops ? notice(r.mb) : "");
   }
-  // The program's own folder is measured.
-  EXPECT_EQ(fake_.roots_asked.back(), bin_);
-  EXPECT_TRUE(ui_.boxes.empty());
-}
-
-TEST_F(DiskGuardTest, UnreachableOrFailedQueryStopsTheCycle) {
+  EXPECT_EQ(fake_.roots_asked.back(), bin_);  // the program's own folder
+  // An unreachable folder or a failed query stops the cycle too.
+  std::filesystem::remove(default_log_);
   fake_.folder_exists = [](const std::string&) { return false; };
+  fake_.roots_asked.clear();
+  Form().tmrMain->SetEnabled(true);
   EXPECT_FALSE(Form().CheckLogFileSize());
   EXPECT_FALSE(Form().tmrMain->Enabled());
   EXPECT_TRUE(fake_.roots_asked.empty());
@@ -255,41 +225,36 @@ TEST_F(DiskGuardTest, UnreachableOrFailedQueryStopsTheCycle) {
   Form().tmrMain->SetEnabled(true);
   EXPECT_FALSE(Form().CheckLogFileSize());
   EXPECT_FALSE(Form().tmrMain->Enabled());
-  EXPECT_EQ(DefaultLog(), DiskNotice("") + DiskNotice(""));
+  EXPECT_EQ(DefaultLog(), notice("") + notice(""));
+  EXPECT_TRUE(ui_.boxes.empty());
 }
 #endif
 
-TEST_F(DiskGuardTest, NoDiskSizeCheckIsReadFromTheProductFoldersMainIni) {
+TEST_F(LogSizeTest, NoDiskSizeCheckIsReadFromTheProductFoldersMainIni) {
   fake_.SetFreeBytes(0);
   // Switched off in another main INI (the service INI's): the guard runs.
   test::TempDir other;
   Form().m_sIniStr = other.Join("Quillon.ini");
-  test::WriteBytes(
-      Form().m_sIniStr,
-      "[Options]\r\nLogSize=0\r\n[JobWin]\r\nNoDiskSizeCheck=1\r\n");
-  SetMainIni("[JobWin]\r\nNoDiskSizeCheck=0\r\n");
-  EXPECT_FALSE(Form().CheckLogFileSize());
+  test::WriteBytes(Form().m_sIniStr,
+                   "[Options]\r\nLogSize=0\r\n[JobWin]\r\nNoDiskSizeCheck=1\r\n");
   // Only exactly "1" in the product folder's switches it off.
-  for (std::string value : {"01", "yes", "2", " 1x"}) {
+  for (std::string value : {"0", "01", "yes", " 1x", "1"}) {
+    SCOPED_TRACE(value);
     Form().tmrMain->SetEnabled(true);
-    SetMainIni("[JobWin]\r\nNoDiskSizeCheck=" + value + "\r\n");
-    EXPECT_FALSE(Form().CheckLogFileSize()) << value;
+    SetMainIni("[Options]\r\nLogSize=0\r\n[JobWin]\r\nNoDiskSizeCheck=" +
+               value + "\r\n");
+    EXPECT_EQ(Form().CheckLogFileSize(), value == "1");
+    EXPECT_EQ(Form().tmrMain->Enabled(), value == "1");
   }
-  Form().tmrMain->SetEnabled(true);
-  SetMainIni("[JobWin]\r\nNoDiskSizeCheck=1\r\n");
-  EXPECT_TRUE(Form().CheckLogFileSize());
-  EXPECT_TRUE(Form().tmrMain->Enabled());
 }
 
 TEST(GetDiskFree, RealFileSystem) {
   test::TempDir dir;
-  std::int32_t free = modSize::GetDiskFree(dir.path());
 #ifndef _WIN32
-  EXPECT_GT(free, 0);
+  EXPECT_GT(modSize::GetDiskFree(dir.path()), 0);
   EXPECT_EQ(modSize::GetDiskFree(dir.Join("missing")), -1);
   EXPECT_EQ(modSize::GetDiskFree(""), -1);
 #else
-  (void)free;
   EXPECT_GT(modSize::GetDiskFree(std::string(dir.path(), 0, 2)), 0);
 #endif
 }
@@ -309,7 +274,6 @@ TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
     std::int32_t result;
     std::string root;
   } rows[] = {
-      {"C:", 123456, "C:\\"},
       {"c:", 123456, "C:\\"},
       {"d", 123456, "D:\\"},
       {"C:\\Programme", 123456, "C:\\"},
@@ -318,10 +282,10 @@ TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
       {"", -1, ""},
   };
   for (const Row& r : rows) {
+    SCOPED_TRACE(r.drive);
     fake.roots_asked.clear();
-    EXPECT_EQ(modSize::GetDiskFree(r.drive), r.result) << r.drive;
-    EXPECT_EQ(fake.roots_asked.empty() ? "" : fake.roots_asked[0], r.root)
-        << r.drive;
+    EXPECT_EQ(modSize::GetDiskFree(r.drive), r.result);
+    EXPECT_EQ(fake.roots_asked.empty() ? "" : fake.roots_asked[0], r.root);
   }
   // The product of the counts in 32 bits: capped when it overflows.
   fake.sectors_per_cluster = 8;
@@ -334,18 +298,15 @@ TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
   EXPECT_EQ(modSize::GetDiskFree("C:"), 0);
 }
 
-// --- reading the tail -----------------------------------------------------
-
 TEST(FileSystemTail, ReadsOnlyTheLastBytes) {
   test::TempDir dir;
   platform::FileSystem& fs = *platform::OsPlatform().fs;
   std::string f = dir.Join("log.txt");
   test::WriteBytes(f, "0123456789");
-  EXPECT_EQ(fs.ReadTail(f, 4), "6789");
-  EXPECT_EQ(fs.ReadTail(f, 10), "0123456789");
-  EXPECT_EQ(fs.ReadTail(f, 1000), "0123456789");
   EXPECT_EQ(fs.ReadTail(f, 0), "");
-  EXPECT_EQ(ErrorOf([&] { fs.ReadTail(dir.Join("none.txt"), 4); }),
+  EXPECT_EQ(fs.ReadTail(f, 4), "6789");
+  EXPECT_EQ(fs.ReadTail(f, 1000), "0123456789");
+  EXPECT_EQ(test::ErrorOf([&] { fs.ReadTail(dir.Join("none.txt"), 4); }),
             kErrFileNotFound);
 }
 

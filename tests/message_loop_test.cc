@@ -18,12 +18,11 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,10 +46,8 @@ class Watchdog {
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
 #endif
-    thread_ = std::thread([this] {
-      std::unique_lock<std::mutex> lock(mutex_);
-      auto limit = std::chrono::seconds(30);
-      if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+    thread_ = std::thread([done = done_.get_future()] {
+      if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
         std::fprintf(stderr, "message loop test hung\n");
         std::abort();
       }
@@ -60,18 +57,12 @@ class Watchdog {
 #endif
   }
   ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    cv_.notify_one();
+    done_.set_value();
     thread_.join();
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
+  std::promise<void> done_;
   std::thread thread_;
 };
 
@@ -126,32 +117,25 @@ class Trigger {
   }
   void Fire() { SetEvent(event_); }
   void Take() {}  // the loop's wait reset the event
+
+ private:
+  HANDLE event_;
 #else
   Trigger() { EXPECT_EQ(pipe2(fds_, O_NONBLOCK), 0); }
-  ~Trigger() {
-    close(fds_[0]);
-    close(fds_[1]);
-  }
+  ~Trigger() { close(fds_[0]), close(fds_[1]); }
   void Watch(MessageLoop& loop, std::function<void()> fn) {
     loop.WatchFd(fds_[0], std::move(fn));
   }
   void Fire() { EXPECT_EQ(write(fds_[1], "x", 1), 1); }
   void Take() {
-    char c;
-    while (read(fds_[0], &c, 1) == 1) {
+    for (char c; read(fds_[0], &c, 1) == 1;) {
     }
   }
-#endif
 
  private:
-#ifdef _WIN32
-  HANDLE event_;
-#else
   int fds_[2] = {-1, -1};
 #endif
 };
-
-// --- posted tasks, nesting, quit ---------------------------------------------
 
 TEST(MessageLoopPost, TasksFromOtherThreadsRunOnTheLoopThreadInOrder) {
   Watchdog watchdog;
@@ -197,10 +181,7 @@ TEST(MessageLoopPost, NestedPumpRunsEachTaskOnceAndPumpsEnd) {
 
   // A task that always posts itself again: each pump still returns.
   int runs = 0;
-  std::function<void()> again = [&] {
-    ++runs;
-    loop->Post(again);
-  };
+  std::function<void()> again = [&] { ++runs, loop->Post(again); };
   loop->Post(again);
   for (int i = 1; i <= 3; ++i) {
     loop->PumpPending();
@@ -253,19 +234,10 @@ TEST(MessageLoopNesting, EventsTakenByAnInnerPumpAreNotRepeated) {
       }
     };
     auto timer = loop->CreateTimer([&] {
-      ++timer_calls;
-      if (timer_nests) nest_once();
+      if (++timer_calls, timer_nests) nest_once();
     });
-    first.Watch(*loop, [&] {
-      ++first_calls;
-      nest_once();
-      first.Take();
-    });
-    second.Watch(*loop, [&] {
-      ++second_calls;
-      nest_once();
-      second.Take();
-    });
+    first.Watch(*loop, [&] { ++first_calls, nest_once(), first.Take(); });
+    second.Watch(*loop, [&] { ++second_calls, nest_once(), second.Take(); });
     if (!timer_nests) first.Fire();  // ready before the timer
     timer->SetInterval(30);
     timer->SetEnabled(true);
@@ -274,13 +246,10 @@ TEST(MessageLoopNesting, EventsTakenByAnInnerPumpAreNotRepeated) {
     second.Fire();
     loop->PumpPending();
     EXPECT_TRUE(nested);
-    EXPECT_EQ(timer_calls, 1);
-    EXPECT_EQ(first_calls, 1);
-    EXPECT_EQ(second_calls, 1);
+    EXPECT_EQ(std::vector<int>({timer_calls, first_calls, second_calls}),
+              std::vector<int>({1, 1, 1}));
   }
 }
-
-// --- waiting -----------------------------------------------------------------
 
 TEST(MessageLoopWait, SleepsUntilWorkArrivesOrTheLimitPasses) {
   Watchdog watchdog;
@@ -303,84 +272,37 @@ TEST(MessageLoopWait, SleepsUntilWorkArrivesOrTheLimitPasses) {
   EXPECT_LT(MillisSince(start), 5000);
 }
 
-// A work cycle that waits, pumping, for what another thread brings in: its
-// own timer keeps coming due, is not delivered and does not make it spin.
-TEST(MessageLoopWait, WaitInsideATimerCallbackDoesNotSpin) {
-  Watchdog watchdog;
-  auto loop = CreateMessageLoop();
-  int ticks = 0;
-  bool arrived = false;
-  double cpu_used = -1;
-  std::thread poster;
-  auto timer = loop->CreateTimer([&] {
-    if (++ticks > 1) return;
-    poster = std::thread([&] {
-      std::this_thread::sleep_for(milliseconds(300));
-      loop->Post([&] { arrived = true; });
-    });
-    double cpu_before = ThreadCpuMillis();
-    while (!arrived) loop->WaitAndPump(5000);
-    cpu_used = ThreadCpuMillis() - cpu_before;
-    loop->Quit();
-  });
-  timer->SetInterval(20);
-  timer->SetEnabled(true);
-  loop->Run();
-  poster.join();
-  EXPECT_EQ(ticks, 1);
-  EXPECT_GE(cpu_used, 0.0);
-  EXPECT_LT(cpu_used, 150.0);
-}
-
-// --- timers ------------------------------------------------------------------
-
-TEST(MessageLoopTimer, FiresRepeatedlyAtAboutItsInterval) {
-  Watchdog watchdog;
-  auto loop = CreateMessageLoop();
-  int ticks = 0;
-  auto timer = loop->CreateTimer([&] {
-    if (++ticks == 5) loop->Quit();
-  });
-  EXPECT_FALSE(timer->Enabled());
-  timer->SetInterval(20);
-  timer->SetEnabled(true);
-  EXPECT_EQ(timer->Interval(), 20u);
-  auto start = Clock::now();
-  loop->Run();
-  EXPECT_EQ(ticks, 5);
-  EXPECT_GE(MillisSince(start), 90);
-  EXPECT_LE(MillisSince(start), 1000);
-}
-
-TEST(MessageLoopTimer, DisabledTimersNeverFire) {
+// Over 120 ms: an enabled 20 ms timer fires about six times, a disabled one
+// never.
+TEST(MessageLoopTimer, FiresAtItsIntervalOnlyWhileEnabled) {
   auto loop = CreateMessageLoop();
   struct Case {
     const char* name;
     std::function<void(Timer&)> setup;
-  };
-  const Case cases[] = {
-      {"never enabled", [](Timer& t) { t.SetInterval(10); }},
-      {"interval 0", [](Timer& t) { t.SetEnabled(true); }},
+    int min, max;
+  } cases[] = {
+      {"enabled", [](Timer& t) { t.SetInterval(20), t.SetEnabled(true); }, 2, 7},
+      {"never enabled", [](Timer& t) { t.SetInterval(10); }, 0, 0},
+      {"interval 0", [](Timer& t) { t.SetEnabled(true); }, 0, 0},
       {"disabled with ticks due",
        [](Timer& t) {
-         t.SetInterval(10);
-         t.SetEnabled(true);
+         t.SetInterval(10), t.SetEnabled(true);
          std::this_thread::sleep_for(milliseconds(60));
          t.SetEnabled(false);
-       }},
+       },
+       0, 0},
       {"interval set to 0 while enabled",
-       [](Timer& t) {
-         t.SetInterval(10);
-         t.SetEnabled(true);
-         t.SetInterval(0);
-       }},
+       [](Timer& t) { t.SetInterval(10), t.SetEnabled(true), t.SetInterval(0); },
+       0, 0},
   };
   for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     int ticks = 0;
     auto timer = loop->CreateTimer([&] { ++ticks; });
     c.setup(*timer);
     PumpFor(*loop, milliseconds(120));
-    EXPECT_EQ(ticks, 0) << c.name;
+    EXPECT_GE(ticks, c.min);
+    EXPECT_LE(ticks, c.max);
   }
 }
 
@@ -399,20 +321,30 @@ TEST(MessageLoopTimer, EnablingAgainRestartsTheInterval) {
   EXPECT_TRUE(PumpUntil(*loop, [&] { return slow_ticks > 0; }));
 }
 
+// A work cycle that waits, pumping, for what another thread brings in: its
+// own timer keeps coming due, is not delivered and does not make it spin,
+// while other sources still run.
 TEST(MessageLoopTimer, TickDuringItsOwnNestedPumpIsDropped) {
   Watchdog watchdog;
   auto loop = CreateMessageLoop();
   int ticks = 0, depth = 0, max_depth = 0, other_ticks_while_nested = 0;
-  bool nested = false;
+  bool nested = false, arrived = false;
+  double cpu_used = -1;
+  std::thread poster;
   auto other = loop->CreateTimer([&] { other_ticks_while_nested += nested; });
   other->SetInterval(20);
   auto timer = loop->CreateTimer([&] {
     max_depth = std::max(max_depth, ++depth);
     if (++ticks == 1) {
-      // A work cycle that lets messages run for ten intervals.
       nested = true;
       other->SetEnabled(true);
-      PumpFor(*loop, milliseconds(200));
+      poster = std::thread([&] {
+        std::this_thread::sleep_for(milliseconds(300));
+        loop->Post([&] { arrived = true; });
+      });
+      double cpu_before = ThreadCpuMillis();
+      while (!arrived) loop->WaitAndPump(5000);
+      cpu_used = ThreadCpuMillis() - cpu_before;
       nested = false;
     } else if (ticks == 3) {
       loop->Quit();
@@ -422,9 +354,12 @@ TEST(MessageLoopTimer, TickDuringItsOwnNestedPumpIsDropped) {
   timer->SetInterval(20);
   timer->SetEnabled(true);
   loop->Run();
+  poster.join();
   EXPECT_EQ(max_depth, 1);
   EXPECT_EQ(ticks, 3);
-  EXPECT_GT(other_ticks_while_nested, 0);  // other sources still run
+  EXPECT_GT(other_ticks_while_nested, 0);
+  EXPECT_GE(cpu_used, 0.0);
+  EXPECT_LT(cpu_used, 150.0);
 }
 
 TEST(MessageLoopTimer, DestroyingTimersWhileTheyAreDueIsSafe) {
@@ -433,17 +368,10 @@ TEST(MessageLoopTimer, DestroyingTimersWhileTheyAreDueIsSafe) {
   // (itself included), and the other's tick must never be delivered.
   int ticks = 0;
   std::unique_ptr<Timer> a, b;
-  auto destroy_both = [&] {
-    ++ticks;
-    a.reset();
-    b.reset();
-  };
+  auto destroy_both = [&] { ++ticks, a.reset(), b.reset(); };
   a = loop->CreateTimer(destroy_both);
   b = loop->CreateTimer(destroy_both);
-  for (Timer* t : {a.get(), b.get()}) {
-    t->SetInterval(10);
-    t->SetEnabled(true);
-  }
+  for (Timer* t : {a.get(), b.get()}) t->SetInterval(10), t->SetEnabled(true);
   std::this_thread::sleep_for(milliseconds(50));
   PumpFor(*loop, milliseconds(60));
   EXPECT_EQ(ticks, 1);
@@ -455,8 +383,6 @@ TEST(MessageLoopTimer, DestroyingTimersWhileTheyAreDueIsSafe) {
   loop.reset();
   timer->SetEnabled(false);
 }
-
-// --- watches -----------------------------------------------------------------
 
 TEST(MessageLoopWatch, CallsOnTheLoopThreadUntilUnwatched) {
   Watchdog watchdog;
@@ -489,9 +415,7 @@ TEST(MessageLoopWatch, CallsOnTheLoopThreadUntilUnwatched) {
   Trigger other;
   int calls2 = 0;
   auto unwatch_both = [&] {
-    ++calls2;
-    trigger.Watch(*loop2, {});
-    other.Watch(*loop2, {});
+    ++calls2, trigger.Watch(*loop2, {}), other.Watch(*loop2, {});
   };
   trigger.Watch(*loop2, [&] { calls2 = 1000; });
   trigger.Watch(*loop2, unwatch_both);
@@ -525,8 +449,6 @@ TEST(MessageLoopWatch, LevelTriggeredWithoutReentry) {
   close(fds[0]);
   close(fds[1]);
 }
-
-// --- signals -----------------------------------------------------------------
 
 bool SignalBlocked(int signo) {
   sigset_t current;

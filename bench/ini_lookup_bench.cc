@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/naive_ini.h"
 #include "platform/posix/posix_impl.h"
 
 namespace {
@@ -72,59 +73,9 @@ std::string CachedLookup() {
   return std::string(buf, n);
 }
 
-// The plain way: read the file, split it into lines, find the section and
-// the key, with the same trimming and case rules.
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x + 32);
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y + 32);
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string_view Trim(std::string_view s) {
-  auto blank = [](char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-  };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 std::string NaiveLookup(const std::string& path, std::string_view section,
                         std::string_view key) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string text = ss.str();
-  bool in_section = false, seen_section = false;
-  std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t end = text.find_first_of("\r\n", pos);
-    if (end == std::string::npos) end = text.size();
-    std::string_view line = Trim(std::string_view(text).substr(pos, end - pos));
-    pos = end + 1;
-    if (line.empty()) continue;
-    if (line.front() == '[') {
-      std::size_t close = line.rfind(']');
-      if (close != std::string_view::npos) {
-        if (seen_section && in_section) break;
-        in_section = SameName(Trim(line.substr(1, close - 1)), section);
-        seen_section = seen_section || in_section;
-        continue;
-      }
-    }
-    if (!in_section) continue;
-    std::size_t eq = line.find('=');
-    if (eq == std::string_view::npos) continue;
-    if (SameName(Trim(line.substr(0, eq)), key)) {
-      return std::string(Trim(line.substr(eq + 1)));
-    }
-  }
-  return std::string();
+  return qs::bench::NaiveLookup(path, section, key).value_or(std::string());
 }
 
 // Lets the file age past the moment when its time stamps alone can be

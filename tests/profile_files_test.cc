@@ -21,7 +21,10 @@
 #include <windows.h>
 #else
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <functional>
 #endif
 
 namespace qs {
@@ -556,6 +559,93 @@ TEST(ProfileReplace, ReadOnlyFileFailsAndLeavesNoTrace) {
   EXPECT_FALSE(Write("s", nullptr, nullptr, f));
   EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=1\r\n");
   EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"ro.ini"});
+}
+// Runs `change` in a child process and returns once it has exited.
+void ByAnotherProcess(const std::function<void()>& change) {
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    change();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A file read once and again is then changed by another program; the next
+// lookup sees the change, however it was made. The files are old enough
+// that nothing but the change itself tells the versions apart.
+TEST(ProfileFreshness, OtherProgramsChangesAreSeenAtTheNextLookup) {
+  namespace fs = std::filesystem;
+  const std::string kOld = "[s]\r\nk=old\r\n", kNew = "[s]\r\nk=new\r\n";
+  struct Case {
+    const char* what;
+    const char* file;  // below the case's folder
+    std::function<void(const std::string&)> prepare, change;
+    const char* want;
+  };
+  const std::vector<Case> cases = {
+      {"written in place", "sub/f.ini", nullptr,
+       [&](const std::string& r) { test::WriteBytes(r + "/sub/f.ini", kNew); },
+       "new"},
+      {"replaced by a rename", "sub/f.ini",
+       [&](const std::string& r) { test::WriteBytes(r + "/sub/f.tmp", kNew); },
+       [](const std::string& r) {
+         fs::rename(r + "/sub/f.tmp", r + "/sub/f.ini");
+       },
+       "new"},
+      {"deleted", "sub/f.ini", nullptr,
+       [](const std::string& r) { fs::remove(r + "/sub/f.ini"); }, "d"},
+      {"folder renamed away", "sub/f.ini", nullptr,
+       [](const std::string& r) { fs::rename(r + "/sub", r + "/gone"); }, "d"},
+      {"another folder renamed into its place", "sub/f.ini",
+       [&](const std::string& r) {
+         fs::create_directory(r + "/next");
+         test::WriteBytes(r + "/next/f.ini", kNew);
+       },
+       [](const std::string& r) {
+         fs::rename(r + "/sub", r + "/old");
+         fs::rename(r + "/next", r + "/sub");
+       },
+       "new"},
+      {"written under its second name", "sub/f.ini",
+       [](const std::string& r) {
+         fs::create_directory(r + "/other");
+         fs::create_hard_link(r + "/sub/f.ini", r + "/other/g.ini");
+       },
+       [&](const std::string& r) {
+         test::WriteBytes(r + "/other/g.ini", kNew);
+       },
+       "new"},
+      {"linked folder pointed elsewhere", "link/f.ini",
+       [&](const std::string& r) {
+         fs::create_directory(r + "/next");
+         test::WriteBytes(r + "/next/f.ini", kNew);
+         fs::create_directory_symlink("sub", r + "/link");
+       },
+       [](const std::string& r) {
+         fs::create_directory_symlink("next", r + "/link2");
+         fs::rename(r + "/link2", r + "/link");
+       },
+       "new"},
+  };
+  test::TempDir dir;
+  auto root = [&](std::size_t i) { return dir.Join(std::to_string(i)); };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    fs::create_directories(root(i) + "/sub");
+    test::WriteBytes(root(i) + "/sub/f.ini", kOld);
+    if (cases[i].prepare) cases[i].prepare(root(i));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].what);
+    const std::string f = root(i) + "/" + cases[i].file;
+    ASSERT_EQ(Get("s", "k", "d", f).text, "old");
+    ASSERT_EQ(Get("s", "k", "d", f).text, "old");
+    ByAnotherProcess([&] { cases[i].change(root(i)); });
+    EXPECT_EQ(Get("s", "k", "d", f).text, cases[i].want);
+  }
 }
 #endif
 

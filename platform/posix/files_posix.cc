@@ -101,7 +101,7 @@ class PosixFileSystem final : public FileSystem {
     static const bool root = ::geteuid() == 0;
     if (!created && root) {
       struct stat st;
-      if (::fstat(fd.get(), &st) == 0 && ReadOnlyForRoot(st)) {
+      if (::fstat(fd.get(), &st) == 0 && (st.st_mode & 0222) == 0) {
         throw RuntimeError(kErrPermission);
       }
     }

@@ -3,13 +3,27 @@
 // and GetProfileString for the few values of the user's profile the service
 // reads.
 //
-// Reading keeps the parsed form of the last files read. Every lookup checks
-// its file with one stat() (device, inode, size, modification and change
-// time to the nanosecond) and parses it again on any difference, so a change
-// on disk is seen at the next lookup. A file whose time stamps are too close
-// to the moment it was read cannot be trusted that way (a second change
-// within the same clock tick keeps the time stamps) and is parsed again on
-// every lookup until it has aged.
+// Reading keeps the parsed form of the last files read, and every lookup
+// makes sure its file has not changed since, so that a change on disk is
+// seen at the very next lookup:
+//   - Where it can be trusted, the folder of a file looked up more than
+//     once is watched (one inotify instance for all of them; a file read
+//     just once costs no watch). A lookup reads the pending events without
+//     waiting, which usually finds none, and drops the files of the names
+//     that changed. The kernel queues an event before the changing call
+//     returns, so nothing that happened before the lookup is missed.
+//   - Everywhere else, and as a second line once a second for watched files
+//     (a folder further up may have been renamed), the lookup checks its file
+//     with one stat() (device, inode, size, modification and change time to
+//     the nanosecond) and parses it again on any difference. A file whose
+//     time stamps are too close to the moment it was read cannot be trusted
+//     that way (a second change within the same clock tick keeps the time
+//     stamps) and is parsed again on every such lookup until it has aged.
+// A watch is not trusted for a relative path (the current folder may
+// change), a path with "." or ".." in it, a symbolic link as the file or its
+// folder, a file with more than one name or mounted on its own (changes
+// through another name are reported to another folder), or a file system
+// that does not hear of other hosts' writes.
 //
 // Writing reads the file afresh, changes only the affected line and replaces
 // the file atomically: a temporary file in the same folder is written,
@@ -20,7 +34,10 @@
 // no system folder to look in as there is on Windows.
 #include <fcntl.h>
 #include <langinfo.h>
+#include <limits.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -218,6 +235,158 @@ bool ReplaceAtomically(const std::string& path, std::string_view data,
   return true;
 }
 
+// File systems whose change notification covers every writer: local ones,
+// where all changes pass through this kernel. Network and user-space file
+// systems (NFS, SMB, FUSE, 9P, Ceph, ...) do not hear of other hosts'
+// writes, and an unknown one is not trusted either.
+bool ReportsEveryChange(const struct statfs& fs) {
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0xEF53:      // ext2, ext3, ext4
+    case 0x58465342:  // xfs
+    case 0x9123683E:  // btrfs
+    case 0x01021994:  // tmpfs
+    case 0x858458F6:  // ramfs
+    case 0x794C7630:  // overlay
+    case 0xF2F52010:  // f2fs
+    case 0x3153464A:  // jfs
+    case 0x52654973:  // reiserfs
+    case 0x2FC12FC1:  // zfs
+    case 0xCA451A4E:  // bcachefs
+    case 0x3434:      // nilfs2
+    case 0x4D44:      // vfat, msdos
+    case 0x2011BAB0:  // exfat
+    case 0x5346544E:  // ntfs
+    case 0x7366746E:  // ntfs3
+    case 0x482B:      // hfsplus
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool HasDotComponent(std::string_view path) {
+  while (!path.empty()) {
+    std::size_t slash = path.find('/');
+    std::string_view part = path.substr(0, slash);
+    if (part == "." || part == "..") return true;
+    if (slash == std::string_view::npos) break;
+    path.remove_prefix(slash + 1);
+  }
+  return false;
+}
+
+std::int64_t MonotonicNanos() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
+  return Nanos(t);
+}
+
+// Watches folders through one inotify instance and reports what changed in
+// them since the last look.
+class FolderWatch {
+ public:
+  FolderWatch() = default;
+  FolderWatch(const FolderWatch&) = delete;
+  FolderWatch& operator=(const FolderWatch&) = delete;
+  ~FolderWatch() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // The watch descriptor of `folder`, or -1 when its changes cannot be
+  // learnt this way.
+  int Watch(const std::string& folder) {
+    if (fd_ == kNever) return -1;
+    if (fd_ < 0) {
+      fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+      if (fd_ < 0) {
+        // Out of descriptors or instances may pass; missing support won't.
+        bool later = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
+        fd_ = later ? kNotYet : kNever;
+        return -1;
+      }
+    }
+    struct statfs fs;
+    if (::statfs(folder.c_str(), &fs) != 0 || !ReportsEveryChange(fs)) {
+      return -1;
+    }
+    // Not through a symbolic link: the link's own folder is not watched.
+    int wd = ::inotify_add_watch(fd_, folder.c_str(), kEvents);
+    if (wd < 0) return -1;  // ENOSPC (too many watches) among others
+    for (int w : watches_) {
+      if (w == wd) return wd;
+    }
+    watches_.push_back(wd);
+    return wd;
+  }
+
+  // Calls `changed(wd, name)` for each name that changed in a watched
+  // folder since the last call, with an empty name when the folder itself
+  // changed, and with wd -1 when anything may have changed (events were
+  // lost, or the watching failed and has stopped).
+  template <class Changed>
+  void Read(Changed&& changed) {
+    if (fd_ < 0) return;
+    alignas(struct inotify_event) char buf[16384];
+    for (;;) {
+      ssize_t n = ::read(fd_, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return;
+      if (n <= 0) {
+        ::close(fd_);
+        fd_ = kNever;
+        watches_.clear();
+        changed(-1, std::string_view());
+        return;
+      }
+      std::size_t at = 0;
+      while (at + sizeof(struct inotify_event) <= static_cast<std::size_t>(n)) {
+        const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + at);
+        at += sizeof(struct inotify_event) + ev->len;
+        if (ev->mask & IN_Q_OVERFLOW) {
+          changed(-1, std::string_view());
+          continue;
+        }
+        if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+          // The watch no longer stands for the folder at its path.
+          if (ev->mask & IN_MOVE_SELF) ::inotify_rm_watch(fd_, ev->wd);
+          std::erase(watches_, ev->wd);
+        }
+        std::string_view name;
+        if (ev->len > 0) name = std::string_view(ev->name, ::strnlen(ev->name, ev->len));
+        changed(ev->wd, name);
+      }
+      // A read that left room for the largest event emptied the queue.
+      if (static_cast<std::size_t>(n) + sizeof(struct inotify_event) +
+              NAME_MAX + 1 <=
+          sizeof buf) {
+        return;
+      }
+    }
+  }
+
+  // Stops the watches nobody needs any more.
+  void Keep(const std::vector<int>& needed) {
+    std::erase_if(watches_, [&](int wd) {
+      for (int n : needed) {
+        if (n == wd) return false;
+      }
+      ::inotify_rm_watch(fd_, wd);
+      return true;
+    });
+  }
+
+ private:
+  static constexpr int kNotYet = -1;
+  static constexpr int kNever = -2;
+  static constexpr std::uint32_t kEvents =
+      IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
+      IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
+      IN_ONLYDIR | IN_DONT_FOLLOW;
+
+  int fd_ = kNotYet;
+  std::vector<int> watches_;
+};
+
 class PosixProfile final : public ProfileApi {
  public:
   std::uint32_t GetPrivateProfileString(const char* section, const char* key,
@@ -318,10 +487,23 @@ class PosixProfile final : public ProfileApi {
     off_t size = 0;
     timespec mtime{}, ctime{};
     bool trusted = false;  // time stamps old enough to reveal any change
+    int wd = -1;           // the folder's watch; -1: a stat() every lookup
+    bool watch_tried = false;
+    std::string name;      // the file's name in that folder
+    std::int64_t checked = 0;  // monotonic time of the last stat()
     std::string codeset;
     std::uint64_t last_use = 0;
     ParsedProfile parsed;
+
+    bool Matches(const struct stat& st) const {
+      return dev == st.st_dev && ino == st.st_ino && size == st.st_size &&
+             SameTime(mtime, st.st_mtim) && SameTime(ctime, st.st_ctim);
+    }
   };
+
+  // How long a watched file goes without a stat(): a rename of a folder
+  // further up its path is seen within this time.
+  static constexpr std::int64_t kRecheck = 1000000000;
 
   // The parsed file, current as of this call; null when it cannot be read.
   const ParsedProfile* Load(const char* file) {
@@ -329,9 +511,17 @@ class PosixProfile final : public ProfileApi {
       errno = EACCES;
       return nullptr;
     }
+    FoldNow();
+    watch_.Read([this](int wd, std::string_view name) { Drop(wd, name); });
+    Entry* e = Find(file);
+    const std::int64_t mono = MonotonicNanos();
+    if (e && e->wd >= 0 && e->codeset == codeset_ &&
+        mono - e->checked < kRecheck) {
+      e->last_use = ++clock_;
+      return &e->parsed;
+    }
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
-    FoldNow();
     struct stat st;
     int rc = ::stat(file, &st);
     if (rc != 0 || !S_ISREG(st.st_mode)) {
@@ -340,12 +530,23 @@ class PosixProfile final : public ProfileApi {
       errno = saved;
       return nullptr;
     }
-    Entry* e = Find(file);
-    if (e && e->trusted && e->dev == st.st_dev && e->ino == st.st_ino &&
-        e->size == st.st_size && SameTime(e->mtime, st.st_mtim) &&
-        SameTime(e->ctime, st.st_ctim) && e->codeset == codeset_) {
+    // A watched file needs no aged time stamps: a change within the same
+    // clock tick is reported all the same.
+    if (e && (e->trusted || e->wd >= 0) && e->Matches(st) &&
+        e->codeset == codeset_) {
+      if (e->wd < 0 && !e->watch_tried) StartWatching(*e);
+      e->checked = mono;
       e->last_use = ++clock_;
       return &e->parsed;
+    }
+    // A file is watched from its second lookup on: one read once, as the
+    // job files are, costs no watch. Watch first, read second, so that a
+    // change after the read is reported.
+    std::string name;
+    int wd = -1;
+    if (e && (!e->watch_tried || e->wd >= 0)) {
+      wd = WatchFor(file, &name);
+      e->watch_tried = true;
     }
     std::string bytes;
     if (!ReadFile(file, bytes, &st)) {
@@ -362,10 +563,69 @@ class PosixProfile final : public ProfileApi {
                                ? Nanos(st.st_mtim)
                                : Nanos(st.st_ctim);
     e->trusted = changed + AmbiguityWindow(st) < Nanos(now);
+    e->wd = st.st_nlink == 1 ? wd : -1;
+    e->name = std::move(name);
+    e->checked = mono;
     e->codeset = codeset_;
     e->last_use = ++clock_;
     e->parsed = profile::Parse(profile::DecodeToAnsi(bytes), fold_);
+    StopUnneededWatches();
     return &e->parsed;
+  }
+
+  // Watches a cached file that has not changed since it was read; its time
+  // stamps are old enough to show a change made before the watch was set.
+  void StartWatching(Entry& e) {
+    e.watch_tried = true;
+    std::string name;
+    int wd = WatchFor(e.path, &name);
+    struct stat st;
+    if (wd >= 0 && ::stat(e.path.c_str(), &st) == 0 && e.Matches(st) &&
+        st.st_nlink == 1) {
+      e.wd = wd;
+      e.name = std::move(name);
+    }
+    StopUnneededWatches();
+  }
+
+  void StopUnneededWatches() {
+    std::vector<int> needed;
+    for (const Entry& c : cache_) {
+      if (c.wd >= 0) needed.push_back(c.wd);
+    }
+    watch_.Keep(needed);
+  }
+
+  // The watch that reports changes of `path`, or -1 when only a stat() of
+  // the path can be trusted; `name` is the file's name in its folder.
+  int WatchFor(const std::string& path, std::string* name) {
+    if (path.front() != '/' || HasDotComponent(path)) return -1;
+    std::size_t slash = path.rfind('/');
+    *name = path.substr(slash + 1);
+    int wd = watch_.Watch(slash == 0 ? "/" : path.substr(0, slash));
+    if (wd < 0) return -1;
+    // A file mounted on its own path reports its changes to the folder it
+    // was mounted from.
+    struct statx stx;
+    if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_TYPE,
+                &stx) != 0 ||
+        !S_ISREG(stx.stx_mode) ||
+        !(stx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) ||
+        (stx.stx_attributes & STATX_ATTR_MOUNT_ROOT)) {
+      return -1;
+    }
+    return wd;
+  }
+
+  // Drops the files a change in a watched folder may concern.
+  void Drop(int wd, std::string_view name) {
+    if (wd < 0) {
+      cache_.clear();
+      return;
+    }
+    std::erase_if(cache_, [&](const Entry& e) {
+      return e.wd == wd && (name.empty() || e.name == name);
+    });
   }
 
   // The fold of the locale's character set, which may change at any time.
@@ -410,6 +670,7 @@ class PosixProfile final : public ProfileApi {
   }
 
   std::vector<Entry> cache_;  // at most kCachedFiles, least recent evicted
+  FolderWatch watch_;
   std::uint64_t clock_ = 0;
   std::string codeset_;
   CaseFold fold_ = CaseFold::kAscii;

@@ -27,9 +27,11 @@
 #include <map>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/engine_texts.h"
+#include "engine/file_copy.h"
 #include "engine/job_file.h"
 #include "monitor/engine.h"
 #include "platform/message_loop.h"
@@ -39,14 +41,6 @@
 namespace qs::engine {
 namespace {
 
-using platform::FileStat;
-using platform::FileSystem;
-
-// A copy that would leave less free space than this on the target's volume
-// is not made.
-constexpr std::int64_t kMinFreeBytes = 10 * 1024 * 1024;
-// Suffix of the temporary copies; source files with it are never copied.
-constexpr std::string_view kTempSuffix = ".qltmp";
 // A pass that comes a little early still runs a job that is due by then.
 constexpr std::uint32_t kIntervalSlackMs = 2000;
 // The tick count wraps after 49 days; longer intervals are cut to 40 days.
@@ -56,180 +50,37 @@ constexpr std::int16_t kMsgCopied = 1;
 constexpr std::int16_t kMsgFailure = 2;
 constexpr std::int16_t kMsgSummary = 3;
 
-std::string LowerAscii(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return s;
-}
-
-bool IsTempName(const std::string& name) {
-  return name.size() > kTempSuffix.size() &&
-         LowerAscii(name.substr(name.size() - kTempSuffix.size())) ==
-             kTempSuffix;
-}
-
-bool IsSep(const FileSystem& fs, char c) {
-  return c == fs.Separator() || (fs.Separator() == '\\' && c == '/');
-}
-
-// A folder path in a form in which two spellings of one folder compare
-// equal: no trailing separator, and on Windows one separator and no case.
-std::string Normalized(const FileSystem& fs, std::string path) {
-  const bool windows = fs.Separator() == '\\';
-  if (windows) {
-    std::replace(path.begin(), path.end(), '/', '\\');
-    path = LowerAscii(path);
-  }
-  while (path.size() > 1 && IsSep(fs, path.back()) &&
-         !(windows && path.size() == 3 && path[1] == ':')) {
-    path.pop_back();
-  }
-  return path;
-}
-
-// The folder that holds `path`; "" when there is none.
-std::string ParentOf(const FileSystem& fs, const std::string& path) {
-  std::size_t end = path.size();
-  while (end > 1 && IsSep(fs, path[end - 1])) --end;
-  while (end > 0 && !IsSep(fs, path[end - 1])) --end;
-  if (end == 0) return "";
-  std::size_t keep = end;
-  while (keep > 1 && IsSep(fs, path[keep - 1])) --keep;
-  // Keep the root's separator ("/", "C:\").
-  if (keep == 1 || (keep == 2 && path[1] == ':')) ++keep;
-  return path.substr(0, std::min(keep, end));
-}
-
-// Creates `path` and the folders above it that are missing.
-void EnsureFolder(FileSystem& fs, const std::string& path) {
-  if (fs.FolderExists(path)) return;
-  std::string parent = ParentOf(fs, path);
-  if (!parent.empty() && parent.size() < path.size()) EnsureFolder(fs, parent);
-  fs.CreateFolder(path);
-}
-
-// Bytes free for this user on the volume of `folder`; -1 when unknown.
-std::int64_t FreeBytes(FileSystem& fs, const std::string& folder) {
-  std::string drive = fs.GetDriveName(folder);
-  std::string root = drive.empty() ? folder : drive + fs.Separator();
-  std::uint32_t per_cluster = 0, per_sector = 0, free = 0, total = 0;
-  if (!fs.GetDiskFreeSpace(root, &per_cluster, &per_sector, &free, &total)) {
-    return -1;
-  }
-  return static_cast<std::int64_t>(per_cluster) * per_sector * free;
-}
-
 // One job's run: copies, failures and their messages.
-class JobRun {
+class JobRun final : public CopyListener {
  public:
   JobRun(cJobEngine& engine, const JobSettings& job,
          const std::string& lang_file)
-      : engine_(engine),
-        fs_(*platform::Current().fs),
-        job_(job),
-        lang_file_(lang_file) {}
+      : engine_(engine), job_(job), lang_file_(lang_file) {}
 
   void Run() {
-    if (job_.from.empty() || job_.to.empty()) {
-      Fail(kFoldersMissing, {});
-    } else if (!fs_.FolderExists(job_.from)) {
-      Fail(kSourceMissing, {job_.from});
-    } else if (Normalized(fs_, job_.from) == Normalized(fs_, job_.to)) {
-      Fail(kSameFolder, {job_.from});
-    } else {
-      target_root_ = Normalized(fs_, job_.to);
-      CopyFolder(job_.from, job_.to);
-    }
+    CopyRules rules;
+    rules.pattern = job_.pattern;
+    rules.recursive = job_.recursive != 0;
+    rules.check_free_space = !engine_.NoDiskSizeCheck;
+    FileCopier(*platform::Current().fs, std::move(rules), this)
+        .CopyFolders(job_.from, job_.to);
     Log(EngineMessage(kSummary, lang_file_,
                       {std::to_string(copied_), std::to_string(failed_)}),
         kMsgSummary, true);
   }
 
- private:
-  void CopyFolder(const std::string& from, const std::string& to) {
-    std::vector<platform::FolderEntry> entries;
-    try {
-      entries = fs_.ListFolder(from);
-    } catch (const RuntimeError& err) {
-      Fail(kFolderUnreadable, {from, err.description()});
-      return;
-    }
-    std::sort(
-        entries.begin(), entries.end(),
-        [](const platform::FolderEntry& a, const platform::FolderEntry& b) {
-          return NameLess(a.name, b.name);
-        });
-    bool target_ready = false;
-    for (const platform::FolderEntry& e : entries) {
-      if (e.stat.kind != FileStat::kFile || IsTempName(e.name) ||
-          !MatchesMasks(e.name, job_.pattern)) {
-        continue;
-      }
-      std::string src = fs_.BuildPath(from, e.name);
-      std::string dst = fs_.BuildPath(to, e.name);
-      FileStat have = fs_.GetFileStat(dst);
-      if (have.kind == FileStat::kFile && have.size == e.stat.size &&
-          have.modified == e.stat.modified) {
-        continue;  // unchanged since the last copy
-      }
-      if (!target_ready) {
-        try {
-          EnsureFolder(fs_, to);
-        } catch (const RuntimeError& err) {
-          Fail(kTargetFailed, {to, err.description()});
-          return;  // nothing below this folder can be copied either
-        }
-        target_ready = true;
-      }
-      if (!engine_.NoDiskSizeCheck) {
-        std::int64_t free = FreeBytes(fs_, to);
-        if (free >= 0 && free - e.stat.size < kMinFreeBytes) {
-          Fail(kDiskSpace, {src});
-          continue;
-        }
-      }
-      CopyFile(src, dst);
-    }
-    if (job_.recursive == 0) return;
-    for (const platform::FolderEntry& e : entries) {
-      if (e.stat.kind != FileStat::kFolder) continue;
-      std::string sub = fs_.BuildPath(from, e.name);
-      // A target inside the source is not copied into itself.
-      if (Normalized(fs_, sub) == target_root_) continue;
-      CopyFolder(sub, fs_.BuildPath(to, e.name));
-    }
-  }
-
-  void CopyFile(const std::string& src, const std::string& dst) {
-    std::string temp = dst + std::string(kTempSuffix);
-    try {
-      // A temporary copy that an interrupted run left behind goes first.
-      if (fs_.GetFileStat(temp).kind == FileStat::kFile) {
-        fs_.DeleteFile(temp, true);
-      }
-      fs_.CopyToNewFile(src, temp);
-      fs_.RenameFile(temp, dst);
-    } catch (const RuntimeError& err) {
-      try {
-        if (fs_.GetFileStat(temp).kind == FileStat::kFile) {
-          fs_.DeleteFile(temp, true);
-        }
-      } catch (const RuntimeError&) {
-        // The copy failed already; that is the error to report.
-      }
-      Fail(kCopyFailed, {src, dst, err.description()});
-      return;
-    }
+  void Copied(const std::string& src, const std::string& dst) override {
     ++copied_;
     Log(EngineMessage(kFileCopied, lang_file_, {src, dst}), kMsgCopied, false);
   }
 
-  void Fail(const EngineText& text, const std::vector<std::string>& args) {
+  void Failed(const EngineText& text,
+              const std::vector<std::string>& args) override {
     ++failed_;
     Log(EngineMessage(text, lang_file_, args), kMsgFailure, false);
   }
 
+ private:
   void Log(std::string text, std::int16_t id, bool last) {
     if (!engine_.LogMessage) return;
     bool view = true, file = true, same_view = false;
@@ -237,10 +88,8 @@ class JobRun {
   }
 
   cJobEngine& engine_;
-  FileSystem& fs_;
   const JobSettings& job_;
   const std::string& lang_file_;
-  std::string target_root_;
   int copied_ = 0;
   int failed_ = 0;
 };

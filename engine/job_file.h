@@ -7,15 +7,29 @@
 //                     (run by the real-time monitor); other values: neither
 //   Active       1    0 switches the job off
 //   Hold         0    numeric text; a job runs only while it is 0
-//   Pattern      *    file masks separated by ";" (* and ?, case ignored)
-//   Recursive    0    non-zero: subfolders too
+//   Pattern      *    file masks separated by ";" (* and ?, case ignored):
+//                     scheduled and watch jobs copy only the files matching
+//   Recursive    0    non-zero: subfolders too; a watch job also watches the
+//                     subfolders, those that appear later included
 //   Interval     0    scheduled job: minutes between two runs; 0 every pass
 //   WatchFolder  ""   watch job: a third folder it can watch
 //   Watch        0    watch job: the folder watched, 0 From, 1 To,
-//                     2 WatchFolder
-//   StartCopy    0    watch job: 1 copies what is new or changed at start
-//   Delay        2    watch job: seconds of quiet after a change before copying
-//   Retries      3    watch job: attempts at a copy that fails
+//                     2 WatchFolder. Watching From, each file written and
+//                     closed or moved in is copied to the same place below
+//                     To; watching To or WatchFolder, any change there
+//                     starts one pass From -> To of what is new or changed
+//   StartCopy    0    watch job: 1 copies what is new or changed From -> To
+//                     when the watch starts
+//   Delay        2    watch job: seconds of quiet on a file (for a pass: in
+//                     the folder) before it is copied; 0 copies at once
+//   Retries      3    watch job: further attempts at a copy that fails
+//
+// The job list reports each job file as a JobRecord (ToJobRecord): JobType
+// Type, ExcludeFlag 0 when Active else 1, CheckValue Hold, PathA From, PathB
+// To, PathC WatchFolder, PathChoice Watch, FlagA Recursive, FlagB StartCopy,
+// ValueA Delay, ValueB Retries. A watch job stops by itself when its watched
+// folder is deleted or moved away, or its job file is deleted or no longer
+// has Type 2 (monitor_job.cc tells the details).
 //
 // Whole numbers are decimal, with optional blanks around and a sign; a
 // value that is no number or out of range counts as missing.

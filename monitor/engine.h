@@ -74,11 +74,17 @@ class cJobList {
                                          std::string& sFilter) = 0;
 };
 
-// cMonitorJob: one object per watch job.
+// cMonitorJob: one object per watch job. After StartWatch it watches on its
+// own; it reports its end through the cMultiEvent it was registered with.
+// Whoever calls a member keeps the object alive for the call: a Done raised
+// inside CancelWatch may make the service release its own reference.
 class cMonitorJob {
  public:
   virtual ~cMonitorJob() = default;
   std::string ObjectName;
+  // Set by cMultiEvent::AddObject: how the watch reports that it has ended,
+  // with its ObjectName and the index of SetupJob. Empty until registered.
+  std::function<void(std::string objectname, std::int16_t Index)> Finished;
   virtual void SetupJob(std::string& sJobFile, std::string& sLanguage,
                         std::int32_t& ValueA, bool& FlagA,
                         std::string& SelectedPath, bool& FlagB,
@@ -91,6 +97,7 @@ class cMonitorJob {
 };
 
 // cMultiEvent: registers watch objects and reports when one has finished.
+// A Done of an object whose cMultiEvent has been released goes nowhere.
 class cMultiEvent {
  public:
   virtual ~cMultiEvent() = default;

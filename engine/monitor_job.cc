@@ -1,0 +1,597 @@
+// The watch jobs of the real-time monitor. One object per watch job:
+// SetupJob keeps the job's values, StartWatch starts watching and returns at
+// once; from then on the object works from the loop's events alone.
+//
+// What it watches: SelectedPath, with its subfolders when FlagA
+// (Recursive) is set; subfolders that appear later are watched as they come.
+// It copies the way scheduled jobs copy (file_copy.h), with the job file's
+// Pattern, from PathA (From) to PathB (To):
+//   - when the watched folder is From, a file written and closed or moved
+//     into the tree is copied to the same place below To; a folder that
+//     appears is copied with what it holds;
+//   - when it is another folder (To, or the job's WatchFolder), any change
+//     there triggers one pass From -> To of what is new or changed.
+// A copy waits for ValueA (Delay) seconds of quiet on its file (or, for a
+// pass, in the folder): each new change of it starts the wait again. With 0
+// it runs at once, from the loop, after the event that asked for it. A copy
+// or pass that fails is tried again up to ValueB (Retries) more times, after
+// the delay again (half a second at least). FlagB (StartCopy) queues one
+// pass From -> To when the watch starts. The temporary ".qltmp" files of
+// copies in progress are never copied and never trigger anything; when the
+// target lies inside the watched tree, it is not watched.
+//
+// When the watch ends on its own it raises Finished, through the loop, so
+// that no code of the object is on the stack below the handler (which may
+// release the object). It ends on its own when
+//   - the watched folder is deleted, moved away or unmounted;
+//   - the job file (sJobFile) is deleted, moved away, or rewritten without
+//     Type 2; the jobs folder is watched for that (an empty sJobFile: the
+//     job file is not followed);
+//   - a subfolder that came later cannot be watched (the system's limit on
+//     watches reached);
+//   - at StartWatch: the watched folder (empty for a PathChoice other than
+//     0, 1, 2) does not exist, or the job file is missing or no watch job.
+//     StartWatch then returns 0 and Finished follows from the loop.
+// StartWatch returns 1 when the watch runs, and throws qs::RuntimeError when
+// a folder cannot be watched (its description names the system limit when
+// that is the cause); the object is then not watching and raises nothing.
+//
+// CancelWatch stops a running watch and raises Finished before it returns;
+// it also delivers a Finished that is still on its way through the loop.
+// A watch that has ended and reported, or never started, raises nothing.
+// A destroyed object stops watching and raises nothing, also none that was
+// on its way.
+//
+// All watch jobs of a loop share one folder watcher (one inotify instance
+// on Linux) and one wake-up timer, so a thousand watch jobs cost a few
+// descriptors. The language and INI values, bService and StartWatch's flag
+// are kept but not used: a watch job writes no log.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/file_copy.h"
+#include "engine/job_file.h"
+#include "monitor/engine.h"
+#include "platform/dir_watch.h"
+#include "platform/message_loop.h"
+#include "platform/platform.h"
+#include "platform/runtime_error.h"
+
+namespace qs::engine {
+namespace {
+
+using platform::DirChange;
+using platform::DirWatcher;
+
+// The least time between two attempts at a failed copy.
+constexpr std::int64_t kMinRetryMs = 500;
+// The classic number of the watcher's limit errors ("Too many files").
+constexpr std::int32_t kErrTooManyFiles = 67;
+
+std::int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+class MonitorJob;
+
+// How callbacks reach a job that may be gone: they hold this weakly.
+struct Life {
+  MonitorJob* job;
+};
+
+// Wake-ups at given times for every watch job of one loop, on one timer.
+// A job asks to be woken; it finds out itself what has come due.
+class WakeQueue : public std::enable_shared_from_this<WakeQueue> {
+ public:
+  explicit WakeQueue(platform::MessageLoop& loop) : loop_(loop) {}
+
+  void Attach() {
+    std::weak_ptr<WakeQueue> weak = weak_from_this();
+    timer_ = loop_.CreateTimer([weak] {
+      if (auto self = weak.lock()) self->OnTick();
+    });
+  }
+
+  void WakeAt(std::int64_t due_ms, std::weak_ptr<Life> who) {
+    entries_.emplace(due_ms, std::move(who));
+    Arm();
+  }
+
+ private:
+  void Arm() {
+    if (entries_.empty()) {
+      if (armed_for_ >= 0) timer_->SetEnabled(false);
+      armed_for_ = -1;
+      return;
+    }
+    std::int64_t first = entries_.begin()->first;
+    std::int64_t wait = first - NowMs();
+    if (wait <= 0) {
+      if (posted_) return;
+      posted_ = true;
+      std::weak_ptr<WakeQueue> weak = weak_from_this();
+      loop_.Post([weak] {
+        if (auto self = weak.lock()) {
+          self->posted_ = false;
+          self->RunDue();
+        }
+      });
+      return;
+    }
+    if (armed_for_ == first) return;
+    armed_for_ = first;
+    timer_->SetInterval(static_cast<std::uint32_t>(
+        std::min<std::int64_t>(wait, 0x7fffffff)));
+    timer_->SetEnabled(true);
+  }
+
+  void OnTick() {
+    timer_->SetEnabled(false);
+    armed_for_ = -1;
+    RunDue();
+  }
+
+  void RunDue();
+
+  platform::MessageLoop& loop_;
+  std::unique_ptr<platform::Timer> timer_;
+  std::multimap<std::int64_t, std::weak_ptr<Life>> entries_;
+  std::int64_t armed_for_ = -1;
+  bool posted_ = false;
+};
+
+std::shared_ptr<WakeQueue> SharedWakeQueue(platform::MessageLoop& loop) {
+  static std::map<platform::MessageLoop*, std::weak_ptr<WakeQueue>> registry;
+  for (auto it = registry.begin(); it != registry.end();) {
+    it = it->second.expired() ? registry.erase(it) : std::next(it);
+  }
+  auto found = registry.find(&loop);
+  if (found != registry.end()) return found->second.lock();
+  auto queue = std::make_shared<WakeQueue>(loop);
+  queue->Attach();
+  registry.emplace(&loop, queue);
+  return queue;
+}
+
+class MonitorJob final : public cMonitorJob {
+ public:
+  explicit MonitorJob(platform::MessageLoop& loop)
+      : loop_(loop), life_(std::make_shared<Life>(Life{this})) {}
+
+  ~MonitorJob() override {
+    StopWatching();
+    life_->job = nullptr;
+  }
+
+  void SetupJob(std::string& sJobFile, std::string& sLanguage,
+                std::int32_t& ValueA, bool& FlagA, std::string& SelectedPath,
+                bool& FlagB, std::int16_t& ValueB, std::string& sLangFile,
+                std::string& sIniFile, std::string& PathA, std::string& PathB,
+                bool& bService, std::int16_t iIndex) override {
+    job_file_ = sJobFile;
+    language_ = sLanguage;
+    delay_ms_ = std::max<std::int64_t>(ValueA, 0) * 1000;
+    recursive_ = FlagA;
+    selected_ = SelectedPath;
+    start_copy_ = FlagB;
+    retries_ = std::max<int>(ValueB, 0);
+    lang_file_ = sLangFile;
+    ini_file_ = sIniFile;
+    from_ = PathA;
+    to_ = PathB;
+    service_ = bService;
+    index_ = iIndex;
+  }
+
+  std::int32_t StartWatch(std::int16_t iIndex, bool& /*bFlag*/) override {
+    if (state_ == State::kWatching) return 1;
+    if (state_ == State::kEnding) return 0;
+    index_ = iIndex;
+    platform::FileSystem& fs = *platform::Current().fs;
+    pattern_.assign(1, '*');
+    if (!job_file_.empty()) {
+      jobs_folder_ = ParentFolder(fs, job_file_);
+      job_name_ = job_file_.substr(NameStart(fs, job_file_));
+      JobSettings job = ReadJobFile(jobs_folder_, job_name_);
+      if (!IsWatchJob(job)) return EndSoon();
+      pattern_ = job.pattern;
+    }
+    if (selected_.empty() || !fs.FolderExists(selected_)) return EndSoon();
+    from_mode_ =
+        NormalizedFolder(fs, selected_) == NormalizedFolder(fs, from_);
+    target_root_ = to_.empty() ? std::string() : NormalizedFolder(fs, to_);
+
+    state_ = State::kWatching;
+    try {
+      watcher_ = platform::SharedDirWatcher(loop_);
+      queue_ = SharedWakeQueue(loop_);
+      if (!job_file_.empty()) {
+        jobs_watch_ = watcher_->Watch(jobs_folder_, JobsHandler());
+      }
+      WatchTree("");
+    } catch (...) {
+      StopWatching();
+      state_ = State::kIdle;
+      throw;
+    }
+    if (start_copy_) Queue(true, "", NowMs());
+    return 1;
+  }
+
+  void CancelWatch() override {
+    if (state_ == State::kWatching) {
+      StopWatching();
+      RaiseFinished();
+    } else if (state_ == State::kEnding) {
+      RaiseFinished();  // the one on its way finds the watch reported
+    }
+  }
+
+  // Called by the wake-up queue: runs the copies that have come due.
+  void OnDue() {
+    wake_at_ = -1;
+    if (state_ != State::kWatching) return;
+    const std::int64_t now = NowMs();
+    std::vector<std::string> due;
+    for (const auto& [key, work] : pending_) {
+      if (work.due_ms <= now) due.push_back(key);
+    }
+    for (const std::string& key : due) {
+      Work work = pending_.at(key);
+      bool ok = Run(work);
+      auto it = pending_.find(key);
+      if (it == pending_.end()) continue;
+      if (ok || it->second.retries_left <= 0) {
+        pending_.erase(it);
+      } else {
+        --it->second.retries_left;
+        it->second.due_ms = now + std::max(delay_ms_, kMinRetryMs);
+      }
+    }
+    WakeForNext();
+  }
+
+  // A change in the watched folder `rel` (relative to the watched root).
+  void OnFolderChange(const std::string& rel, const std::string& name,
+                      DirChange change, bool is_folder) {
+    if (state_ != State::kWatching) return;
+    if (change == DirChange::kFolderGone) {
+      if (rel.empty()) {
+        EndOnItsOwn();
+        return;
+      }
+      ForgetTree(rel);
+      // The report may be late, or meant for another name of the folder (a
+      // folder watched twice shares its reports): a folder found at this
+      // place is watched again and looked through.
+      platform::FileSystem& fs = *platform::Current().fs;
+      if (fs.GetFileStat(Below(selected_, rel)).kind ==
+          platform::FileStat::kFolder) {
+        if (!WatchTreeOrEnd(rel)) return;
+        Queue(true, from_mode_ ? rel : "", NowMs() + delay_ms_);
+      }
+      return;
+    }
+    if (change == DirChange::kOverflow) {
+      if (!WatchTreeOrEnd("")) return;
+      Queue(true, "", NowMs() + delay_ms_);
+      return;
+    }
+    if (IsTempName(name)) return;
+    const std::string child = Join(rel, name);
+    const bool came = change == DirChange::kMovedIn ||
+                      change == DirChange::kCreated ||
+                      change == DirChange::kWritten;
+    if (is_folder) {
+      if (!recursive_) {
+        if (!from_mode_) Queue(true, "", NowMs() + delay_ms_);
+        return;
+      }
+      if (came) {
+        if (!WatchTreeOrEnd(child)) return;
+      } else {
+        ForgetTree(child);
+      }
+      if (from_mode_) {
+        if (came) Queue(true, child, NowMs() + delay_ms_);
+      } else {
+        Queue(true, "", NowMs() + delay_ms_);
+      }
+      return;
+    }
+    if (!from_mode_) {
+      Queue(true, "", NowMs() + delay_ms_);
+      return;
+    }
+    if (!MatchesMasks(name, pattern_)) return;
+    if (change == DirChange::kWritten || change == DirChange::kMovedIn) {
+      Queue(false, child, NowMs() + delay_ms_);
+    } else if (change == DirChange::kDeleted ||
+               change == DirChange::kMovedOut) {
+      pending_.erase(Key(false, child));
+    }
+  }
+
+  // A change in the jobs folder.
+  void OnJobsChange(const std::string& name, DirChange change) {
+    if (state_ != State::kWatching) return;
+    if (change == DirChange::kFolderGone) {
+      EndOnItsOwn();
+      return;
+    }
+    if (change == DirChange::kCreated) return;  // not written yet
+    if (change != DirChange::kOverflow &&
+        !SameName(*platform::Current().fs, name, job_name_)) {
+      return;
+    }
+    if (!IsWatchJob(ReadJobFile(jobs_folder_, job_name_))) EndOnItsOwn();
+  }
+
+  // Delivers the Finished of the end numbered `generation`, unless it has
+  // been delivered since or the watch was started again.
+  void DeliverEnd(std::uint64_t generation) {
+    if (state_ == State::kEnding && generation == generation_) {
+      RaiseFinished();
+    }
+  }
+
+ private:
+  enum class State { kIdle, kWatching, kEnding, kEnded };
+
+  // A copy waiting for its time: one file, or a pass over a folder (the
+  // whole tree when `rel` is empty).
+  struct Work {
+    bool tree;
+    std::string rel;
+    std::int64_t due_ms;
+    int retries_left;
+  };
+
+  static std::string Key(bool tree, const std::string& rel) {
+    return (tree ? "T" : "F") + rel;
+  }
+
+  static bool IsWatchJob(const JobSettings& job) {
+    return job.has_job_section && job.type == kWatchJob;
+  }
+
+  static bool IsSep(const platform::FileSystem& fs, char c) {
+    return c == fs.Separator() || (fs.Separator() == '\\' && c == '/');
+  }
+
+  static std::size_t NameStart(const platform::FileSystem& fs,
+                               const std::string& path) {
+    std::size_t at = path.size();
+    while (at > 0 && !IsSep(fs, path[at - 1])) --at;
+    return at;
+  }
+
+  static bool SameName(const platform::FileSystem& fs, const std::string& a,
+                       const std::string& b) {
+    if (fs.Separator() == '\\') return LowerAscii(a) == LowerAscii(b);
+    return a == b;
+  }
+
+  std::string Join(const std::string& rel, const std::string& name) const {
+    if (rel.empty()) return name;
+    return rel + platform::Current().fs->Separator() + name;
+  }
+
+  std::string Below(const std::string& root, const std::string& rel) const {
+    return platform::Current().fs->BuildPath(root, rel);
+  }
+
+  DirWatcher::Handler FolderHandler(std::string rel) {
+    std::weak_ptr<Life> weak = life_;
+    return [weak, rel = std::move(rel)](const std::string& name,
+                                        DirChange change, bool is_folder) {
+      std::shared_ptr<Life> life = weak.lock();
+      if (life && life->job) {
+        life->job->OnFolderChange(rel, name, change, is_folder);
+      }
+    };
+  }
+
+  DirWatcher::Handler JobsHandler() {
+    std::weak_ptr<Life> weak = life_;
+    return [weak](const std::string& name, DirChange change, bool) {
+      std::shared_ptr<Life> life = weak.lock();
+      if (life && life->job) life->job->OnJobsChange(name, change);
+    };
+  }
+
+  // Watches the folder `rel` and, when recursive, every folder below it
+  // that is not watched yet. The root's failures are thrown; a subfolder
+  // that cannot be read or has gone meanwhile is left out, but the limit
+  // on watches is thrown for it too.
+  void WatchTree(const std::string& rel) {
+    platform::FileSystem& fs = *platform::Current().fs;
+    const std::string path = Below(selected_, rel);
+    if (!rel.empty() && NormalizedFolder(fs, path) == target_root_) return;
+    std::vector<platform::FolderEntry> entries;
+    try {
+      if (folders_.count(rel) == 0) {
+        folders_.emplace(rel, watcher_->Watch(path, FolderHandler(rel)));
+      }
+      if (!recursive_) return;
+      entries = fs.ListFolder(path);
+    } catch (const RuntimeError& err) {
+      if (rel.empty() || err.number() == kErrTooManyFiles) throw;
+      return;
+    }
+    for (const platform::FolderEntry& e : entries) {
+      if (e.stat.kind == platform::FileStat::kFolder) {
+        WatchTree(Join(rel, e.name));
+      }
+    }
+  }
+
+  // WatchTree from an event: a failure that leaves the job blind to part of
+  // its tree ends the watch. False when it ended.
+  bool WatchTreeOrEnd(const std::string& rel) {
+    try {
+      WatchTree(rel);
+      return true;
+    } catch (const RuntimeError&) {
+      EndOnItsOwn();
+      return false;
+    }
+  }
+
+  // Stops watching the folder `rel` and every folder below it.
+  void ForgetTree(const std::string& rel) {
+    auto one = folders_.find(rel);
+    if (one != folders_.end()) {
+      watcher_->Unwatch(one->second);
+      folders_.erase(one);
+    }
+    const std::string prefix = Join(rel, "");
+    for (auto it = folders_.lower_bound(prefix);
+         it != folders_.end() &&
+         it->first.compare(0, prefix.size(), prefix) == 0;) {
+      watcher_->Unwatch(it->second);
+      it = folders_.erase(it);
+    }
+  }
+
+  void Queue(bool tree, const std::string& rel, std::int64_t due_ms) {
+    Work& work = pending_[Key(tree, rel)];
+    work.tree = tree;
+    work.rel = rel;
+    work.due_ms = due_ms;
+    work.retries_left = retries_;
+    WakeFor(due_ms);
+  }
+
+  void WakeFor(std::int64_t due_ms) {
+    if (wake_at_ >= 0 && wake_at_ <= due_ms) return;
+    wake_at_ = due_ms;
+    queue_->WakeAt(due_ms, life_);
+  }
+
+  void WakeForNext() {
+    if (pending_.empty()) return;
+    std::int64_t first = pending_.begin()->second.due_ms;
+    for (const auto& entry : pending_) {
+      first = std::min(first, entry.second.due_ms);
+    }
+    WakeFor(first);
+  }
+
+  bool Run(const Work& work) {
+    platform::FileSystem& fs = *platform::Current().fs;
+    CopyRules rules;
+    rules.pattern = pattern_;
+    rules.recursive = recursive_;
+    FileCopier copier(fs, std::move(rules), nullptr);
+    if (!from_mode_ || (work.tree && work.rel.empty())) {
+      return copier.CopyFolders(from_, to_) == 0;
+    }
+    if (to_.empty()) return false;
+    if (NormalizedFolder(fs, from_) == target_root_) return true;
+    if (work.tree) {
+      return copier.CopySubtree(Below(from_, work.rel), Below(to_, work.rel),
+                                to_) == 0;
+    }
+    return copier.CopyIfChanged(Below(from_, work.rel), Below(to_, work.rel));
+  }
+
+  // Ends the watch from one of its own events; Finished follows from the
+  // loop. The posted task holds the job only weakly: a job destroyed
+  // before it runs raises nothing.
+  std::int32_t EndSoon() {
+    state_ = State::kEnding;
+    const std::uint64_t generation = ++generation_;
+    std::weak_ptr<Life> weak = life_;
+    loop_.Post([weak, generation] {
+      std::shared_ptr<Life> life = weak.lock();
+      if (life && life->job) life->job->DeliverEnd(generation);
+    });
+    return 0;
+  }
+
+  void EndOnItsOwn() {
+    StopWatching();
+    EndSoon();
+  }
+
+  void StopWatching() {
+    if (watcher_) {
+      if (jobs_watch_ != 0) watcher_->Unwatch(jobs_watch_);
+      for (const auto& entry : folders_) watcher_->Unwatch(entry.second);
+    }
+    jobs_watch_ = 0;
+    folders_.clear();
+    pending_.clear();
+    wake_at_ = -1;
+    watcher_.reset();
+    queue_.reset();
+  }
+
+  // The handler may release this object: nothing of it is used after the
+  // call.
+  void RaiseFinished() {
+    state_ = State::kEnded;
+    auto finished = Finished;
+    std::string name = ObjectName;
+    std::int16_t index = index_;
+    if (finished) finished(std::move(name), index);
+  }
+
+  platform::MessageLoop& loop_;
+  std::shared_ptr<Life> life_;
+
+  // SetupJob's values.
+  std::string job_file_, language_, selected_, lang_file_, ini_file_;
+  std::string from_, to_;
+  std::int64_t delay_ms_ = 0;
+  bool recursive_ = false;
+  bool start_copy_ = false;
+  bool service_ = false;
+  int retries_ = 0;
+  std::int16_t index_ = 0;
+
+  // The running watch.
+  State state_ = State::kIdle;
+  std::uint64_t generation_ = 0;
+  std::string jobs_folder_, job_name_, pattern_ = "*";
+  bool from_mode_ = false;
+  std::string target_root_;  // normalized To
+  std::shared_ptr<DirWatcher> watcher_;
+  std::shared_ptr<WakeQueue> queue_;
+  DirWatcher::WatchId jobs_watch_ = 0;
+  std::map<std::string, DirWatcher::WatchId> folders_;  // by relative path
+  std::map<std::string, Work> pending_;                 // by Key()
+  std::int64_t wake_at_ = -1;  // the earliest wake-up asked for, -1 none
+};
+
+void WakeQueue::RunDue() {
+  std::shared_ptr<WakeQueue> keep = shared_from_this();
+  const std::int64_t now = NowMs();
+  std::vector<std::weak_ptr<Life>> woken;
+  while (!entries_.empty() && entries_.begin()->first <= now) {
+    woken.push_back(std::move(entries_.begin()->second));
+    entries_.erase(entries_.begin());
+  }
+  for (const std::weak_ptr<Life>& weak : woken) {
+    std::shared_ptr<Life> life = weak.lock();
+    if (life && life->job) life->job->OnDue();
+  }
+  Arm();
+}
+
+}  // namespace
+
+std::unique_ptr<cMonitorJob> CreateMonitorJob(platform::MessageLoop& loop) {
+  return std::make_unique<MonitorJob>(loop);
+}
+
+}  // namespace qs::engine

@@ -1,0 +1,239 @@
+// Folder watches on Linux: one inotify instance per message loop, read
+// through the loop's WatchFd (non-blocking, close-on-exec).
+//
+// inotify hands out one watch descriptor per folder (inode) and instance:
+// adding the same folder again returns the same descriptor. So each
+// descriptor carries the list of watches on it; the descriptor is removed
+// from the kernel only when its last watch goes. Every watch uses the same
+// event mask, so adding a folder again never changes what an earlier watch
+// receives.
+//
+// The instance lives as long as someone holds the watcher; a registry keyed
+// by loop hands out the living one.
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "platform/dir_watch.h"
+#include "platform/message_loop.h"
+#include "platform/runtime_error.h"
+
+namespace qs::platform {
+namespace {
+
+// "Too many files": the classic number for running out of watches.
+constexpr std::int32_t kErrTooManyFiles = 67;
+
+constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE |
+                                IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
+                                IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
+
+// One read takes at most this much; what is left stays readable and comes
+// with the next round of the loop.
+constexpr std::size_t kReadBuffer = 64 * 1024;
+
+[[noreturn]] void ThrowLimit(int err, const std::string& folder) {
+  if (err == ENOSPC) {
+    throw RuntimeError(
+        kErrTooManyFiles,
+        "Folder watch: the limit on inotify watches of this user is reached "
+        "(fs.inotify.max_user_watches, raise it with sysctl): " +
+            folder);
+  }
+  throw RuntimeError(
+      kErrTooManyFiles,
+      "Folder watch: the limit on inotify instances of this user or on open "
+      "files of the process is reached (fs.inotify.max_user_instances, "
+      "raise it with sysctl; ulimit -n): " +
+          folder);
+}
+
+struct Subscription {
+  DirWatcher::WatchId id;
+  int wd;
+  DirWatcher::Handler handler;
+  bool ended = false;  // unwatched, or its folder is gone
+};
+
+class InotifyWatcher final
+    : public DirWatcher,
+      public std::enable_shared_from_this<InotifyWatcher> {
+ public:
+  explicit InotifyWatcher(MessageLoop& loop) : loop_(loop) {
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) {
+      int err = errno;
+      if (err == EMFILE || err == ENFILE) ThrowLimit(err, "");
+      ThrowErrno(err, "");
+    }
+  }
+
+  ~InotifyWatcher() override {
+    if (reading_) loop_.WatchFd(fd_, {});
+    ::close(fd_);
+  }
+
+  // Connects the descriptor to the loop; separate from the constructor
+  // because the callback holds a weak reference to the object.
+  void Attach() {
+    std::weak_ptr<InotifyWatcher> weak = weak_from_this();
+    loop_.WatchFd(fd_, [weak] {
+      if (auto self = weak.lock()) self->ReadEvents();
+    });
+    reading_ = true;
+  }
+
+  WatchId Watch(const std::string& folder, Handler handler) override {
+    int wd = ::inotify_add_watch(fd_, folder.c_str(), kMask);
+    if (wd < 0) {
+      int err = errno;
+      if (err == ENOSPC || err == EMFILE) ThrowLimit(err, folder);
+      ThrowErrno(err, folder);
+    }
+    auto sub = std::make_shared<Subscription>(
+        Subscription{next_id_++, wd, std::move(handler)});
+    by_wd_[wd].push_back(sub);
+    by_id_.emplace(sub->id, sub);
+    return sub->id;
+  }
+
+  void Unwatch(WatchId id) override {
+    auto it = by_id_.find(id);
+    if (it == by_id_.end()) return;
+    std::shared_ptr<Subscription> sub = std::move(it->second);
+    by_id_.erase(it);
+    sub->ended = true;
+    auto list = by_wd_.find(sub->wd);
+    if (list == by_wd_.end()) return;  // the kernel dropped the descriptor
+    std::vector<std::shared_ptr<Subscription>>& subs = list->second;
+    for (std::size_t i = 0; i < subs.size(); ++i) {
+      if (subs[i] == sub) {
+        subs[i] = std::move(subs.back());
+        subs.pop_back();
+        break;
+      }
+    }
+    if (subs.empty()) {
+      ::inotify_rm_watch(fd_, sub->wd);
+      by_wd_.erase(list);
+    }
+  }
+
+ private:
+  void ReadEvents() {
+    // Handlers may drop the last other holder of the watcher.
+    std::shared_ptr<InotifyWatcher> keep = shared_from_this();
+    alignas(inotify_event) char buf[kReadBuffer];
+    ssize_t got;
+    do {
+      got = ::read(fd_, buf, sizeof buf);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) return;
+    for (ssize_t at = 0; at < got;) {
+      const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
+      // Within one buffer the name ends with at least one NUL.
+      std::string name = ev->len > 0 ? std::string(ev->name) : std::string();
+      Handle(*ev, name);
+    }
+  }
+
+  void Handle(const inotify_event& ev, const std::string& name) {
+    if (ev.mask & IN_Q_OVERFLOW) {
+      std::vector<std::shared_ptr<Subscription>> all;
+      all.reserve(by_id_.size());
+      for (const auto& [id, sub] : by_id_) all.push_back(sub);
+      Deliver(all, "", DirChange::kOverflow, false);
+      return;
+    }
+    auto list = by_wd_.find(ev.wd);
+    if (list == by_wd_.end()) return;  // removed while the event was queued
+    // A copy: handlers add and remove watches.
+    std::vector<std::shared_ptr<Subscription>> subs = list->second;
+    const bool is_folder = (ev.mask & IN_ISDIR) != 0;
+
+    if (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT | IN_IGNORED)) {
+      if (ev.mask & IN_IGNORED) {
+        // The kernel has dropped the descriptor; its ids go with it.
+        by_wd_.erase(list);
+        for (const auto& sub : subs) by_id_.erase(sub->id);
+      }
+      // A moved folder still reports to whoever keeps watching it.
+      const bool moved = (ev.mask & IN_MOVE_SELF) != 0;
+      for (const auto& sub : subs) {
+        if (sub->ended) continue;
+        if (!moved) sub->ended = true;
+        Call(*sub, "", DirChange::kFolderGone, true);
+      }
+      return;
+    }
+    DirChange change;
+    if (ev.mask & IN_CLOSE_WRITE) {
+      change = DirChange::kWritten;
+    } else if (ev.mask & IN_MOVED_TO) {
+      change = DirChange::kMovedIn;
+    } else if (ev.mask & IN_CREATE) {
+      change = DirChange::kCreated;
+    } else if (ev.mask & IN_DELETE) {
+      change = DirChange::kDeleted;
+    } else if (ev.mask & IN_MOVED_FROM) {
+      change = DirChange::kMovedOut;
+    } else {
+      return;
+    }
+    Deliver(subs, name, change, is_folder);
+  }
+
+  void Deliver(const std::vector<std::shared_ptr<Subscription>>& subs,
+               const std::string& name, DirChange change, bool is_folder) {
+    for (const auto& sub : subs) {
+      if (!sub->ended) Call(*sub, name, change, is_folder);
+    }
+  }
+
+  // The handler is copied: Unwatch inside it would destroy the original.
+  static void Call(const Subscription& sub, const std::string& name,
+                   DirChange change, bool is_folder) {
+    Handler handler = sub.handler;
+    handler(name, change, is_folder);
+  }
+
+  MessageLoop& loop_;
+  int fd_ = -1;
+  bool reading_ = false;
+  WatchId next_id_ = 1;
+  std::unordered_map<int, std::vector<std::shared_ptr<Subscription>>> by_wd_;
+  std::unordered_map<WatchId, std::shared_ptr<Subscription>> by_id_;
+};
+
+// The living watcher of each loop. One thread uses it.
+std::map<MessageLoop*, std::weak_ptr<InotifyWatcher>>& Registry() {
+  static std::map<MessageLoop*, std::weak_ptr<InotifyWatcher>> registry;
+  return registry;
+}
+
+}  // namespace
+
+std::shared_ptr<DirWatcher> SharedDirWatcher(MessageLoop& loop) {
+  auto& registry = Registry();
+  for (auto it = registry.begin(); it != registry.end();) {
+    it = it->second.expired() ? registry.erase(it) : std::next(it);
+  }
+  auto found = registry.find(&loop);
+  if (found != registry.end()) return found->second.lock();
+  auto watcher = std::make_shared<InotifyWatcher>(loop);
+  watcher->Attach();
+  registry.emplace(&loop, watcher);
+  return watcher;
+}
+
+}  // namespace qs::platform

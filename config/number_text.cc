@@ -1,7 +1,9 @@
 #include "config/number_text.h"
 
+#include <charconv>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <string_view>
 
 #include "platform/runtime_error.h"
@@ -152,5 +154,58 @@ T Convert(std::string_view text) {
 
 std::int32_t CLng(std::string_view text) { return Convert<std::int32_t>(text); }
 std::int16_t CInt(std::string_view text) { return Convert<std::int16_t>(text); }
+
+double CDbl(std::string_view text) {
+  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+  if (text.empty()) throw RuntimeError(kErrTypeMismatch);
+  if (text.size() >= 2 && text[0] == '&') {
+    // Up to four hexadecimal or six octal digits are a 16-bit pattern, more
+    // a 32-bit one.
+    const bool hex = text[1] == 'H' || text[1] == 'h';
+    if (!hex && text[1] != 'O' && text[1] != 'o') {
+      throw RuntimeError(kErrTypeMismatch);
+    }
+    std::string_view digits = text.substr(2);
+    const unsigned bits = digits.size() <= (hex ? 4u : 6u) ? 16 : 32;
+    return static_cast<double>(ParseRadix(digits, hex ? 16 : 8, bits));
+  }
+  // Check the grammar, then let from_chars (always with ".") do the sums.
+  std::string plain(text);
+  std::size_t i = 0;
+  if (plain[i] == '+' || plain[i] == '-') ++i;
+  const std::size_t mantissa = i;
+  while (i < plain.size() && IsDigit(plain[i])) ++i;
+  if (i < plain.size() && plain[i] == '.') ++i;
+  while (i < plain.size() && IsDigit(plain[i])) ++i;
+  if (i == mantissa || (i == mantissa + 1 && plain[mantissa] == '.')) {
+    throw RuntimeError(kErrTypeMismatch);
+  }
+  if (i < plain.size() && (plain[i] == 'E' || plain[i] == 'e' ||
+                           plain[i] == 'D' || plain[i] == 'd')) {
+    plain[i++] = 'e';
+    if (i < plain.size() && (plain[i] == '+' || plain[i] == '-')) ++i;
+    const std::size_t exp_start = i;
+    while (i < plain.size() && IsDigit(plain[i])) ++i;
+    if (i == exp_start) throw RuntimeError(kErrTypeMismatch);
+  }
+  if (i != plain.size()) throw RuntimeError(kErrTypeMismatch);
+  const char* first = plain.data() + (plain[0] == '+' ? 1 : 0);
+  double value = 0;
+  auto [end, ec] = std::from_chars(first, plain.data() + plain.size(), value);
+  if (ec == std::errc::result_out_of_range) {
+    // Too small to tell from zero is zero, too large an overflow: the
+    // exponent's sign tells which for any mantissa of sensible length.
+    const std::size_t e = plain.find('e');
+    const bool tiny = e != std::string::npos && e + 1 < plain.size() &&
+                      plain[e + 1] == '-';
+    if (tiny) return 0;
+    throw RuntimeError(kErrOverflow);
+  }
+  if (ec != std::errc() || end != plain.data() + plain.size()) {
+    throw RuntimeError(kErrTypeMismatch);
+  }
+  return value;
+}
 
 }  // namespace qs::convert

@@ -1,4 +1,4 @@
-// CInt and CLng of a text, as the settings of the INI files are turned into
+// CInt, CLng and CDbl of a text, as the settings of the INI files are turned into
 // numbers ("LogSize", "NTProcPriority").
 //
 // Accepted: blanks and tabs around the number; an optional sign; decimal
@@ -23,5 +23,9 @@ namespace qs::convert {
 
 std::int32_t CLng(std::string_view text);
 std::int16_t CInt(std::string_view text);
+// CDbl: the same texts as a floating-point number, without rounding; "&H"
+// and "&O" with up to four hexadecimal (six octal) digits are 16-bit
+// patterns, longer ones 32-bit. Error 13 for no number, 6 beyond the range.
+double CDbl(std::string_view text);
 
 }  // namespace qs::convert

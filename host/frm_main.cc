@@ -21,6 +21,7 @@ frmMain::frmMain(platform::MessageLoop& loop, Components components)
     : loop_(loop), components_(std::move(components)) {
   // The service control sits on the form from the start.
   if (components_.NewServiceControl) NTService1 = components_.NewServiceControl(loop_);
+  hWnd = platform::Current().windows->FormWindow();
   tmrMain = loop_.CreateTimer([this] { tmrMain_Timer(); });
   tmrMain->SetInterval(MainTimerInterval());
   ConnectEvents();
@@ -50,6 +51,17 @@ void frmMain::ConnectEngineEvents() {
     cQL_CurrentJob(sFileName, lIndex, lCounter, iStatus, IntervalType, IntervalTimeType,
                    IntervalTime, IntervalDate, IntervalWeekDay, IntervalMonthDay);
   };
+}
+
+void frmMain::SetMultiEvent(std::unique_ptr<engine::cMultiEvent> multi_event) {
+  if (multi_event) {
+    multi_event->Done = [this](std::string objectname, std::int16_t Index) {
+      cMultiEvent_Done(std::move(objectname), Index);
+    };
+  }
+  // The old object goes only after the member no longer points to it.
+  std::unique_ptr<engine::cMultiEvent> old = std::move(cMultiEvent);
+  cMultiEvent = std::move(multi_event);
 }
 
 // The form hides itself whenever it is activated; it has no window to hide

@@ -33,6 +33,9 @@ inline std::string sJobLogFile;  // current job log; empty for none
 // How the form makes its components; tests put their own in.
 struct Components {
   std::function<std::unique_ptr<engine::cJobEngine>(platform::MessageLoop&)> NewJobEngine;
+  std::function<std::unique_ptr<engine::cJobList>()> NewJobList;
+  std::function<std::unique_ptr<engine::cMonitorJob>(platform::MessageLoop&)> NewMonitorJob;
+  std::function<std::unique_ptr<engine::cMultiEvent>(platform::MessageLoop&)> NewMultiEvent;
   std::function<std::unique_ptr<platform::ServiceControl>(platform::MessageLoop&)>
       NewServiceControl;
 };
@@ -74,6 +77,7 @@ class frmMain {
                       std::int16_t& IntervalTimeType, std::string& IntervalTime,
                       std::string& IntervalDate, std::int16_t& IntervalWeekDay,
                       std::int16_t& IntervalMonthDay);
+  void cMultiEvent_Done(std::string objectname, std::int16_t Index);
   void RunRTMonitor();
   void EndRTMonitor();
 
@@ -95,12 +99,21 @@ class frmMain {
   std::string m_sAppPath;    // main INI "Options"/"AppPath"
   platform::FileSystem* m_oFSO = nullptr;
   std::unique_ptr<engine::cJobEngine> cQL;
+  // Set while the real-time monitor runs with at least one watch job; its
+  // Done goes to cMultiEvent_Done (SetMultiEvent).
   std::unique_ptr<engine::cMultiEvent> cMultiEvent;
   bool m_bBusy = false;
+  bool m_bRTMonRunning = false;
+  // The form's own hidden window.
+  platform::Hwnd hWnd = 0;
   std::unique_ptr<platform::Timer> tmrMain;
   std::unique_ptr<platform::ServiceControl> NTService1;
 
   platform::MessageLoop& loop() { return loop_; }
+  const Components& components() const { return components_; }
+  // Stores `multi_event` in cMultiEvent with its Done connected to
+  // cMultiEvent_Done; null clears it and releases the object.
+  void SetMultiEvent(std::unique_ptr<engine::cMultiEvent> multi_event);
 
  private:
   void NormalStart();

@@ -14,6 +14,9 @@ namespace qs {
 Components DefaultComponents() {
   Components c;
   c.NewJobEngine = [](platform::MessageLoop& loop) { return engine::CreateJobEngine(loop); };
+  c.NewJobList = [] { return engine::CreateJobList(); };
+  c.NewMonitorJob = [](platform::MessageLoop& loop) { return engine::CreateMonitorJob(loop); };
+  c.NewMultiEvent = [](platform::MessageLoop& loop) { return engine::CreateMultiEvent(loop); };
   c.NewServiceControl = [](platform::MessageLoop& loop) {
     return platform::CreateServiceControl(loop);
   };

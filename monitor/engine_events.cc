@@ -1,8 +1,13 @@
 // The engine's events and the real-time monitor's entry points on the form.
 #include <string>
+#include <utility>
 
+#include "config/ini_handler.h"
+#include "config/texts.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
+#include "host/mod_kill_task.h"
+#include "monitor/mod_monitor.h"
 
 namespace qs {
 
@@ -26,14 +31,34 @@ void frmMain::cQL_CurrentJob(std::string& sFileName, std::int32_t&, std::int32_t
   });
 }
 
-// The watch jobs of the real-time monitor come with their own work; until
-// then starting and ending the monitor is traced and does nothing else.
+// The monitor is started at start-up and by Start and Continue, ended by
+// Pause and Stop. "RunNTMon" is read at every start that is not running yet,
+// so a later "1" starts it at the next chance.
 void frmMain::RunRTMonitor() {
-  Traced("frmMain", "Sub RunRTMonitor", [] {});
+  Traced("frmMain", "Sub RunRTMonitor", [&] {
+    if (m_bRTMonRunning) return;
+    const texts::IniKey& k = texts::kRunNTMon;
+    if (modIniHandler::GetINIString(std::string(k.section), std::string(k.key),
+                                    std::string(k.def), sIniFile, texts::kReadSize) != "1") {
+      return;
+    }
+    modMonitor::StartMonitor(*this);
+    m_bRTMonRunning = true;
+  });
 }
 
 void frmMain::EndRTMonitor() {
-  Traced("frmMain", "Sub EndRTMonitor", [] {});
+  Traced("frmMain", "Sub EndRTMonitor", [&] {
+    if (!m_bRTMonRunning) return;
+    modMonitor::StopMonitor(*this);
+    m_bRTMonRunning = false;
+    modKillTask::MonSrvIsRunning(*this);
+  });
+}
+
+void frmMain::cMultiEvent_Done(std::string objectname, std::int16_t Index) {
+  Traced("frmMain", "Sub cMultiEvent_Done",
+         [&] { modMonitor::cMultiEventDone(*this, std::move(objectname), Index); });
 }
 
 }  // namespace qs

@@ -194,6 +194,9 @@ class WindowSystem {
  public:
   virtual ~WindowSystem() = default;
   virtual Hwnd GetDesktopWindow() = 0;
+  // The service form's own window: a hidden top-level window, so a walk
+  // never takes it for a match. On POSIX a handle no endpoint is given.
+  virtual Hwnd FormWindow() = 0;
   // GW_CHILD of the desktop gives the first top-level window, GW_HWNDFIRST
   // of a top-level window the topmost one, GW_HWNDNEXT the next; 0 for none.
   virtual Hwnd GetWindow(Hwnd hwnd, unsigned cmd) = 0;
@@ -266,5 +269,16 @@ void ApplyRegionalSettings();
 
 // The folder of the executable, without a trailing separator.
 std::string ProgramFolder();
+
+// ---------------------------------------------------------------------------
+// The priority class of this process: IDLE (0x40), NORMAL (0x20) or HIGH
+// (0x80). A class the system refuses (or does not know) leaves the priority
+// as it was; nothing is reported. On Linux:
+//   idle    SCHED_IDLE and nice 19 (the nice value also lowers the I/O
+//           priority the kernel derives from it)
+//   normal  SCHED_OTHER and nice 0
+//   high    SCHED_OTHER and nice -10; needs CAP_SYS_NICE or RLIMIT_NICE
+// Raising the priority again (idle back to normal) needs the same right.
+void SetPriorityClass(std::uint32_t priority_class);
 
 }  // namespace qs::platform

@@ -24,6 +24,7 @@ enum ErrNo : std::int32_t {
   kErrPermission = 70,       // "Permission denied"
   kErrPathFileAccess = 75,   // "Path/File access error"
   kErrPathNotFound = 76,     // "Path not found"
+  kErrObjectNotSet = 91,     // "Object variable or With block variable not set"
 };
 
 // The standard description of a classic error number ("" for unknown ones).

@@ -73,6 +73,7 @@ class FakeWindows : public platform::WindowSystem {
   int walks = 0;
 
   platform::Hwnd GetDesktopWindow() override { return 1; }
+  platform::Hwnd FormWindow() override { return 1000; }
   platform::Hwnd GetWindow(platform::Hwnd h, unsigned cmd) override {
     if ((h == 1 && cmd == platform::kGwChild) || cmd == platform::kGwHwndFirst) {
       ++walks;

@@ -49,6 +49,27 @@ TEST(NumberText, NumbersRoundHalfToEvenAndCheckTheirRange) {
   }
 }
 
+TEST(NumberText, CDblKeepsFractionsAndTellsZeroApart) {
+  struct Row {
+    const char* text;
+    double value;
+    std::int32_t err;
+  } rows[] = {
+      {" 0 ", 0, 0},    {"0.0", 0, 0},      {"-0", 0, 0},      {"1e-400", 0, 0},
+      {"0.25", 0.25, 0}, {"2D1", 20, 0},    {"&HFFFF", -1, 0}, {"&H10000", 65536, 0},
+      {"+.5", 0.5, 0},  {"1e400", 0, 6},    {"", 0, 13},       {"0x0", 0, 13},
+      {"1,5", 0, 13},   {"-", 0, 13},       {"nan", 0, 13},    {"inf", 0, 13},
+  };
+  for (const Row& r : rows) {
+    double got = -99;
+    std::int32_t err = ErrorOf([&] { got = convert::CDbl(r.text); });
+    EXPECT_EQ(err, r.err) << "CDbl(\"" << r.text << "\")";
+    if (r.err == 0) {
+      EXPECT_EQ(got, r.value) << "CDbl(\"" << r.text << "\")";
+    }
+  }
+}
+
 TEST(NumberText, DecimalPointDoesNotFollowTheLocale) {
 #ifdef _WIN32
   GTEST_SKIP() << "no German C locale";

@@ -145,6 +145,49 @@ TEST_F(ServiceProcessTest, StartupLinesComeFirstAndGarbageIniGivesDefaults) {
   EXPECT_EQ(test::ReadBytes(log_).size(), size);
 }
 
+TEST_F(ServiceProcessTest, WatchJobsCarryFilesOverAndFollowPauseAndContinue) {
+  for (const char* sub : {"w1-in", "w1-out", "w2-in", "w2-out"}) fs::create_directories(product_ + "/" + sub);
+  test::WriteBytes(main_ini_, "[Options]\r\nWriteLog=1\r\nAppPath=" + product_ +
+                                  "\r\n[Monitor]\r\nRunNTMon=1\r\n");
+  for (const char* job : {"w1", "w2"}) {
+    test::WriteBytes(product_ + "/jobs/" + job + ".qlj",
+                     "[Job]\r\nType=2\r\nDelay=0\r\nStartCopy=1\r\nFrom=" + product_ + "/" + job +
+                         "-in\r\nTo=" + product_ + "/" + job + "-out\r\n");
+  }
+  auto count = [&](const std::string& text) {
+    std::string log = test::ReadBytes(log_);
+    std::size_t n = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+  };
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return LogHas("NT-Service: Echtzeitmonitor gestartet: w2\r\n"); }));
+  EXPECT_TRUE(LogHas("NT-Service: Echtzeitmonitor gestartet: w1\r\nNT-Service: Echtzeitmonitor gestartet: w2\r\n"));
+  test::WriteBytes(product_ + "/w1-in/drop.txt", "dropped\n");
+  ASSERT_TRUE(WaitFor([&] { return test::ReadBytes(product_ + "/w1-out/drop.txt") == "dropped\n"; }));
+
+  // Pause ends the watches, each with its stop line; nothing is carried over.
+  ::kill(pid_, SIGTSTP);
+  ASSERT_TRUE(WaitFor([&] { return count("Echtzeitmonitor gestoppt: w") == 2; }));
+  test::WriteBytes(product_ + "/w2-in/late.txt", "late\n");
+  std::this_thread::sleep_for(700ms);
+  EXPECT_FALSE(test::Exists(product_ + "/w2-out/late.txt"));
+
+  // Continue starts them again; the start copy brings what came meanwhile.
+  ::kill(pid_, SIGCONT);
+  ASSERT_TRUE(WaitFor([&] { return test::ReadBytes(product_ + "/w2-out/late.txt") == "late\n"; }));
+  EXPECT_EQ(count("Echtzeitmonitor gestartet: w"), 4u);
+
+  // A watched folder that goes away ends its watch on its own.
+  fs::remove_all(product_ + "/w1-in");
+  ASSERT_TRUE(WaitFor([&] { return count("Echtzeitmonitor gestoppt: w1") == 2; }));
+
+  EXPECT_EQ(StopAndWait(), 0);
+  std::string log = test::ReadBytes(log_);
+  EXPECT_EQ(count("Echtzeitmonitor gestoppt: w2"), 2u) << log;
+  EXPECT_NE(log.find("NT-Service: NT Service gestoppt\r\n"), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace qs
 #endif

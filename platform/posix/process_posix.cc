@@ -2,6 +2,8 @@
 // character set).
 #include <iconv.h>
 #include <langinfo.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -75,5 +77,21 @@ std::string Utf8ToAnsi(std::string_view utf8) {
 }
 
 void ApplyRegionalSettings() { std::setlocale(LC_ALL, ""); }
+
+void SetPriorityClass(std::uint32_t priority_class) {
+  int policy = SCHED_OTHER;
+  int nice_value = 0;
+  switch (priority_class) {
+    case 0x40: policy = SCHED_IDLE; nice_value = 19; break;
+    case 0x20: break;
+    case 0x80: nice_value = -10; break;
+    default: return;
+  }
+  // The service has one thread, so the calling thread's values are the
+  // process's. Both results are ignored: a refusal keeps what was there.
+  sched_param param{};
+  (void)::sched_setscheduler(0, policy, &param);
+  (void)::setpriority(PRIO_PROCESS, 0, nice_value);
+}
 
 }  // namespace qs::platform

@@ -40,6 +40,7 @@ namespace qs::platform::posix {
 namespace {
 
 constexpr Hwnd kDesktop = 1;
+constexpr Hwnd kFormWindow = 0xFFFFFFFEu;
 constexpr Hwnd kFirstWindow = 2;
 // A visible overlapped window (WS_OVERLAPPEDWINDOW holds WS_BORDER).
 constexpr std::uint32_t kTopLevelStyle = kWsVisible | kWsBorder | 0x00CF0000;
@@ -111,6 +112,8 @@ class SocketWindows final : public WindowSystem {
   }
 
   Hwnd GetDesktopWindow() override { return kDesktop; }
+  // Handles of endpoints count up from 2, so the top of the range is free.
+  Hwnd FormWindow() override { return kFormWindow; }
 
   Hwnd GetWindow(Hwnd hwnd, unsigned cmd) override {
     if (hwnd == 0) return 0;

@@ -87,3 +87,16 @@ ProcessApi& Process() {
 }
 
 }  // namespace qs::platform::win32
+
+namespace qs::platform {
+
+void SetPriorityClass(std::uint32_t priority_class) {
+  // PROCESS_SET_INFORMATION | PROCESS_DUP_HANDLE, inheritable; the results
+  // are ignored.
+  HANDLE process = ::OpenProcess(0x240, TRUE, ::GetCurrentProcessId());
+  if (process == nullptr) return;
+  (void)::SetPriorityClass(process, priority_class);
+  ::CloseHandle(process);
+}
+
+}  // namespace qs::platform

@@ -25,6 +25,17 @@ class Win32Windows final : public WindowSystem {
  public:
   Hwnd GetDesktopWindow() override { return FromHwnd(::GetDesktopWindow()); }
 
+  // A hidden top-level window of the system's static class, made on first
+  // use and kept for the life of the process.
+  Hwnd FormWindow() override {
+    if (form_ == nullptr) {
+      form_ = ::CreateWindowExA(0, "STATIC", "QuillonSrv", WS_POPUP, 0, 0, 0,
+                                0, nullptr, nullptr,
+                                ::GetModuleHandleA(nullptr), nullptr);
+    }
+    return FromHwnd(form_);
+  }
+
   Hwnd GetWindow(Hwnd hwnd, unsigned cmd) override {
     return FromHwnd(::GetWindow(ToHwnd(hwnd), cmd));
   }
@@ -51,6 +62,9 @@ class Win32Windows final : public WindowSystem {
   bool AttachViewer(Hwnd hwnd) override {
     return hwnd != 0 && ::IsWindow(ToHwnd(hwnd)) != FALSE;
   }
+
+ private:
+  HWND form_ = nullptr;
 };
 
 // The button an unattended box answers: the default button of its set.

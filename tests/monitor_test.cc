@@ -1,0 +1,467 @@
+// The real-time monitor: the watch job list, its start and stop through the
+// form, Done in every order, the monitor-server walk and the priority.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <sstream>
+
+#ifndef _WIN32
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "errortrap/ravelin.h"
+#include "host/frm_main.h"
+#include "host/mod_kill_task.h"
+#include "host/mod_proc_priority.h"
+#include "monitor/mod_monitor.h"
+#include "tests/fakes.h"
+#include "tests/test_support.h"
+
+namespace qs {
+namespace {
+
+using Calls = std::vector<std::string>;
+
+class FakeMonitorJob : public engine::cMonitorJob {
+ public:
+  FakeMonitorJob(std::shared_ptr<Calls> calls) : calls_(std::move(calls)) {}
+  ~FakeMonitorJob() override { calls_->push_back("Release " + ObjectName); }
+
+  void SetupJob(std::string& sJobFile, std::string& sLanguage, std::int32_t& ValueA, bool& FlagA,
+                std::string& SelectedPath, bool& FlagB, std::int16_t& ValueB,
+                std::string& sLangFile, std::string& sIniFile, std::string& PathA,
+                std::string& PathB, bool& bService, std::int16_t iIndex) override {
+    std::ostringstream s;
+    s << sJobFile << "|" << sLanguage << "|" << ValueA << "|" << FlagA << "|" << SelectedPath
+      << "|" << FlagB << "|" << ValueB << "|" << sLangFile << "|" << sIniFile << "|" << PathA
+      << "|" << PathB << "|" << bService << "|" << iIndex;
+    setup = s.str();
+    index = iIndex;
+    calls_->push_back("Setup " + ObjectName);
+  }
+  std::int32_t StartWatch(std::int16_t iIndex, bool& bFlag) override {
+    calls_->push_back("Start " + std::to_string(iIndex) + (bFlag ? " true" : " false"));
+    if (on_start) on_start();
+    return 0;
+  }
+  void CancelWatch() override {
+    calls_->push_back("Cancel " + ObjectName);
+    if (done_in_cancel && Finished) Finished(ObjectName, index);
+  }
+
+  std::string setup;
+  std::int16_t index = -1;
+  bool done_in_cancel = false;
+  std::function<void()> on_start;
+
+ private:
+  std::shared_ptr<Calls> calls_;
+};
+
+class FakeMultiEvent : public engine::cMultiEvent {
+ public:
+  explicit FakeMultiEvent(std::shared_ptr<Calls> calls) : calls_(std::move(calls)) {}
+  ~FakeMultiEvent() override { calls_->push_back("Release multi"); }
+  void AddObject(engine::cMonitorJob& job) override {
+    calls_->push_back("Add " + job.ObjectName);
+    std::weak_ptr<bool> alive = alive_;
+    job.Finished = [this, alive](std::string name, std::int16_t index) {
+      if (!alive.expired() && Done) Done(std::move(name), index);
+    };
+  }
+
+ private:
+  std::shared_ptr<Calls> calls_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+engine::JobRecord WatchJob(std::string name) {
+  engine::JobRecord r;
+  r.JobName = std::move(name);
+  r.JobType = 2;
+  r.PathA = "/from/" + r.JobName;
+  r.PathB = "/to/" + r.JobName;
+  return r;
+}
+
+class MonitorTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    modRavelinLITE::ResetForTest();
+    modMonitor::ResetForTest();
+    product_ = dir_.Join("Quillon Pro");
+    std::filesystem::create_directories(product_ + test::Sep() + "bin");
+    std::filesystem::create_directories(product_ + test::Sep() + "logs");
+    process_.exe = product_ + test::Sep() + "bin" + test::Sep() + "QuillonSrv";
+    main_ini_ = product_ + test::Sep() + "Quillon.ini";
+    SetMonitorKeys("RunNTMon=1\r\n");
+    test::WriteBytes(product_ + test::Sep() + "bin" + test::Sep() + "QuillonSrv.ini",
+                     "[Files]\r\nINI=" + main_ini_ + "\r\n");
+    loop_ = platform::CreateMessageLoop();
+  }
+  void TearDown() override {
+    form_.reset();
+    modMonitor::ResetForTest();
+    modRavelinLITE::ResetForTest();
+  }
+
+  void SetMonitorKeys(const std::string& keys) {
+    test::WriteBytes(main_ini_, "[Options]\r\nLanguage=Deutsch\r\nAppPath=" + product_ +
+                                    "\r\nWriteLog=1\r\n[Monitor]\r\n" + keys);
+  }
+
+  // Loads the form as the service manager starts it; the start-up runs the
+  // monitor when "RunNTMon" says so.
+  frmMain& Form() {
+    if (!form_) {
+      Components c;
+      c.NewServiceControl = [](platform::MessageLoop&) {
+        return std::make_unique<test::FakeServiceControl>();
+      };
+      c.NewJobEngine = [](platform::MessageLoop&) { return std::make_unique<test::FakeJobEngine>(); };
+      c.NewJobList = [this] {
+        auto list = std::make_unique<FakeJobList>();
+        list->records = &records_;
+        return list;
+      };
+      c.NewMonitorJob = [this](platform::MessageLoop&) {
+        auto job = std::make_unique<FakeMonitorJob>(calls_);
+        jobs_.push_back(job.get());
+        if (configure_job_) configure_job_(*job, jobs_.size() - 1);
+        return job;
+      };
+      c.NewMultiEvent = [this](platform::MessageLoop&) {
+        return std::make_unique<FakeMultiEvent>(calls_);
+      };
+      form_ = std::make_unique<frmMain>(*loop_, std::move(c));
+      form_->Form_Load("");
+    }
+    return *form_;
+  }
+
+  // The monitor's lines of the default log.
+  Calls MonitorLines() {
+    Calls out;
+    std::istringstream in(test::ReadBytes(product_ + test::Sep() + "logs" + test::Sep() +
+                                          "DefaultLog.txt"));
+    for (std::string line; std::getline(in, line);) {
+      if (line.find("Echtzeitmonitor") != std::string::npos) out.push_back(line.substr(0, line.size() - 1));
+    }
+    return out;
+  }
+
+  class FakeJobList : public engine::cJobList {
+   public:
+    std::vector<engine::JobRecord>* records = nullptr;
+    std::vector<engine::JobRecord> GetJobs(std::string&, std::string&) override { return *records; }
+  };
+
+  test::TempDir dir_;
+  std::string product_, main_ini_;
+  test::FakeProcess process_;
+  test::FakeUi ui_;
+  test::FakeWindows windows_;
+  platform::ScopedPlatform scoped_{{nullptr, nullptr, nullptr, &process_, &windows_, &ui_}};
+  std::unique_ptr<platform::MessageLoop> loop_;
+  std::unique_ptr<frmMain> form_;
+  std::vector<engine::JobRecord> records_;
+  std::shared_ptr<Calls> calls_ = std::make_shared<Calls>();
+  std::vector<FakeMonitorJob*> jobs_;  // every object made, live or not
+  std::function<void(FakeMonitorJob&, std::size_t)> configure_job_;
+};
+
+TEST_F(MonitorTest, ListKeepsQualifyingRecordsAndCopiesTheirFields) {
+  engine::JobRecord excluded = WatchJob("Excluded"), held = WatchJob("Held"),
+                    scheduled = WatchJob("Scheduled");
+  excluded.ExcludeFlag = 1;
+  held.CheckValue = "1";
+  scheduled.JobType = 0;
+  engine::JobRecord daily = WatchJob("Daily"), weekly = WatchJob("Weekly"),
+                    other = WatchJob("Other");
+  daily.CheckValue = " 0.0 ";
+  daily.PathChoice = 2;
+  daily.PathC = "/watch";
+  daily.FlagA = 5;
+  daily.FlagB = 5;
+  daily.ValueA = -1;
+  daily.ValueB = 7;
+  weekly.PathChoice = 1;
+  weekly.FlagB = 1;
+  other.PathChoice = 3;
+  records_ = {excluded, daily, held, weekly, scheduled, other};
+  SetMonitorKeys("RunNTMon=0\r\n");
+  Form();
+
+  modMonitor::MonJobHandler(Form());
+  ASSERT_TRUE(modMonitor::bJobsFound);
+  ASSERT_EQ(modMonitor::MonJobs.size(), 3u);
+  const std::string jobs = product_ + test::Sep() + "jobs" + test::Sep();
+  const modMonitor::MonJobEntry& d = modMonitor::MonJobs[0];
+  EXPECT_EQ(d.JobFile, jobs + "Daily.qlj");
+  EXPECT_EQ(d.SelectedPath, "/watch");
+  EXPECT_TRUE(d.FlagA);
+  EXPECT_FALSE(d.FlagB);  // only exactly 1 is true
+  EXPECT_EQ(d.ValueA, -1);
+  EXPECT_EQ(d.ValueB, 7);
+  EXPECT_EQ(d.PathA, "/from/Daily");
+  EXPECT_EQ(d.PathB, "/to/Daily");
+  EXPECT_EQ(modMonitor::MonJobs[1].SelectedPath, "/to/Weekly");
+  EXPECT_TRUE(modMonitor::MonJobs[1].FlagB);
+  EXPECT_EQ(modMonitor::MonJobs[2].SelectedPath, "");
+  for (const auto& e : modMonitor::MonJobs) EXPECT_NE(e.JobObject, nullptr);
+
+  // A new load starts from nothing: fewer entries, no value of the old ones.
+  modMonitor::CancelMonitor(Form());
+  weekly.PathChoice = 0;
+  records_ = {weekly};
+  modMonitor::MonJobHandler(Form());
+  ASSERT_EQ(modMonitor::MonJobs.size(), 1u);
+  EXPECT_EQ(modMonitor::MonJobs[0].JobFile, jobs + "Weekly.qlj");
+  EXPECT_EQ(modMonitor::MonJobs[0].SelectedPath, "/from/Weekly");
+
+  // No record: no entry, no object and no report.
+  records_.clear();
+  modMonitor::CancelMonitor(Form());
+  jobs_.clear();
+  EXPECT_EQ(modMonitor::LoadMonitorJobs(Form()), -1);
+  modMonitor::MonJobHandler(Form());
+  EXPECT_FALSE(modMonitor::bJobsFound);
+  EXPECT_TRUE(jobs_.empty());
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(MonitorTest, LoadErrorKeepsOnlyTheFirstSlot) {
+  engine::JobRecord bad = WatchJob("Bad");
+  bad.CheckValue = "abc";
+  records_ = {WatchJob("A"), WatchJob("B"), bad, WatchJob("C")};
+  Form();
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_NE(ui_.boxes[0].text.find("LoadMonitorJobs"), std::string::npos);
+  EXPECT_EQ(modMonitor::MonJobs.size(), 1u);
+  EXPECT_EQ(jobs_.size(), 1u);
+  EXPECT_EQ(MonitorLines(), Calls{"NT-Service: Echtzeitmonitor gestartet: A"});
+
+  // The same error before any job was kept starts nothing.
+  form_.reset();
+  ui_.boxes.clear();
+  records_ = {bad, WatchJob("A")};
+  jobs_.clear();
+  Form();
+  EXPECT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_FALSE(modMonitor::bJobsFound);
+  EXPECT_TRUE(jobs_.empty());
+  EXPECT_TRUE(Form().m_bRTMonRunning);
+}
+
+TEST_F(MonitorTest, MoreWatchJobsThanIndicesRunTheFirstAndReportOnce) {
+  records_.assign(modMonitor::kMaxMonJobs + 2, WatchJob("J"));
+  SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
+  Form();
+  EXPECT_EQ(modMonitor::MonJobs.size(), modMonitor::kMaxMonJobs);
+  EXPECT_EQ(jobs_.size(), modMonitor::kMaxMonJobs);
+  EXPECT_EQ(jobs_.back()->index, 32766);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_NE(ui_.boxes[0].text.find("32767"), std::string::npos);
+  EXPECT_EQ(MonitorLines(), Calls{"NT-Service: Echtzeitmonitor gestartet"});
+}
+
+TEST_F(MonitorTest, StartNamesAllThenRegistersAllThenStartsEachInTurn) {
+  records_ = {WatchJob("Daily"), WatchJob("Weekly")};
+  Form();
+  EXPECT_TRUE(Form().m_bRTMonRunning);
+  EXPECT_EQ(*calls_, (Calls{"Add Object0", "Add Object1", "Setup Object0", "Start 0 false",
+                            "Setup Object1", "Start 1 false"}));
+  const std::string s = test::Sep();
+  EXPECT_EQ(jobs_[1]->setup, product_ + s + "jobs" + s + "Weekly.qlj|Deutsch|0|0|/from/Weekly|0|0|" +
+                                 product_ + s + "lang" + s + "Deutsch.lng|" + main_ini_ +
+                                 "|/from/Weekly|/to/Weekly|1|1");
+  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestartet: Daily",
+                                   "NT-Service: Echtzeitmonitor gestartet: Weekly"}));
+
+  // Running already: a second start does nothing.
+  calls_->clear();
+  Form().RunRTMonitor();
+  EXPECT_TRUE(calls_->empty());
+}
+
+TEST_F(MonitorTest, RunNTMonIsReadAgainUntilItSaysOne) {
+  records_ = {WatchJob("Daily")};
+  SetMonitorKeys("");
+  Form();
+  EXPECT_FALSE(Form().m_bRTMonRunning);
+  const int walks = windows_.walks;
+  Form().EndRTMonitor();  // off: no cancel, no walk
+  EXPECT_EQ(windows_.walks, walks);
+  SetMonitorKeys("RunNTMon=1\r\n");
+  Form().RunRTMonitor();
+  EXPECT_TRUE(Form().m_bRTMonRunning);
+  EXPECT_EQ(jobs_.size(), 1u);
+
+  // Without watch jobs the monitor counts as running all the same.
+  form_.reset();
+  records_.clear();
+  Form();
+  EXPECT_TRUE(Form().m_bRTMonRunning);
+  EXPECT_EQ(Form().cMultiEvent, nullptr);
+  const int walks_before_end = windows_.walks;
+  Form().EndRTMonitor();
+  EXPECT_FALSE(Form().m_bRTMonRunning);
+  EXPECT_EQ(windows_.walks, walks_before_end + 1);
+}
+
+TEST_F(MonitorTest, PerJobDoneLinesAndDoneTwiceOrOutOfRange) {
+  records_ = {WatchJob("Daily"), WatchJob("Weekly")};
+  Form();
+  Form().cMultiEvent_Done("Object1", 1);
+  EXPECT_EQ(modMonitor::MonJobs[1].JobObject, nullptr);
+  EXPECT_EQ(calls_->back(), "Release Object1");  // released without CancelWatch
+  Form().cMultiEvent_Done("Object1", 1);
+  Form().cMultiEvent_Done("Object9", 9);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_NE(ui_.boxes[0].text.find("cMultiEventDone"), std::string::npos);
+  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestartet: Daily",
+                                   "NT-Service: Echtzeitmonitor gestartet: Weekly",
+                                   "NT-Service: Echtzeitmonitor gestoppt: Weekly"}));
+
+  // The stop cancels only what is left, then lets the objects and the
+  // event object go.
+  calls_->clear();
+  Form().EndRTMonitor();
+  EXPECT_EQ(*calls_, (Calls{"Cancel Object0", "Release Object0", "Release multi"}));
+  EXPECT_TRUE(modMonitor::MonJobs.empty());
+  EXPECT_EQ(Form().cMultiEvent, nullptr);
+}
+
+TEST_F(MonitorTest, SummaryLinesOncePerStart) {
+  records_ = {WatchJob("A"), WatchJob("B"), WatchJob("C")};
+  SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
+  Form();
+  for (std::int16_t i : {0, 1, 2}) Form().cMultiEvent_Done("x", i);
+  Form().EndRTMonitor();
+  Form().RunRTMonitor();
+  Form().cMultiEvent_Done("x", 2);
+  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestartet",
+                                   "NT-Service: Echtzeitmonitor gestoppt",
+                                   "NT-Service: Echtzeitmonitor gestartet",
+                                   "NT-Service: Echtzeitmonitor gestoppt"}));
+}
+
+TEST_F(MonitorTest, DoneNestedInsideTheComponentsCalls) {
+  // Job 1's start reports job 0 done; every cancel reports its own end.
+  records_ = {WatchJob("Daily"), WatchJob("Weekly")};
+  configure_job_ = [this](FakeMonitorJob& job, std::size_t n) {
+    job.done_in_cancel = true;
+    if (n == 1) job.on_start = [this] { jobs_[0]->Finished("Object0", 0); };
+  };
+  SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
+  Form();
+  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestoppt",
+                                   "NT-Service: Echtzeitmonitor gestartet"}));
+
+  // Per-job lines: the stop writes one line per job still watching, from
+  // the Done inside its CancelWatch.
+  form_.reset();
+  jobs_.clear();
+  configure_job_ = [](FakeMonitorJob& job, std::size_t) { job.done_in_cancel = true; };
+  SetMonitorKeys("RunNTMon=1\r\n");
+  Form();
+  bool ok = false;
+  Form().NTService1_Pause(ok);
+  EXPECT_FALSE(Form().m_bRTMonRunning);
+  Calls lines = MonitorLines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(Calls(lines.end() - 2, lines.end()),
+            (Calls{"NT-Service: Echtzeitmonitor gestoppt: Daily",
+                   "NT-Service: Echtzeitmonitor gestoppt: Weekly"}));
+
+  // Continue builds the list anew with new objects.
+  Form().NTService1_Continue(ok);
+  EXPECT_TRUE(Form().m_bRTMonRunning);
+  EXPECT_EQ(jobs_.size(), 4u);
+  EXPECT_EQ(MonitorLines().back(), "NT-Service: Echtzeitmonitor gestartet: Weekly");
+  EXPECT_TRUE(ui_.boxes.empty());
+}
+
+TEST_F(MonitorTest, ErrorWhileJobStartsLeavesTheRestUnstarted) {
+  records_ = {WatchJob("A"), WatchJob("B"), WatchJob("C")};
+  configure_job_ = [](FakeMonitorJob& job, std::size_t n) {
+    if (n == 1) job.on_start = [] { throw RuntimeError(kErrPathNotFound); };
+  };
+  SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
+  Form();
+  EXPECT_TRUE(Form().m_bRTMonRunning);
+  EXPECT_EQ(std::count(calls_->begin(), calls_->end(), "Setup Object2"), 0);
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_NE(ui_.boxes[0].text.find("StartTheMonitor"), std::string::npos);
+  EXPECT_TRUE(MonitorLines().empty());
+}
+
+TEST(MonSrvIsRunningTest, VisibleBorderedTitleWithThePatternMatches) {
+  test::TempDir dir;
+  test::FakeWindows windows;
+  test::FakeUi ui;
+  platform::ScopedPlatform scoped{{nullptr, nullptr, nullptr, nullptr, &windows, &ui}};
+  auto loop = platform::CreateMessageLoop();
+  frmMain form(*loop, Components{});
+  const std::string lang = dir.Join("English.lng");
+  test::WriteBytes(lang, "[Monitor]\r\nt0=Quillon Monitor\r\n");
+  constexpr std::int32_t kVisible = static_cast<std::int32_t>(platform::kWsVisible);
+  constexpr std::int32_t kBoth = static_cast<std::int32_t>(platform::kWsVisible | platform::kWsBorder);
+  struct Row {
+    std::string language_file;
+    std::vector<test::FakeWindows::Window> windows;
+    bool found;
+  } rows[] = {
+      {lang, {{"Editor", kBoth}, {"QUILLON monitor [3 Jobs]", kBoth}}, true},
+      {lang, {{"Quillon Monitor [1]", kVisible}, {"Quillon Monitor [1]", 0}}, false},
+      {lang, {{"Quillon Monitor", kBoth}, {"", kBoth}}, false},
+      // Without "t0" any title with " [" counts.
+      {dir.Join("missing.lng"), {{"Editor", kBoth}, {"Notes [draft]", kBoth}}, true},
+  };
+  for (const Row& r : rows) {
+    windows.windows = r.windows;
+    form.m_sLanguage = r.language_file;
+    EXPECT_EQ(modKillTask::MonSrvIsRunning(form), r.found) << r.windows.back().title;
+  }
+  windows.windows = {{"", kBoth}, {"Quillon Monitor [1]", kBoth}};
+  EXPECT_EQ(modKillTask::GetWindowTitle(2), "");
+  EXPECT_EQ(modKillTask::GetWindowTitle(3), "Quillon Monitor [1]");
+  EXPECT_TRUE(ui.boxes.empty());
+}
+
+#ifndef _WIN32
+// Each class is set in a child process, which reports what it got.
+TEST(SetPriorityTest, ClassesMapOntoSchedulingPolicyAndNice) {
+  auto in_child = [](std::int32_t priority_class) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      modProcPriority::SetPriority(priority_class);
+      errno = 0;
+      int nice_value = ::getpriority(PRIO_PROCESS, 0);
+      int policy = ::sched_getscheduler(0);
+      ::_exit((policy == SCHED_IDLE ? 100 : 0) + nice_value + 20);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WEXITSTATUS(status) - 20;
+  };
+  const int before = ::getpriority(PRIO_PROCESS, 0);
+  EXPECT_EQ(in_child(modProcPriority::kIdlePriorityClass), 100 + 19);
+  EXPECT_EQ(in_child(0x33), before);  // unknown class: left as it was
+  if (::geteuid() == 0) {
+    EXPECT_EQ(in_child(modProcPriority::kHighPriorityClass), -10);
+    EXPECT_EQ(in_child(modProcPriority::kNormalPriorityClass), 0);
+  } else {
+    // Without the right a refusal keeps the value.
+    EXPECT_EQ(in_child(modProcPriority::kHighPriorityClass), before);
+  }
+}
+#endif
+
+}  // namespace
+}  // namespace qs

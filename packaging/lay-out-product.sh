@@ -2,7 +2,8 @@
 # Lays out a product folder around an installed bin/ folder:
 #   PRODUCT/bin/QuillonSrv, quillon-ini, quillon-trace   (already there)
 #   PRODUCT/Quillon.ini, PRODUCT/bin/QuillonSrv.ini
-#   PRODUCT/jobs/ with two sample jobs, PRODUCT/logs/, PRODUCT/lang/
+#   PRODUCT/jobs/ with two scheduled sample jobs and one watch job,
+#   PRODUCT/logs/, PRODUCT/lang/
 #   PRODUCT/data/ with the sample jobs' source and target folders
 # Settings already present are kept; the INI files are written with
 # quillon-ini, exactly as the service reads them.
@@ -15,7 +16,8 @@ main="$product/Quillon.ini"
 
 mkdir -p "$product/jobs" "$product/logs" "$product/lang" \
   "$product/data/Daily-in" "$product/data/Daily-out" \
-  "$product/data/Reports-in" "$product/data/Reports-out"
+  "$product/data/Reports-in" "$product/data/Reports-out" \
+  "$product/data/Incoming-in" "$product/data/Incoming-out"
 
 # Language files: the texts are kept in UTF-8; a locale with another
 # character set gets them converted, as the service writes in that set.
@@ -42,7 +44,8 @@ keep_or_set "$main" Options CutLog 1
 keep_or_set "$main" Options LogSize 100
 keep_or_set "$main" ErrWin ShowDate 1
 keep_or_set "$main" ErrWin ShowTime 1
-keep_or_set "$main" Monitor RunNTMon 0
+keep_or_set "$main" Monitor RunNTMon 1
+keep_or_set "$main" Monitor MonShowMsg 0
 keep_or_set "$product/bin/QuillonSrv.ini" Files INI "$main"
 keep_or_set "$product/bin/QuillonSrv.ini" Files Language "$product/lang/Deutsch.lng"
 
@@ -54,3 +57,12 @@ for job in Daily Reports; do
   keep_or_set "$f" Job Active 1
 done
 keep_or_set "$product/jobs/Reports.qlj" Job Pattern "*.txt;*.csv"
+
+# The watch job: a file that lands in data/Incoming-in is carried over to
+# data/Incoming-out about a second later.
+f="$product/jobs/Incoming.qlj"
+keep_or_set "$f" Job From "$product/data/Incoming-in"
+keep_or_set "$f" Job To "$product/data/Incoming-out"
+keep_or_set "$f" Job Type 2
+keep_or_set "$f" Job Active 1
+keep_or_set "$f" Job Delay 1

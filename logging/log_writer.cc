@@ -3,9 +3,10 @@
 // them, and the date/time head of every line.
 //
 // A line is in its file when the writer returns: the settings are looked up
-// for every line (the profile reader checks the file's time stamps, so an
-// edited INI counts from the next line on), the file is opened, the line
-// appended and the file closed. Nothing is buffered, nothing held open.
+// for every line, as one batch (the profile reader checks the INI for
+// changes once per line, so an edited INI counts from the next line on), the
+// file is opened, the line appended and the file closed. Nothing is
+// buffered, nothing held open.
 #include <string>
 
 #include "config/texts.h"
@@ -45,6 +46,7 @@ void frmMain::WriteLog(std::string sMsg, const bool& /*bShowInTree*/,
                        const bool& bWriteToLogFile,
                        const bool& /*bUseLastTreeRow*/) {
   Traced(kModule, "Sub WriteLog", [&] {
+    platform::ProfileBatch settings_of_one_line;
     std::string sLine = GetDateAndTime() + m_sLogPrefix + " " + sMsg;
     if (bWriteToLogFile) WriteLogFile(std::move(sLine));
   });
@@ -57,6 +59,7 @@ void frmMain::WriteWLog(std::string sMsg, const bool& /*bShowInTree*/,
     // Before the engine has reported a job there is no job log, and engine
     // messages are not redirected anywhere else.
     if (sJobLogFile.empty()) return;
+    platform::ProfileBatch settings_of_one_line;
     std::string sLine = GetDateAndTime() + m_sLogPrefix + " " + sMsg;
     if (bWriteToLogFile) WriteWLogFile(std::move(sLine));
   });

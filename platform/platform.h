@@ -58,7 +58,17 @@ class ProfileApi {
   virtual std::uint32_t GetProfileString(const char* app, const char* key,
                                          const char* def, char* buffer,
                                          std::uint32_t size) = 0;
+  // The lookups between BeginBatch and EndBatch belong together, as the
+  // settings of one log line do: a reader that keeps parsed files checks
+  // them for changes by other programs once per batch instead of once per
+  // lookup, so they read as of one moment. Batches nest. A reader that reads
+  // the file at every lookup has nothing to do.
+  virtual void BeginBatch() {}
+  virtual void EndBatch() {}
 };
+
+// One batch of lookups in the profile reader in use, for a scope.
+class ProfileBatch;
 
 // ---------------------------------------------------------------------------
 // What the file-system object knows of one folder entry. Times are
@@ -243,6 +253,17 @@ struct Platform {
 Platform& Current();
 // The OS implementation (one instance per process).
 Platform& OsPlatform();
+
+class ProfileBatch {
+ public:
+  ProfileBatch() : profile_(*Current().profile) { profile_.BeginBatch(); }
+  ~ProfileBatch() { profile_.EndBatch(); }
+  ProfileBatch(const ProfileBatch&) = delete;
+  ProfileBatch& operator=(const ProfileBatch&) = delete;
+
+ private:
+  ProfileApi& profile_;
+};
 
 // Replaces the non-null members of Current() for the lifetime of the object.
 class ScopedPlatform {

@@ -647,6 +647,28 @@ TEST(ProfileFreshness, OtherProgramsChangesAreSeenAtTheNextLookup) {
     EXPECT_EQ(Get("s", "k", "d", f).text, cases[i].want);
   }
 }
+
+TEST(ProfileFreshness, ABatchReadsAsOfOneMomentAndTheNextLookupSeesChanges) {
+  test::TempDir dir;
+  const std::string f = dir.Join("f.ini");
+  test::WriteBytes(f, "[s]\r\nk=old\r\n");
+  ASSERT_EQ(Get("s", "k", "d", f).text, "old");
+  {
+    platform::ProfileBatch line;
+    ASSERT_EQ(Get("s", "k", "d", f).text, "old");
+    ByAnotherProcess([&] { test::WriteBytes(f, "[s]\r\nk=new\r\n"); });
+    {
+      platform::ProfileBatch nested;
+      EXPECT_EQ(Get("s", "k", "d", f).text, "old");
+    }
+    EXPECT_EQ(Get("s", "k", "d", f).text, "old");
+  }
+  EXPECT_EQ(Get("s", "k", "d", f).text, "new");
+  // The service's own writes count at once, in a batch too.
+  platform::ProfileBatch line;
+  ASSERT_TRUE(Write("s", "k", "own", f));
+  EXPECT_EQ(Get("s", "k", "d", f).text, "own");
+}
 #endif
 
 }  // namespace

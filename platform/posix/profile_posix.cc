@@ -479,6 +479,13 @@ class PosixProfile final : public ProfileApi {
     return CopyOut(DefaultText(def), buffer, size);
   }
 
+  void BeginBatch() override {
+    if (batch_depth_++ == 0) batch_checked_ = false;
+  }
+  void EndBatch() override {
+    if (batch_depth_ > 0) --batch_depth_;
+  }
+
  private:
   struct Entry {
     std::string path;
@@ -512,7 +519,10 @@ class PosixProfile final : public ProfileApi {
       return nullptr;
     }
     FoldNow();
-    watch_.Read([this](int wd, std::string_view name) { Drop(wd, name); });
+    if (batch_depth_ == 0 || !batch_checked_) {
+      watch_.Read([this](int wd, std::string_view name) { Drop(wd, name); });
+      batch_checked_ = batch_depth_ > 0;
+    }
     Entry* e = Find(file);
     const std::int64_t mono = MonotonicNanos();
     if (e && e->wd >= 0 && e->codeset == codeset_ &&
@@ -670,6 +680,9 @@ class PosixProfile final : public ProfileApi {
   }
 
   std::vector<Entry> cache_;  // at most kCachedFiles, least recent evicted
+  // Inside a batch the watch is read at the first lookup only.
+  int batch_depth_ = 0;
+  bool batch_checked_ = false;
   FolderWatch watch_;
   std::uint64_t clock_ = 0;
   std::string codeset_;

@@ -1,7 +1,10 @@
 #include "config/number_text.h"
 
-#include <charconv>
+#include <cerrno>
+#include <clocale>
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -170,7 +173,7 @@ double CDbl(std::string_view text) {
     const unsigned bits = digits.size() <= (hex ? 4u : 6u) ? 16 : 32;
     return static_cast<double>(ParseRadix(digits, hex ? 16 : 8, bits));
   }
-  // Check the grammar, then let from_chars (always with ".") do the sums.
+  // Check the grammar, then let strtod do the sums.
   std::string plain(text);
   std::size_t i = 0;
   if (plain[i] == '+' || plain[i] == '-') ++i;
@@ -190,20 +193,20 @@ double CDbl(std::string_view text) {
     if (i == exp_start) throw RuntimeError(kErrTypeMismatch);
   }
   if (i != plain.size()) throw RuntimeError(kErrTypeMismatch);
-  const char* first = plain.data() + (plain[0] == '+' ? 1 : 0);
-  double value = 0;
-  auto [end, ec] = std::from_chars(first, plain.data() + plain.size(), value);
-  if (ec == std::errc::result_out_of_range) {
-    // Too small to tell from zero is zero, too large an overflow: the
-    // exponent's sign tells which for any mantissa of sensible length.
-    const std::size_t e = plain.find('e');
-    const bool tiny = e != std::string::npos && e + 1 < plain.size() &&
-                      plain[e + 1] == '-';
-    if (tiny) return 0;
-    throw RuntimeError(kErrOverflow);
+  // strtod reads the locale's decimal sign; the text always has ".".
+  const std::lconv* lc = std::localeconv();
+  const char* point = lc && lc->decimal_point && *lc->decimal_point ? lc->decimal_point : ".";
+  if (std::string_view(point) != ".") {
+    const std::size_t at = plain.find('.');
+    if (at != std::string::npos) plain.replace(at, 1, point);
   }
-  if (ec != std::errc() || end != plain.data() + plain.size()) {
-    throw RuntimeError(kErrTypeMismatch);
+  errno = 0;
+  char* end = nullptr;
+  const double value = std::strtod(plain.c_str(), &end);
+  if (end != plain.c_str() + plain.size()) throw RuntimeError(kErrTypeMismatch);
+  // Too small to tell from zero is zero (or nearly); too large an overflow.
+  if (errno == ERANGE && (value == HUGE_VAL || value == -HUGE_VAL)) {
+    throw RuntimeError(kErrOverflow);
   }
   return value;
 }

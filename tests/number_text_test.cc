@@ -80,9 +80,15 @@ TEST(NumberText, DecimalPointDoesNotFollowTheLocale) {
     FAIL() << "locale de_DE.UTF-8 is not installed (locale-gen it)";
   }
   std::int32_t v = 0, err = ErrorOf([&] { v = convert::CLng("1.5"); });
+  double d = 0;
+  std::int32_t derr = ErrorOf([&] { d = convert::CDbl("0.25"); });
+  std::int32_t comma = ErrorOf([&] { convert::CDbl("0,25"); });
   std::setlocale(LC_NUMERIC, saved.c_str());
   EXPECT_EQ(err, 0);
   EXPECT_EQ(v, 2);
+  EXPECT_EQ(derr, 0);
+  EXPECT_EQ(d, 0.25);
+  EXPECT_EQ(comma, 13);
 }
 
 }  // namespace

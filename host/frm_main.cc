@@ -4,6 +4,7 @@
 #include <string>
 
 #include "errortrap/ravelin.h"
+#include "monitor/mod_monitor.h"
 
 namespace qs {
 
@@ -27,7 +28,12 @@ frmMain::frmMain(platform::MessageLoop& loop, Components components)
   ConnectEvents();
 }
 
-frmMain::~frmMain() = default;
+// The watch objects work through the form's loop, so none may outlive the
+// form; a stop has released them already, an end without one does it here.
+frmMain::~frmMain() {
+  modMonitor::MonJobs.clear();
+  SetMultiEvent(nullptr);
+}
 
 void frmMain::ConnectEvents() {
   if (!NTService1) return;

@@ -287,6 +287,10 @@ TEST_F(MonitorTest, StartNamesAllThenRegistersAllThenStartsEachInTurn) {
   calls_->clear();
   Form().RunRTMonitor();
   EXPECT_TRUE(calls_->empty());
+
+  // A form that goes without a stop lets its watch objects go first.
+  form_.reset();
+  EXPECT_EQ(*calls_, (Calls{"Release Object0", "Release Object1", "Release multi"}));
 }
 
 TEST_F(MonitorTest, RunNTMonIsReadAgainUntilItSaysOne) {

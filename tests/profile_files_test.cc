@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <sstream>
 #endif
 
 namespace qs {
@@ -35,8 +36,7 @@ using namespace std::string_literals;
 bool RunningUnderWine() {
 #ifdef _WIN32
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  return ntdll != nullptr &&
-         GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  return ntdll && GetProcAddress(ntdll, "wine_get_version");
 #else
   return false;
 #endif
@@ -59,8 +59,7 @@ struct Got {
 
 Got Get(const char* section, const char* key, const char* def,
         const std::string& file, std::uint32_t size = 256) {
-  Got g;
-  g.buffer.assign(size + 8, kUntouched);
+  Got g{"", 0, std::vector<char>(size + 8, kUntouched)};
   g.count = Api().GetPrivateProfileString(section, key, def, g.buffer.data(),
                                           size, file.c_str());
   g.text.assign(g.buffer.data(), std::min<std::size_t>(g.count, size));
@@ -122,8 +121,7 @@ void Check(bool write, const std::vector<Row>& rows) {
 TEST(ProfileLookup, FollowsTheLineAndEntryRules) {
   Check(false, {
       // Line ends of every kind; the last line needs none.
-      {"[s]\nk=v", "s", "k", "d", "v"},
-      {"[s]\rk=v\r", "s", "k", "d", "v"},
+      {"[s]\nk=v", "s", "k", "d", "v"}, {"[s]\rk=v\r", "s", "k", "d", "v"},
       {"[s]\r\n\r\n\n\rk=v\n\r", "s", "k", "d", "v"},
       // Trimming: space, TAB, VT, FF, 0x1A; not NBSP.
       {" \t[s]\t \r\n \x0b\x0c k \t= \x1av \x1a\t\r\n", "s", "k", "d", "v"},
@@ -176,8 +174,7 @@ TEST(ProfileLookup, QuotesEmptyValuesAndDefaults) {
   Check(false, {
       {"[s]\r\nk=\"\"\"\"", "s", "k", "d", "\"\""},
       {"[s]\r\nk=\" a \"", "s", "k", "d", " a "},
-      {"[s]\r\nk=''", "s", "k", "d", ""},
-      {"[s]\r\nk=\"", "s", "k", "d", "\""},
+      {"[s]\r\nk=''", "s", "k", "d", ""}, {"[s]\r\nk=\"", "s", "k", "d", "\""},
       {"[s]\r\nk=\"abc'", "s", "k", "d", "\"abc'"},
       {"[s]\r\nk=\"abc\" ;c", "s", "k", "d", "\"abc\" ;c"},
       {"[s]\r\nk=  \"abc\"  ", "s", "k", "d", "abc"},
@@ -192,17 +189,6 @@ TEST(ProfileLookup, QuotesEmptyValuesAndDefaults) {
       {"[s]\r\nk=v", "t", "k", "\"", "\""},
       {"", "s", "k", "empty file", "empty file"},
   });
-}
-
-TEST(ProfileLookup, MissingOrUnnamedFileGivesTheDefault) {
-  test::TempDir dir;
-  const std::string none = dir.Join("none.ini");
-  ExpectValue(Get("s", "k", "fallback ", none), "fallback");
-  ExpectValue(Get("s", "k", "x", dir.Join("no") + test::Sep() + "x.ini"), "x");
-  ExpectValue(Get("s", "k", "fallback", ""), "fallback");
-  // A list of sections is never the default: empty for a missing file.
-  ExpectValue(Get(nullptr, nullptr, "fallback", none), "");
-  ExpectValue(Get("s", nullptr, "fallback", none), "fallback");
 }
 
 // --- Buffers: cut to size-1 bytes, nothing beyond the NUL touched.
@@ -221,27 +207,29 @@ TEST(ProfileBuffer, CutsToSizeMinusOneAndTouchesNothingElse) {
     std::string want;
     bool wine_differs = false;
   } rows[] = {
-      {"long", "", 256, std::string(255, 'x')},
-      {"long", "", 301, x300},
-      {"abc", "", 2, "a"},
-      {"abc", "", 1, ""},
-      {"abc", "", 0, ""},
-      {"abc", "", 4, "abc"},
-      {"q", "", 3, "ab"},
-      {"missing", "abcdef", 4, "abc"},
-      {"missing", "ab   ", 2, "a"},
-      {"missing", "abc", 0, ""},
+      {"long", "", 256, std::string(255, 'x')}, {"long", "", 301, x300},
+      {"abc", "", 2, "a"}, {"abc", "", 1, ""},
+      {"abc", "", 0, ""}, {"abc", "", 4, "abc"},
+      {"q", "", 3, "ab"}, {"missing", "abcdef", 4, "abc"},
+      {"missing", "ab   ", 2, "a"}, {"missing", "abc", 0, ""},
       {"big", "", 40000, big},
       // Wine drops the last character of a quoted text that fills size-1
       // bytes exactly.
-      {"q", "", 4, "abc", true},
-      {"missing", "'abc'", 4, "abc", true},
+      {"q", "", 4, "abc", true}, {"missing", "'abc'", 4, "abc", true},
   };
   for (const Row& r : rows) {
     if (r.wine_differs && wine) continue;
     SCOPED_TRACE(::testing::Message() << r.key << " size " << r.size);
     ExpectValue(Get("s", r.key, r.def, f, r.size), r.want, r.size);
   }
+  // A missing or unnamed file gives the default; a list of sections is
+  // never the default.
+  const std::string none = dir.Join("none.ini");
+  ExpectValue(Get("s", "k", "fallback ", none), "fallback");
+  ExpectValue(Get("s", "k", "x", dir.Join("no") + test::Sep() + "x.ini"), "x");
+  ExpectValue(Get("s", "k", "fallback", ""), "fallback");
+  ExpectValue(Get(nullptr, nullptr, "fallback", none), "");
+  ExpectValue(Get("s", nullptr, "fallback", none), "fallback");
 }
 
 // --- Lists of section and key names: each ended by a NUL, plus a final NUL.
@@ -264,13 +252,11 @@ TEST(ProfileList, NamesEachEndedByNulPlusFinalNul) {
     std::string want;  // including the final NUL
     bool wine_differs = false;
   } rows[] = {
-      {f, nullptr, 64, 8, "a\0b\0c\0A\0\0"s},
-      {f, "A", 64, 4, "x\0X\0\0"s},
+      {f, nullptr, 64, 8, "a\0b\0c\0A\0\0"s}, {f, "A", 64, 4, "x\0X\0\0"s},
       {f, "", 64, 4, "top\0\0"s},
       {f, "b", 64, 4, "dflt\0"s},  // empty section
       {f, "c", 64, 4, "dflt\0"s},  // only a comment
-      {f, "zz", 64, 4, "dflt\0"s},
-      {empty, nullptr, 64, 0, "\0"s},
+      {f, "zz", 64, 4, "dflt\0"s}, {empty, nullptr, 64, 0, "\0"s},
       // Wine ends a truncated list with one NUL, Windows with two, and Wine
       // takes an exact fit for a truncation.
       {t, nullptr, 12, 11, "alpha\0beta\0\0"s, true},
@@ -361,28 +347,23 @@ TEST(ProfileWrite, KeepsEveryUntouchedByte) {
   });
 }
 
-TEST(ProfileWrite, MissingFilesFoldersAndSections) {
+// Deleting from a missing file creates nothing; a missing folder or section
+// name fails; writing what is there already leaves the file alone.
+TEST(ProfileWrite, MissingFilesFoldersSectionsAndUnchangedValues) {
+  namespace fs = std::filesystem;
   test::TempDir dir;
   std::string f = dir.Join("new.ini");
-  // Deleting from a file that does not exist creates nothing.
   EXPECT_TRUE(Write("s", "k", nullptr, f));
   EXPECT_TRUE(Write("s", nullptr, nullptr, f));
   EXPECT_FALSE(test::Exists(f));
+  std::string deep = dir.Join("no") + test::Sep() + "x.ini";
+  EXPECT_FALSE(Write("s", "k", "v", deep));
+  EXPECT_FALSE(test::Exists(deep));
 
   EXPECT_TRUE(Write("s", "k", "v", f));
   EXPECT_FALSE(Write(nullptr, "k", "v", f));
   EXPECT_FALSE(Write(nullptr, nullptr, nullptr, f));
   EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=v\r\n");
-
-  std::string deep = dir.Join("no") + test::Sep() + "x.ini";
-  EXPECT_FALSE(Write("s", "k", "v", deep));
-  EXPECT_FALSE(test::Exists(deep));
-}
-
-TEST(ProfileWrite, UnchangedValueLeavesTheFileAlone) {
-  namespace fs = std::filesystem;
-  test::TempDir dir;
-  std::string f = dir.Join("u.ini");
   const std::string text = "[Opt]\r\nKey=  same\r\nq=\"x\"\r\n";
   test::WriteBytes(f, text);
   const auto old_time = fs::last_write_time(f) - std::chrono::hours(48);
@@ -406,11 +387,17 @@ TEST(ProfileFreshness, EveryChangeOnDiskIsSeenAtTheNextLookup) {
     test::WriteBytes(f, "[s]\r\nk=" + v + "\r\n");
     ASSERT_EQ(Get("s", "k", "d", f).text, v) << "round " << i;
   }
+  // Written by us under another name of the file.
+  std::string alias = dir.path() + test::Sep() + "." + test::Sep() + "f.ini";
+  for (const char* v : {"1", "2"}) {
+    ASSERT_TRUE(Write("s", "k", v, alias));
+    EXPECT_EQ(Get("s", "k", "d", f).text, v);
+  }
   // Replaced by another file, and removed.
   std::string other = dir.Join("other.ini");
   test::WriteBytes(other, "[s]\r\nk=renamed\r\n");
   std::filesystem::rename(other, f);
-  EXPECT_EQ(Get("s", "k", "d", f).text, "renamed");
+  EXPECT_EQ(Get("s", "k", "d", alias).text, "renamed");
   std::filesystem::remove(f);
   EXPECT_EQ(Get("s", "k", "gone", f).text, "gone");
 
@@ -434,18 +421,7 @@ TEST(ProfileFreshness, EveryChangeOnDiskIsSeenAtTheNextLookup) {
   }
 }
 
-TEST(ProfileFreshness, WritesAreSeenUnderAnyNameOfTheFile) {
-  test::TempDir dir;
-  std::string f = dir.Join("a.ini");
-  std::string alias = dir.path() + test::Sep() + "." + test::Sep() + "a.ini";
-  for (const char* v : {"1", "2", "3"}) {
-    ASSERT_TRUE(Write("s", "k", v, f));
-    EXPECT_EQ(Get("s", "k", "d", alias).text, v);
-    EXPECT_EQ(Get("s", "k", "d", f).text, v);
-  }
-}
-
-// --- The user's profile.
+// --- The user's profile: only the decimal separator is known.
 
 TEST(ProfileUser, OnlyTheDecimalSeparatorIsKnown) {
   char buf[16];
@@ -522,7 +498,7 @@ std::vector<std::string> Listing(const std::string& folder) {
   return names;
 }
 
-TEST(ProfileReplace, AtomicWithModeOwnerAndLinksKept) {
+TEST(ProfileReplace, AtomicWithModeOwnerAndLinksKeptOrNothingAtAll) {
   test::TempDir dir;
   std::string f = dir.Join("p.ini");
   test::WriteBytes(f, "[s]\r\nk=1\r\n");
@@ -548,18 +524,16 @@ TEST(ProfileReplace, AtomicWithModeOwnerAndLinksKept) {
   ASSERT_EQ(::lstat(link.c_str(), &lst), 0);
   EXPECT_TRUE(S_ISLNK(lst.st_mode));
   EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=3\r\n");
+
+  // A read-only file: the write fails and leaves no trace.
+  ASSERT_EQ(::chmod(f.c_str(), 0444), 0);
+  EXPECT_FALSE(Write("s", "k", "4", f));
+  EXPECT_FALSE(Write("s", nullptr, nullptr, link));
+  EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=3\r\n");
+  EXPECT_EQ(Listing(dir.path()),
+            (std::vector<std::string>{"link.ini", "p.ini"}));
 }
 
-TEST(ProfileReplace, ReadOnlyFileFailsAndLeavesNoTrace) {
-  test::TempDir dir;
-  std::string f = dir.Join("ro.ini");
-  test::WriteBytes(f, "[s]\r\nk=1\r\n");
-  ASSERT_EQ(::chmod(f.c_str(), 0444), 0);
-  EXPECT_FALSE(Write("s", "k", "2", f));
-  EXPECT_FALSE(Write("s", nullptr, nullptr, f));
-  EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=1\r\n");
-  EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"ro.ini"});
-}
 // Runs `change` in a child process and returns once it has exited.
 void ByAnotherProcess(const std::function<void()>& change) {
   pid_t pid = ::fork();
@@ -573,78 +547,63 @@ void ByAnotherProcess(const std::function<void()>& change) {
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Runs `steps` below `root`: "put F" writes the new version to F, "rm F"
+// removes F, "mv A B" renames A to B, "ln A B" links the file A as B, and
+// "sym T L" makes L a link to the folder T.
+void RunSteps(const std::string& root, const std::string& steps) {
+  namespace fs = std::filesystem;
+  std::istringstream in(steps);
+  for (std::string op, a, b; in >> op >> a;) {
+    const std::string pa = root + "/" + a;
+    if (op == "put") {
+      fs::create_directories(fs::path(pa).parent_path());
+      test::WriteBytes(pa, "[s]\r\nk=new\r\n");
+    } else if (op == "rm") {
+      fs::remove(pa);
+    } else if (in >> b) {
+      const std::string pb = root + "/" + b;
+      fs::create_directories(fs::path(pb).parent_path());
+      if (op == "mv") fs::rename(pa, pb);
+      if (op == "ln") fs::create_hard_link(pa, pb);
+      if (op == "sym") fs::create_directory_symlink(a, pb);
+    }
+  }
+}
+
 // A file read once and again is then changed by another program; the next
 // lookup sees the change, however it was made. The files are old enough
 // that nothing but the change itself tells the versions apart.
 TEST(ProfileFreshness, OtherProgramsChangesAreSeenAtTheNextLookup) {
-  namespace fs = std::filesystem;
-  const std::string kOld = "[s]\r\nk=old\r\n", kNew = "[s]\r\nk=new\r\n";
   struct Case {
-    const char* what;
-    const char* file;  // below the case's folder
-    std::function<void(const std::string&)> prepare, change;
-    const char* want;
-  };
-  const std::vector<Case> cases = {
-      {"written in place", "sub/f.ini", nullptr,
-       [&](const std::string& r) { test::WriteBytes(r + "/sub/f.ini", kNew); },
-       "new"},
-      {"replaced by a rename", "sub/f.ini",
-       [&](const std::string& r) { test::WriteBytes(r + "/sub/f.tmp", kNew); },
-       [](const std::string& r) {
-         fs::rename(r + "/sub/f.tmp", r + "/sub/f.ini");
-       },
-       "new"},
-      {"deleted", "sub/f.ini", nullptr,
-       [](const std::string& r) { fs::remove(r + "/sub/f.ini"); }, "d"},
-      {"folder renamed away", "sub/f.ini", nullptr,
-       [](const std::string& r) { fs::rename(r + "/sub", r + "/gone"); }, "d"},
-      {"another folder renamed into its place", "sub/f.ini",
-       [&](const std::string& r) {
-         fs::create_directory(r + "/next");
-         test::WriteBytes(r + "/next/f.ini", kNew);
-       },
-       [](const std::string& r) {
-         fs::rename(r + "/sub", r + "/old");
-         fs::rename(r + "/next", r + "/sub");
-       },
-       "new"},
+    const char *what, *file, *prepare, *change, *want;
+  } cases[] = {
+      {"written in place", "sub/f.ini", "", "put sub/f.ini", "new"},
+      {"replaced by a rename", "sub/f.ini", "put sub/f.tmp",
+       "mv sub/f.tmp sub/f.ini", "new"},
+      {"deleted", "sub/f.ini", "", "rm sub/f.ini", "d"},
+      {"folder renamed away", "sub/f.ini", "", "mv sub gone", "d"},
+      {"another folder renamed into its place", "sub/f.ini", "put next/f.ini",
+       "mv sub old mv next sub", "new"},
       {"written under its second name", "sub/f.ini",
-       [](const std::string& r) {
-         fs::create_directory(r + "/other");
-         fs::create_hard_link(r + "/sub/f.ini", r + "/other/g.ini");
-       },
-       [&](const std::string& r) {
-         test::WriteBytes(r + "/other/g.ini", kNew);
-       },
-       "new"},
+       "ln sub/f.ini other/g.ini", "put other/g.ini", "new"},
       {"linked folder pointed elsewhere", "link/f.ini",
-       [&](const std::string& r) {
-         fs::create_directory(r + "/next");
-         test::WriteBytes(r + "/next/f.ini", kNew);
-         fs::create_directory_symlink("sub", r + "/link");
-       },
-       [](const std::string& r) {
-         fs::create_directory_symlink("next", r + "/link2");
-         fs::rename(r + "/link2", r + "/link");
-       },
-       "new"},
+       "put next/f.ini sym sub link", "sym next link2 mv link2 link", "new"},
   };
   test::TempDir dir;
-  auto root = [&](std::size_t i) { return dir.Join(std::to_string(i)); };
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    fs::create_directories(root(i) + "/sub");
-    test::WriteBytes(root(i) + "/sub/f.ini", kOld);
-    if (cases[i].prepare) cases[i].prepare(root(i));
+  auto root = [&](const Case& c) { return dir.Join(c.what); };
+  for (const Case& c : cases) {
+    std::filesystem::create_directories(root(c) + "/sub");
+    test::WriteBytes(root(c) + "/sub/f.ini", "[s]\r\nk=old\r\n");
+    RunSteps(root(c), c.prepare);
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    SCOPED_TRACE(cases[i].what);
-    const std::string f = root(i) + "/" + cases[i].file;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string f = root(c) + "/" + c.file;
     ASSERT_EQ(Get("s", "k", "d", f).text, "old");
     ASSERT_EQ(Get("s", "k", "d", f).text, "old");
-    ByAnotherProcess([&] { cases[i].change(root(i)); });
-    EXPECT_EQ(Get("s", "k", "d", f).text, cases[i].want);
+    ByAnotherProcess([&] { RunSteps(root(c), c.change); });
+    EXPECT_EQ(Get("s", "k", "d", f).text, c.want);
   }
 }
 

@@ -149,16 +149,11 @@ class WakeQueue : public std::enable_shared_from_this<WakeQueue> {
 };
 
 std::shared_ptr<WakeQueue> SharedWakeQueue(platform::MessageLoop& loop) {
-  static std::map<platform::MessageLoop*, std::weak_ptr<WakeQueue>> registry;
-  for (auto it = registry.begin(); it != registry.end();) {
-    it = it->second.expired() ? registry.erase(it) : std::next(it);
-  }
-  auto found = registry.find(&loop);
-  if (found != registry.end()) return found->second.lock();
-  auto queue = std::make_shared<WakeQueue>(loop);
-  queue->Attach();
-  registry.emplace(&loop, queue);
-  return queue;
+  return platform::SharedPerLoop<WakeQueue>(loop, [&loop] {
+    auto queue = std::make_shared<WakeQueue>(loop);
+    queue->Attach();
+    return queue;
+  });
 }
 
 class MonitorJob final : public cMonitorJob {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 
 namespace qs::platform {
@@ -72,5 +73,19 @@ class MessageLoop {
 
 // A new loop for the calling thread.
 std::unique_ptr<MessageLoop> CreateMessageLoop();
+
+// The one object of type T that all users on `loop` share: made by `make`
+// (returning a shared_ptr<T>) on first use, gone once its last user lets it
+// go. Its users release it before the loop goes. One thread uses it.
+template <class T, class Make>
+std::shared_ptr<T> SharedPerLoop(MessageLoop& loop, Make&& make) {
+  static std::map<MessageLoop*, std::weak_ptr<T>> registry;
+  std::erase_if(registry, [](const auto& entry) { return entry.second.expired(); });
+  auto found = registry.find(&loop);
+  if (found != registry.end()) return found->second.lock();
+  std::shared_ptr<T> made = make();
+  registry.emplace(&loop, made);
+  return made;
+}
 
 }  // namespace qs::platform

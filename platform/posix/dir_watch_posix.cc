@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -215,25 +214,14 @@ class InotifyWatcher final
   std::unordered_map<WatchId, std::shared_ptr<Subscription>> by_id_;
 };
 
-// The living watcher of each loop. One thread uses it.
-std::map<MessageLoop*, std::weak_ptr<InotifyWatcher>>& Registry() {
-  static std::map<MessageLoop*, std::weak_ptr<InotifyWatcher>> registry;
-  return registry;
-}
-
 }  // namespace
 
 std::shared_ptr<DirWatcher> SharedDirWatcher(MessageLoop& loop) {
-  auto& registry = Registry();
-  for (auto it = registry.begin(); it != registry.end();) {
-    it = it->second.expired() ? registry.erase(it) : std::next(it);
-  }
-  auto found = registry.find(&loop);
-  if (found != registry.end()) return found->second.lock();
-  auto watcher = std::make_shared<InotifyWatcher>(loop);
-  watcher->Attach();
-  registry.emplace(&loop, watcher);
-  return watcher;
+  return SharedPerLoop<InotifyWatcher>(loop, [&loop] {
+    auto watcher = std::make_shared<InotifyWatcher>(loop);
+    watcher->Attach();
+    return watcher;
+  });
 }
 
 }  // namespace qs::platform

@@ -13,6 +13,9 @@ set(QS_MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${QS_MINGW_TRIPLE}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${QS_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${QS_MINGW_TRIPLE}-windres)
+# The message compiler of the MinGW binutils, for the service's message
+# table.
+set(QS_WINDMC ${QS_MINGW_TRIPLE}-windmc)
 
 # One self-contained executable each: no MinGW runtime DLLs to ship or to
 # find under Wine.

@@ -26,6 +26,7 @@ Components DefaultComponents() {
 }  // namespace qs
 
 int main(int argc, char** argv) {
+  qs::platform::ExitOnCrash();
   qs::platform::ApplyRegionalSettings();
   // The command line is the program's arguments joined by single blanks;
   // the start-up splits it at commas.

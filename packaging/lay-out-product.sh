@@ -5,23 +5,29 @@
 #   PRODUCT/jobs/ with two scheduled sample jobs and one watch job,
 #   PRODUCT/logs/, PRODUCT/lang/
 #   PRODUCT/data/ with the sample jobs' source and target folders
-# Settings already present are kept; the INI files are written with
-# quillon-ini, exactly as the service reads them.
-# usage: lay-out-product.sh PRODUCT_FOLDER
+# usage: lay-out-product.sh PRODUCT_FOLDER [WINDOWS_FOLDER]
+#
+# For Linux the INI files name PRODUCT_FOLDER; settings already present are
+# kept, and the files are written with quillon-ini, exactly as the service
+# reads them. With WINDOWS_FOLDER the folder is laid out for Windows, where
+# the product will lie in WINDOWS_FOLDER ("C:\Quillon Pro"): the INI files
+# name that folder, have CR LF line ends and are written only where missing
+# (a file present is kept as it is), and the language files are in code
+# page 1252, the ANSI code page of the product's machines.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 product="$(cd "$1" && pwd)"
-ini="$product/bin/quillon-ini"
-main="$product/Quillon.ini"
+windows="${2:-}"
 
 mkdir -p "$product/jobs" "$product/logs" "$product/lang" \
   "$product/data/Daily-in" "$product/data/Daily-out" \
   "$product/data/Reports-in" "$product/data/Reports-out" \
   "$product/data/Incoming-in" "$product/data/Incoming-out"
 
-# Language files: the texts are kept in UTF-8; a locale with another
-# character set gets them converted, as the service writes in that set.
-codeset="$(locale charmap 2>/dev/null || echo UTF-8)"
+# Language files: the texts are kept in UTF-8 and converted to the code
+# page the service writes in.
+if [ -n "$windows" ]; then codeset=CP1252
+else codeset="$(locale charmap 2>/dev/null || echo UTF-8)"; fi
 for f in "$here"/lang/*.lng; do
   target="$product/lang/$(basename "$f")"
   [ -e "$target" ] && continue
@@ -29,40 +35,67 @@ for f in "$here"/lang/*.lng; do
   else iconv -f UTF-8 -t "$codeset//TRANSLIT" "$f" > "$target"; fi
 done
 
-# Sets a key only when the file does not have it yet.
-keep_or_set() {
-  local file="$1" section="$2" key="$3" value="$4"
-  if [ -z "$("$ini" get "$file" "$section" "$key")" ]; then
-    "$ini" set "$file" "$section" "$key" "$value"
-  fi
-}
-
-keep_or_set "$main" Options AppPath "$product"
-keep_or_set "$main" Options Language Deutsch
-keep_or_set "$main" Options WriteLog 1
-keep_or_set "$main" Options CutLog 1
-keep_or_set "$main" Options LogSize 100
-keep_or_set "$main" ErrWin ShowDate 1
-keep_or_set "$main" ErrWin ShowTime 1
-keep_or_set "$main" Monitor RunNTMon 1
-keep_or_set "$main" Monitor MonShowMsg 0
-keep_or_set "$product/bin/QuillonSrv.ini" Files INI "$main"
-keep_or_set "$product/bin/QuillonSrv.ini" Files Language "$product/lang/Deutsch.lng"
-
+# FILE|SECTION|KEY|VALUE; "@" in a value stands for the product folder, and
+# "/" after it separates its parts.
+settings=(
+  "Quillon.ini|Options|AppPath|@"
+  "Quillon.ini|Options|Language|Deutsch"
+  "Quillon.ini|Options|WriteLog|1"
+  "Quillon.ini|Options|CutLog|1"
+  "Quillon.ini|Options|LogSize|100"
+  "Quillon.ini|ErrWin|ShowDate|1"
+  "Quillon.ini|ErrWin|ShowTime|1"
+  "Quillon.ini|Monitor|RunNTMon|1"
+  "Quillon.ini|Monitor|MonShowMsg|0"
+  "bin/QuillonSrv.ini|Files|INI|@/Quillon.ini"
+  "bin/QuillonSrv.ini|Files|Language|@/lang/Deutsch.lng"
+)
 for job in Daily Reports; do
-  f="$product/jobs/$job.qlj"
-  keep_or_set "$f" Job From "$product/data/$job-in"
-  keep_or_set "$f" Job To "$product/data/$job-out"
-  keep_or_set "$f" Job Type 0
-  keep_or_set "$f" Job Active 1
+  settings+=("jobs/$job.qlj|Job|From|@/data/$job-in"
+             "jobs/$job.qlj|Job|To|@/data/$job-out"
+             "jobs/$job.qlj|Job|Type|0"
+             "jobs/$job.qlj|Job|Active|1")
 done
-keep_or_set "$product/jobs/Reports.qlj" Job Pattern "*.txt;*.csv"
-
+settings+=("jobs/Reports.qlj|Job|Pattern|*.txt;*.csv")
 # The watch job: a file that lands in data/Incoming-in is carried over to
 # data/Incoming-out about a second later.
-f="$product/jobs/Incoming.qlj"
-keep_or_set "$f" Job From "$product/data/Incoming-in"
-keep_or_set "$f" Job To "$product/data/Incoming-out"
-keep_or_set "$f" Job Type 2
-keep_or_set "$f" Job Active 1
-keep_or_set "$f" Job Delay 1
+settings+=("jobs/Incoming.qlj|Job|From|@/data/Incoming-in"
+           "jobs/Incoming.qlj|Job|To|@/data/Incoming-out"
+           "jobs/Incoming.qlj|Job|Type|2"
+           "jobs/Incoming.qlj|Job|Active|1"
+           "jobs/Incoming.qlj|Job|Delay|1")
+
+value_for() {
+  local v="$1"
+  [ "${v:0:1}" = "@" ] || { printf '%s' "$v"; return; }
+  if [ -n "$windows" ]; then printf '%s' "$windows${v:1}" | tr '/' '\\'
+  else printf '%s' "$product${v:1}"; fi
+}
+
+if [ -z "$windows" ]; then
+  ini="$product/bin/quillon-ini"
+  for s in "${settings[@]}"; do
+    IFS='|' read -r file section key value <<<"$s"
+    if [ -z "$("$ini" get "$product/$file" "$section" "$key")" ]; then
+      "$ini" set "$product/$file" "$section" "$key" "$(value_for "$value")"
+    fi
+  done
+  exit 0
+fi
+
+# Windows: each missing file written whole, its keys in the order above.
+declare -A text section_of
+files=()
+for s in "${settings[@]}"; do
+  IFS='|' read -r file section key value <<<"$s"
+  [ -e "$product/$file" ] && continue
+  if [ -z "${text[$file]+set}" ]; then files+=("$file"); text[$file]=""; fi
+  if [ "${section_of[$file]:-}" != "$section" ]; then
+    text[$file]+="[$section]"$'\r\n'
+    section_of[$file]="$section"
+  fi
+  text[$file]+="$key=$(value_for "$value")"$'\r\n'
+done
+for file in "${files[@]}"; do
+  printf '%s' "${text[$file]}" > "$product/$file"
+done

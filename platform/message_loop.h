@@ -68,6 +68,13 @@ class MessageLoop {
   // Calls `on_signaled` on the loop's thread each time `handle` (a Win32
   // event or change notification) is signalled; a null function stops.
   virtual void WatchHandle(void* handle, std::function<void()> on_signaled) = 0;
+  // Calls `on_message` on the loop's thread each time the loop's hidden
+  // window (the form's window) receives `message`, say WM_CLOSE or a
+  // registered message another program sends; a null function stops.
+  // I/O completion routines queued to the loop's thread run inside its
+  // waits and pumps, on that thread, as its other events do.
+  virtual void OnWindowMessage(std::uint32_t message,
+                               std::function<void()> on_message) = 0;
 #endif
 };
 

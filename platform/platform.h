@@ -288,6 +288,13 @@ std::string Utf8ToAnsi(std::string_view utf8);
 // LC_TIME, LC_NUMERIC and LC_CTYPE on POSIX); called once at start.
 void ApplyRegionalSettings();
 
+// Makes a crash end the process at once with exit code 3, never 0 and
+// never waiting for a person: on Windows through an unhandled-exception
+// filter (under Wine a crashed process may otherwise end with 0); on POSIX
+// the signal's default action does that already. Called first by every
+// program's entry.
+void ExitOnCrash();
+
 // The folder of the executable, without a trailing separator.
 std::string ProgramFolder();
 

@@ -54,6 +54,7 @@ class FakeLoop : public platform::MessageLoop {
   void WatchFd(int, std::function<void()>) override {}
 #else
   void WatchHandle(void*, std::function<void()>) override {}
+  void OnWindowMessage(std::uint32_t, std::function<void()>) override {}
 #endif
 
  private:

@@ -1,10 +1,6 @@
 // The watch jobs and the object that reports their end, on real folder
 // watches and the real message loop. Waits pump the loop until a condition
 // holds or a few seconds have passed.
-//
-// The watch jobs follow their folders on Linux only so far.
-#ifndef _WIN32
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -44,6 +40,7 @@ struct Job {
   std::string selected{}, from{}, to{};
 };
 
+#ifndef _WIN32
 int InotifyInstances() {
   int n = 0;
   for (const auto& e : stdfs::directory_iterator("/proc/self/fd")) {
@@ -52,6 +49,7 @@ int InotifyInstances() {
   }
   return n;
 }
+#endif
 
 // Files below `folder` whose names end in ".qltmp".
 int TempFilesBelow(const std::string& folder) {
@@ -193,8 +191,11 @@ TEST_F(WatchTest, RecursiveFollowsSubfoldersOldAndNew) {
   stdfs::rename(src_ + "/x", src_ + "/y");
   ASSERT_TRUE(WaitFor([&] { return dones_.size() == 1; }));
   EXPECT_EQ(dones_[0].second, 1);
-  Put(src_ + "/y/f", "renamed");
-  EXPECT_TRUE(Arrived("y/f", "renamed"));
+  // Wine reports changes in a renamed subfolder under its old name.
+  if (!test::UnderWine()) {
+    Put(src_ + "/y/f", "renamed");
+    EXPECT_TRUE(Arrived("y/f", "renamed"));
+  }
   // A subfolder that goes does not end the watch.
   stdfs::remove_all(src_ + "/old");
   Put(src_ + "/five", "5");
@@ -318,6 +319,9 @@ TEST_F(WatchTest, EndsOnItsOwnWithOneDone) {
   };
   for (const auto& [what, end] : cases) {
     SCOPED_TRACE(what);
+    // Under Wine a folder deleted through Windows calls stays while a handle
+    // is open on it, and nothing reports it.
+    if (test::UnderWine() && std::string(what) == "source removed") continue;
     stdfs::create_directories(src_);
     objects_.clear();
     dones_.clear();
@@ -380,6 +384,7 @@ TEST_F(WatchTest, DoneComesOnceFromTheLoopOrTheCancel) {
   EXPECT_EQ(dones_.size(), 4u);
 }
 
+#ifndef _WIN32
 TEST_F(WatchTest, ThousandJobsShareOneInotifyInstance) {
   // The profile cache keeps an instance of its own from a file's second
   // lookup on; have it open before counting.
@@ -402,8 +407,7 @@ TEST_F(WatchTest, ThousandJobsShareOneInotifyInstance) {
   objects_.clear();
   EXPECT_EQ(InotifyInstances(), before);
 }
+#endif
 
 }  // namespace
 }  // namespace qs
-
-#endif  // _WIN32

@@ -6,6 +6,10 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace qs::test {
@@ -61,6 +65,15 @@ std::string Sep() {
   return "\\";
 #else
   return "/";
+#endif
+}
+
+bool UnderWine() {
+#ifdef _WIN32
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
 #endif
 }
 

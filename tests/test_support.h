@@ -29,4 +29,9 @@ bool Exists(const std::string& path);
 // The platform's path separator as a string.
 std::string Sep();
 
+// True in a Windows program that runs under Wine. Where Wine does not do
+// what Windows does, the README names the difference and the tests skip
+// just that check.
+bool UnderWine();
+
 }  // namespace qs::test

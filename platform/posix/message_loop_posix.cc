@@ -21,9 +21,7 @@
 // that stays readable meanwhile wakes WaitAndPump at once, so a callback
 // that waits should read its descriptor first.
 //
-// Post() is the only member other threads call. Its queue is guarded by a
-// mutex; the lock is held only to push or pop one task, never while a task
-// runs, and nothing else in the loop takes it.
+// Post() is the only member other threads call (posted_tasks.h).
 #include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -36,16 +34,15 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
 #include "platform/message_loop.h"
+#include "platform/posted_tasks.h"
 #include "platform/runtime_error.h"
 
 namespace qs::platform {
@@ -87,18 +84,6 @@ struct Source {
   bool running = false;
 };
 
-// Sets a flag for the lifetime of the object, even when a callback throws.
-class FlagScope {
- public:
-  explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
-  ~FlagScope() { flag_ = false; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
-
- private:
-  bool& flag_;
-};
-
 class LoopCore {
  public:
   LoopCore();
@@ -125,8 +110,6 @@ class LoopCore {
   void WatchFd(int fd, std::function<void()> on_readable);
 
  private:
-  bool HasPosted();
-  void RunPosted(std::size_t count, bool stop_on_quit);
   void Dispatch(std::uint64_t id);
   void DispatchSignals(bool stop_on_quit);
   void DrainWake();
@@ -148,8 +131,7 @@ class LoopCore {
   // Signals this loop blocked itself (and unblocks when it lets them go).
   std::map<int, bool> blocked_by_us_;
 
-  std::mutex posted_mutex_;
-  std::deque<std::function<void()>> posted_;
+  PostedTasks posted_;
 };
 
 LoopCore::LoopCore() {
@@ -182,39 +164,16 @@ LoopCore::~LoopCore() {
 }
 
 void LoopCore::Post(std::function<void()> task) {
-  {
-    std::lock_guard<std::mutex> lock(posted_mutex_);
-    posted_.push_back(std::move(task));
-  }
+  posted_.Push(std::move(task));
   // Written after the push: a loop woken by it finds the task queued.
   std::uint64_t one = 1;
   while (::write(wake_fd_, &one, sizeof one) < 0 && errno == EINTR) {
   }
 }
 
-bool LoopCore::HasPosted() {
-  std::lock_guard<std::mutex> lock(posted_mutex_);
-  return !posted_.empty();
-}
-
 void LoopCore::DrainWake() {
   std::uint64_t count;
   while (::read(wake_fd_, &count, sizeof count) < 0 && errno == EINTR) {
-  }
-}
-
-void LoopCore::RunPosted(std::size_t count, bool stop_on_quit) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (stop_on_quit && quit_) return;
-    std::function<void()> task;
-    {
-      std::lock_guard<std::mutex> lock(posted_mutex_);
-      // An inner pump may have run the rest already.
-      if (posted_.empty()) return;
-      task = std::move(posted_.front());
-      posted_.pop_front();
-    }
-    if (task) task();
   }
 }
 
@@ -226,7 +185,7 @@ void LoopCore::Run() {
 }
 
 void LoopCore::Wait(int timeout_ms) {
-  if (HasPosted()) return;
+  if (!posted_.Empty()) return;
   // What is ready stays ready (level triggered) for the pump that follows.
   epoll_event ev;
   int n = ::epoll_wait(epoll_fd_, &ev, 1, timeout_ms);
@@ -244,12 +203,7 @@ void LoopCore::Pump(bool stop_on_quit) {
   // The wake counter is cleared before the queue is measured: every task
   // whose wake-up is consumed here is counted, later ones wake again.
   DrainWake();
-  std::size_t posted;
-  {
-    std::lock_guard<std::mutex> lock(posted_mutex_);
-    posted = posted_.size();
-  }
-  RunPosted(posted, stop_on_quit);
+  posted_.Run(posted_.Size(), stop_on_quit ? &quit_ : nullptr);
 
   for (int i = 0; i < n; ++i) {
     if (stop_on_quit && quit_) return;

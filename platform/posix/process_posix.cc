@@ -78,6 +78,8 @@ std::string Utf8ToAnsi(std::string_view utf8) {
 
 void ApplyRegionalSettings() { std::setlocale(LC_ALL, ""); }
 
+void ExitOnCrash() {}
+
 void SetPriorityClass(std::uint32_t priority_class) {
   int policy = SCHED_OTHER;
   int nice_value = 0;

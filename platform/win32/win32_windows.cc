@@ -25,9 +25,11 @@ class Win32Windows final : public WindowSystem {
  public:
   Hwnd GetDesktopWindow() override { return FromHwnd(::GetDesktopWindow()); }
 
-  // A hidden top-level window of the system's static class, made on first
-  // use and kept for the life of the process.
+  // The window of this thread's message loop; without a loop a hidden
+  // top-level window of the system's static class, made on first use and
+  // kept for the life of the process.
   Hwnd FormWindow() override {
+    if (HWND loop = LoopWindow()) return FromHwnd(loop);
     if (form_ == nullptr) {
       form_ = ::CreateWindowExA(0, "STATIC", "QuillonSrv", WS_POPUP, 0, 0, 0,
                                 0, nullptr, nullptr,
@@ -98,8 +100,9 @@ bool DesktopVisible() {
   return (flags.dwFlags & WSF_VISIBLE) != 0;
 }
 
-// The executable's name without folder and extension: the event source.
-std::string EventSourceName() {
+// The executable's name without folder and extension: the event source of
+// a process the service manager does not run.
+std::string ExecutableName() {
   char path[MAX_PATH + 1] = {};
   DWORD n = ::GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string name(path, n);
@@ -113,20 +116,18 @@ std::string EventSourceName() {
 // Where an administrator finds a box nobody could see: the event log, as an
 // error entry with the identifier of the service's other error entries.
 void ReportToEventLog(const std::string& text, const std::string& title) {
-  HANDLE source = ::RegisterEventSourceA(nullptr, EventSourceName().c_str());
-  if (source == nullptr) return;
-  std::string entry = title + ": " + text;
-  const char* strings[] = {entry.c_str()};
-  ::ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 109, nullptr, 1, 0, strings,
-                 nullptr);
-  ::DeregisterEventSource(source);
+  const std::string& service = ServiceRunName();
+  WriteEvent(service.empty() ? ExecutableName() : service, 1, 109,
+              title + ": " + text);
 }
 
 class Win32Ui final : public UserInterface {
  public:
   int MessageBox(const std::string& text, const std::string& title,
                  unsigned type) override {
-    if (DesktopVisible()) {
+    // Under the service manager no one sees the desktop, and a box would
+    // hold the service's only thread for good.
+    if (ServiceRunName().empty() && DesktopVisible()) {
       int chosen = ::MessageBoxA(nullptr, text.c_str(), title.c_str(), type);
       if (chosen > 0) return chosen;
       // No desktop after all (the box failed at once): fall through.

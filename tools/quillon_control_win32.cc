@@ -7,6 +7,7 @@
 // -debug,...), whose hidden form window is titled with the display name:
 // WM_CLOSE stops it, as taskkill without /f does, and the registered
 // messages "QuillonSrvPause" and "QuillonSrvContinue" pause and continue it.
+// They are sent, so the tool returns once the run has handled them.
 #include <windows.h>
 
 #include <cstdio>
@@ -28,8 +29,8 @@ constexpr char kUsage[] =
     "  query     print its state and registration, one KEY=VALUE a line\n"
     "\n"
     "Each request prints the state reached and the time it took. With\n"
-    "--window the request (stop, pause, continue) goes to the debug run\n"
-    "whose display name is NAME, and the tool returns at once.\n";
+    "--window the request goes to the debug run whose display name is NAME\n"
+    "and returns once the run has handled it (query: once it runs).\n";
 
 constexpr DWORD kWaitMs = 60000;
 
@@ -50,7 +51,9 @@ int ToWindow(const std::string& command, const std::string& name) {
   HWND form = FindWindowA(qs::platform::win32::kFormWindowClass, name.c_str());
   if (form == nullptr) return Fail("no debug run titled \"" + name + "\"");
   UINT message = 0;
-  if (command == "stop") {
+  if (command == "query") {
+    return 0;
+  } else if (command == "stop") {
     message = WM_CLOSE;
   } else if (command == "pause") {
     message = RegisterWindowMessageA(qs::platform::win32::kPauseMessage);
@@ -60,7 +63,12 @@ int ToWindow(const std::string& command, const std::string& name) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  return PostMessageA(form, message, 0, 0) ? 0 : Fail("PostMessage");
+  // Sent, not posted: the answer comes once the debug run has handled it.
+  DWORD_PTR result = 0;
+  return SendMessageTimeoutA(form, message, 0, 0, SMTO_NORMAL, kWaitMs,
+                             &result)
+             ? 0
+             : Fail("the debug run did not answer");
 }
 
 void PrintRegistration(SC_HANDLE service, const std::string& name) {

@@ -1,0 +1,353 @@
+#!/usr/bin/env bash
+# The end-to-end scenarios: the real service program on a product folder of
+# its own, driven as an installer, an administrator and the service manager
+# drive it. The same scenarios, with the same expected files, run against
+# the Linux build and, under Wine, the Windows build:
+#
+#   bash tests/e2e/run-scenarios.sh linux BUILD_DIR [SCENARIO...]
+#   bash tests/e2e/run-scenarios.sh windows BUILD_DIR [SCENARIO...]
+#
+# The Windows run needs the booted Wine prefix of .ci/windows-tests.sh
+# (WINEPREFIX, a persistent wineserver, Wine's null graphics driver, and
+# QUILLONSRV_TICK_MS=200 in the prefix's system environment).
+#
+# A scenario (tests/e2e/*.scn) is a sequence, run in order, of these:
+#   # ...                     a comment
+#   file REL ... .            a file of the product folder, written now:
+#                             the lines up to a line "." alone
+#   do STEP ARGS              a step (below); its arguments in shell
+#                             quoting
+#   expect REL ... .          REL holds exactly these lines, by now
+# Every line of a file is written and expected with CR LF. In all of them
+# {P} stands for the product folder and {/} for the path separator, as the
+# platform writes them ("C:\e2e\NAME\Quillon Pro" and "\" on Windows).
+#
+# Steps:
+#   run CMDLINE               the program with this command line, to its end
+#   start NAME                the service manager starts the service NAME
+#   debug CMDLINE             a debug run (-debug,...) in the background
+#   pause | continue | stop NAME
+#                             the request, to the service NAME or the debug
+#                             run; the next step comes after its answer
+#   put REL TEXT              REL appears at once, holding TEXT
+#   wait REL [TEXT]           until REL exists (and holds exactly TEXT)
+#   wait-line REL LINE        until REL has the line LINE
+#   remove REL                REL and all below it go
+#   registered NAME START ACCOUNT
+#                             NAME is registered with the service manager:
+#                             START auto, manual or disabled, ACCOUNT
+#                             LocalSystem or .\user, and TimerInterval 1000
+#   unregistered NAME         nothing of NAME is left with the manager
+#   secret TEXT               TEXT is in no file of the product folder nor
+#                             of the service manager's registrations
+#   viewer                    a trace viewer titled "Ravelin" listens
+#   viewer-has TEXT           until the viewer has printed a line with TEXT
+set -euo pipefail
+
+platform=${1:?usage: run-scenarios.sh linux|windows BUILD_DIR [SCENARIO...]}
+build=$(cd "${2:?BUILD_DIR missing}" && pwd)
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+if [[ $# -eq 0 ]]; then
+  set -- "$here"/*.scn
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/qs-e2e.XXXXXX")
+declare -a background=()
+cleanup() {
+  local pid
+  for pid in "${background[@]}"; do
+    { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "e2e $platform $scenario: $*" >&2
+  exit 1
+}
+
+# Waits until `$1` (a command) succeeds, 20 s at most.
+wait_until() {
+  local i
+  for ((i = 0; i < 400; ++i)); do
+    if eval "$1"; then return 0; fi
+    sleep 0.05
+  done
+  return 1
+}
+
+# --- Where the platforms differ ------------------------------------------
+# Folders: the product folder, and how the service names it.
+# Registration: systemd units in a folder of the run (Linux), Wine's service
+# control manager (Windows).
+# Start: the program without a command line, as the service manager starts
+# it, or a debug run.
+# Requests and their answers: signals, answered through the notification
+# socket systemd would listen on (Linux); the service control manager
+# through quillon-control.exe, or window messages sent to a debug run
+# (Windows).
+# The trace viewer: quillon-trace, quillon-trace.exe.
+if [[ $platform == linux ]]; then
+  units="$work/units"
+  mkdir -p "$units"
+  export QUILLONSRV_UNIT_DIR="$units" QUILLONSRV_TICK_MS=200 QUILLONSRV_NO_JOURNAL=1
+  unset INVOCATION_ID
+  layout() {
+    unix_product="$work/$1/Quillon Pro"
+    product="$unix_product"
+    sep=/
+    program_file=QuillonSrv
+  }
+  program() { (cd "$unix_product/bin" && timeout 60 ./QuillonSrv "$@"); }
+  # What the service tells the manager, one message a line (perl is part of
+  # every Debian system).
+  notified() { grep -c -x -F -- "$1" "$work/notify.log" 2>/dev/null || true; }
+  wait_notified() {
+    wait_until "[[ \$(notified '$1') -gt $2 ]]" || fail "the service never said $1"
+  }
+  start_program() {
+    local sock="$work/notify.sock"
+    rm -f "$sock" "$work/notify.log"
+    perl -MIO::Socket::UNIX -e '
+      my $s = IO::Socket::UNIX->new(Type => SOCK_DGRAM(), Local => $ARGV[0])
+        or die "notify socket: $!";
+      $| = 1;
+      while (defined $s->recv(my $m, 4096)) { print "$m\n" }' "$sock" \
+      >"$work/notify.log" &
+    background+=("$!")
+    wait_until "[[ -S '$sock' ]]" || fail "no notification socket"
+    (cd "$unix_product/bin" && NOTIFY_SOCKET="$sock" exec ./QuillonSrv "$@" \
+      2>>"$work/service.err") &
+    service_pid=$!
+    background+=("$service_pid")
+    wait_notified "STATUS=Running" 0
+  }
+  start_service() { start_program; }
+  start_debug() { start_program "$1"; }
+  request() {
+    local before
+    case $1 in
+      pause) before=$(notified "STATUS=Paused")
+             kill -TSTP "$service_pid"; wait_notified "STATUS=Paused" "$before" ;;
+      continue) before=$(notified "STATUS=Running")
+                kill -CONT "$service_pid"; wait_notified "STATUS=Running" "$before" ;;
+      stop) kill -TERM "$service_pid"; wait_stopped ;;
+    esac
+  }
+  wait_stopped() {
+    local rc=0
+    wait "$service_pid" || rc=$?
+    [[ $rc -eq 0 ]] || fail "the service ended with $rc: $(cat "$work/service.err")"
+  }
+  unit_of() { grep -l -x -F "Description=$1" "$units"/*.service 2>/dev/null | head -n 1; }
+  registered() {
+    local unit
+    unit=$(unit_of "$1") || true
+    [[ -n $unit ]] || fail "no unit for $1"
+    local name=${unit##*/} wants="$units/multi-user.target.wants/${unit##*/}"
+    case $2 in
+      auto) [[ -L $wants ]] || fail "$name not started at boot" ;;
+      manual) [[ ! -e $wants ]] && ! grep -q '^RefuseManualStart=yes' "$unit" ||
+                fail "$name is not started by hand" ;;
+      disabled) grep -q '^RefuseManualStart=yes' "$unit" || fail "$name can start" ;;
+    esac
+    if [[ $3 == LocalSystem ]]; then
+      ! grep -q '^User=' "$unit" || fail "$name runs under an account"
+    else
+      grep -q -x -F "User=${3#.\\}" "$unit" || fail "$name does not run as $3"
+    fi
+    grep -q 'TIMERINTERVAL=1000' "$unit.d/settings.conf" || fail "no TimerInterval"
+  }
+  unregistered() { [[ -z $(unit_of "$1") ]] || fail "$1 is still registered"; }
+  registrations_hold() { grep -r -q -F -- "$1" "$units"; }
+  start_viewer() {
+    "$build/quillon-trace" Ravelin >"$work/viewer.out" 2>"$work/viewer.err" &
+    background+=("$!")
+    wait_until "grep -q 'listening as' '$work/viewer.err'" || fail "no viewer"
+  }
+else
+  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+  wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  : "${WINEPREFIX:?a booted Wine prefix is needed}"
+  layout() {
+    unix_product="$WINEPREFIX/drive_c/e2e/$1/Quillon Pro"
+    product="C:\\e2e\\$1\\Quillon Pro"
+    sep='\'
+    program_file=QuillonSrv.exe
+    debug_run=
+  }
+  program() { (cd "$unix_product/bin" && timeout 60 "$wine" QuillonSrv.exe "$@"); }
+  control() { "$wine" "$build/quillon-control.exe" "$@"; }
+  start_service() {
+    control start "$1" >/dev/null || fail "$1 did not start"
+  }
+  start_debug() {
+    (cd "$unix_product/bin" && exec "$wine" QuillonSrv.exe "$1") &
+    service_pid=$!
+    background+=("$service_pid")
+    debug_run=$1
+    # Titled at its connection: what is sent to it from then on is handled
+    # after its start.
+    wait_until "control --window query '$(debug_name)'" || fail "no debug run"
+  }
+  # The display name of the debug run: "Quillon Pro Service" and field 1.
+  debug_name() {
+    local fields
+    IFS=, read -r -a fields <<<"$debug_run"
+    echo "Quillon Pro Service ${fields[1]}"
+  }
+  request() {
+    if [[ -z $debug_run ]]; then
+      control "$1" "$2" >/dev/null || fail "$1 of $2 failed"
+      return
+    fi
+    control --window "$1" "$(debug_name)" || fail "no debug run"
+    if [[ $1 == stop ]]; then
+      local rc=0
+      wait "$service_pid" || rc=$?
+      [[ $rc -eq 0 ]] || fail "the debug run ended with $rc"
+    fi
+  }
+  registered() {
+    local want got
+    want=$(printf '%s\n' "DisplayName=$1" \
+      "StartType=$(case $2 in auto) echo 2 ;; manual) echo 3 ;; *) echo 4 ;; esac)" \
+      "BinaryPath=\"$product\\bin\\QuillonSrv.exe\"" "Account=$3" \
+      "EventMessageFile=$product\\bin\\QuillonSrv.exe" "TimerInterval=1000")
+    got=$(control query "$1" | tr -d '\r' | grep -v -e '^State=' -e '^Interactive=') ||
+      fail "$1 is not registered"
+    [[ $got == "$want" ]] || fail "registration of $1:"$'\n'"$got"$'\n'"expected:"$'\n'"$want"
+  }
+  unregistered() {
+    ! control query "$1" >/dev/null 2>&1 || fail "$1 is still registered"
+    ! "$wine" reg query \
+      "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\$1" \
+      >/dev/null 2>&1 || fail "the event source $1 is left"
+  }
+  # The registry reaches its files when the server ends: end it (nothing
+  # runs at this step), look, and start it again.
+  registrations_hold() {
+    "$wineserver" -k 2>/dev/null || true
+    "$wineserver" -w
+    "$wineserver" -p
+    "$wine" wineboot >/dev/null 2>&1
+    grep -l -F -- "$1" "$WINEPREFIX"/*.reg
+  }
+  start_viewer() {
+    "$wine" "$build/quillon-trace.exe" Ravelin >"$work/viewer.out" \
+      2>"$work/viewer.err" &
+    background+=("$!")
+    wait_until "grep -q 'listening as' '$work/viewer.err'" || fail "no viewer"
+  }
+fi
+
+# --- The scenarios ---------------------------------------------------------
+subst() {
+  local s=${1//\{P\}/$product}
+  printf '%s' "${s//\{\/\}/$sep}"
+}
+
+# Runs one step; its words are in "$@".
+step() {
+  local what=$1
+  shift
+  local args=() a
+  for a in "$@"; do args+=("$(subst "$a")"); done
+  set -- "${args[@]}"
+  case $what in
+    run) program "$1" || true ;;
+    start) start_service "$1" ;;
+    debug) start_debug "$1" ;;
+    pause | continue | stop) request "$what" "$1" ;;
+    put)
+      mkdir -p "$(dirname "$unix_product/$1")"
+      printf '%s\r\n' "$2" >"$unix_product/../put.tmp"
+      mv "$unix_product/../put.tmp" "$unix_product/$1" ;;
+    wait)
+      if [[ $# -gt 1 ]]; then
+        printf '%s\r\n' "$2" >"$work/want"
+        wait_until "cmp -s '$work/want' '$unix_product/$1'" ||
+          fail "$1 does not hold \"$2\""
+      else
+        wait_until "[[ -e '$unix_product/$1' ]]" || fail "no $1"
+      fi ;;
+    wait-line)
+      wait_until "tr -d '\\r' <'$unix_product/$1' 2>/dev/null | grep -q -x -F -- '$2'" ||
+        fail "$1 has no line \"$2\"" ;;
+    remove) rm -rf "${unix_product:?}/$1" ;;
+    registered) registered "$@" ;;
+    unregistered) unregistered "$@" ;;
+    secret)
+      ! grep -r -l -F -- "$1" "$unix_product" || fail "\"$1\" in the product folder"
+      ! registrations_hold "$1" || fail "\"$1\" in a registration" ;;
+    viewer) start_viewer ;;
+    viewer-has)
+      wait_until "grep -q -F -- '$1' '$work/viewer.out'" ||
+        fail "the viewer never showed \"$1\"" ;;
+    *) fail "unknown step $what" ;;
+  esac
+}
+
+# The lines of a block with CR LF, placeholders replaced.
+block_text() {
+  local line
+  for line in "$@"; do printf '%s\r\n' "$(subst "$line")"; done
+}
+
+# Checks that REL holds what the numbered expect block holds.
+check() {
+  local want="$work/$scenario.block.$1" rel=$2
+  if ! cmp -s "$want" "$unix_product/$rel"; then
+    diff <(tr -d '\r' <"$want") <(tr -d '\r' <"$unix_product/$rel" 2>&1) >&2 || true
+    fail "$rel differs (< expected, > found)"
+  fi
+}
+
+# Reads the scenario into `actions` (in order), writing each block's text
+# to a file of its own, then runs them.
+run_scenario() {
+  local file=$1 line kind="" target="" start=$SECONDS
+  scenario=$(basename "$file" .scn)
+  layout "$scenario"
+  rm -rf "${unix_product:?}"
+  mkdir -p "$unix_product/bin" "$unix_product/jobs" "$unix_product/logs" "$unix_product/lang"
+  cp "$build/$program_file" "$unix_product/bin/"
+  local -a body=() actions=()
+  while IFS= read -r line || [[ -n $line ]]; do
+    if [[ -n $kind ]]; then
+      if [[ $line == . ]]; then
+        block_text "${body[@]}" >"$work/$scenario.block.${#actions[@]}"
+        actions+=("$kind ${#actions[@]} $target")
+        kind="" body=()
+      else
+        body+=("$line")
+      fi
+      continue
+    fi
+    case $line in
+      '' | '#'*) ;;
+      file\ * | expect\ *) kind=${line%% *} target=${line#* } ;;
+      do\ *) actions+=("$line") ;;
+      *) fail "cannot read: $line" ;;
+    esac
+  done <"$file"
+  [[ -z $kind ]] || fail "$target has no closing \".\""
+  local action n rel
+  for action in "${actions[@]}"; do
+    case $action in
+      do\ *) eval "step ${action#do }" ;;
+      file\ *)
+        read -r _ n rel <<<"$action"
+        mkdir -p "$(dirname "$unix_product/$rel")"
+        cp "$work/$scenario.block.$n" "$unix_product/$rel" ;;
+      expect\ *)
+        read -r _ n rel <<<"$action"
+        check "$n" "$rel" ;;
+    esac
+  done
+  echo "e2e $platform $scenario: passed ($((SECONDS - start)) s)"
+}
+
+for f in "$@"; do run_scenario "$f"; done

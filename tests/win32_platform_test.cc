@@ -308,6 +308,28 @@ TEST(Win32WindowsTest, MessageBoxWaitsForTheChosenButton) {
   EXPECT_EQ(chosen, IDIGNORE);
 }
 
+// --- the service's message table -------------------------------------------
+
+// The Event Viewer shows an entry through the message of its identifier in
+// the program's message table: 109 and 110 show the entry's own text.
+TEST(Win32MessageTable, ShowsEachEntrysOwnText) {
+  std::string exe = QS_QUILLONSRV;
+  if (exe.front() == '/') exe = "Z:" + exe;  // the build's path under Wine
+  HMODULE module =
+      ::LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  ASSERT_NE(module, nullptr) << exe;
+  const std::string text = "[53] Datei nicht gefunden: C:\\%1 100%";
+  for (DWORD id : {109u, 110u}) {
+    DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
+    char shown[256] = {};
+    DWORD n = ::FormatMessageA(
+        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+        id, 0, shown, sizeof shown, reinterpret_cast<va_list*>(args));
+    EXPECT_EQ(std::string(shown, n).substr(0, text.size()), text) << id;
+  }
+  ::FreeLibrary(module);
+}
+
 // --- clock, process --------------------------------------------------------
 
 TEST(Win32ClockTest, RegionalTextsAndTicks) {

@@ -33,6 +33,10 @@
 #   wait REL [TEXT]           until REL exists (and holds exactly TEXT)
 #   wait-line REL LINE        until REL has the line LINE
 #   remove REL                REL and all below it go
+#   fill REL N                files REL/1.txt to REL/N.txt, each holding its
+#                             number
+#   event TEXT                an event-log entry with TEXT has been written
+#                             (a debug run's; Linux: with the journal off)
 #   registered NAME START ACCOUNT
 #                             NAME is registered with the service manager:
 #                             START auto, manual or disabled, ACCOUNT
@@ -162,6 +166,8 @@ if [[ $platform == linux ]]; then
   }
   unregistered() { [[ -z $(unit_of "$1") ]] || fail "$1 is still registered"; }
   registrations_hold() { grep -r -q -F -- "$1" "$units"; }
+  # With the journal off the entries go to standard error.
+  event_text() { printf ': %s' "$1"; }
   start_viewer() {
     "$build/quillon-trace" Ravelin >"$work/viewer.out" 2>"$work/viewer.err" &
     background+=("$!")
@@ -183,14 +189,18 @@ else
   start_service() {
     control start "$1" >/dev/null || fail "$1 did not start"
   }
+  # The event log is a stub under Wine; its debug channel shows the texts.
+  event_text() { printf 'L"%s"' "$1"; }
   start_debug() {
-    (cd "$unix_product/bin" && exec "$wine" QuillonSrv.exe "$1") &
+    (cd "$unix_product/bin" && WINEDEBUG=-all,+eventlog exec "$wine" \
+      QuillonSrv.exe "$1" 2>"$work/service.err") &
     service_pid=$!
     background+=("$service_pid")
     debug_run=$1
     # Titled at its connection: what is sent to it from then on is handled
     # after its start.
-    wait_until "control --window query '$(debug_name)'" || fail "no debug run"
+    wait_until "control --window query '$(debug_name)' 2>/dev/null" ||
+      fail "no debug run"
   }
   # The display name of the debug run: "Quillon Pro Service" and field 1.
   debug_name() {
@@ -200,7 +210,14 @@ else
   }
   request() {
     if [[ -z $debug_run ]]; then
-      control "$1" "$2" >/dev/null || fail "$1 of $2 failed"
+      local answer
+      answer=$(control "$1" "$2") || fail "$1 of $2 failed"
+      # A request that waits for a work cycle reports progress meanwhile:
+      # the checkpoint grows every second.
+      if [[ $answer =~ after\ ([0-9]+)\ ms,\ checkpoint\ ([0-9]+) ]] &&
+        ((BASH_REMATCH[1] > 2500 && BASH_REMATCH[2] < 2)); then
+        fail "$1 of $2: $answer"
+      fi
       return
     fi
     control --window "$1" "$(debug_name)" || fail "no debug run"
@@ -253,7 +270,7 @@ subst() {
 step() {
   local what=$1
   shift
-  local args=() a
+  local args=() a i
   for a in "$@"; do args+=("$(subst "$a")"); done
   set -- "${args[@]}"
   case $what in
@@ -277,6 +294,12 @@ step() {
       wait_until "tr -d '\\r' <'$unix_product/$1' 2>/dev/null | grep -q -x -F -- '$2'" ||
         fail "$1 has no line \"$2\"" ;;
     remove) rm -rf "${unix_product:?}/$1" ;;
+    fill)
+      mkdir -p "$unix_product/$1"
+      for ((i = 1; i <= $2; ++i)); do printf '%s\r\n' "$i" >"$unix_product/$1/$i.txt"; done ;;
+    event)
+      grep -q -F -- "$(event_text "$1")" "$work/service.err" ||
+        fail "no event-log entry \"$1\"" ;;
     registered) registered "$@" ;;
     unregistered) unregistered "$@" ;;
     secret)

@@ -147,15 +147,14 @@ std::int32_t GetDiskFree(std::string sDrive) {
     if (fs.Separator() == '\\') {
       // A drive letter and its colon; anything else ("c", "C:\x", a share
       // name) is cut to its first character and ":", which for a share
-      // names no drive. The root of that drive is asked directly instead of
-      // making the drive current, so the process's folder never changes.
+      // names no drive. A bare drive is measured as the current drive.
       for (char& c : sDrive) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
       }
       if (sDrive.find(':') == std::string::npos || sDrive.size() > 2) {
         sDrive = sDrive.substr(0, 1) + ":";
       }
-      root = sDrive + "\\";
+      root = sDrive;
     } else {
       root = sDrive;
     }

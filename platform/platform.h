@@ -129,8 +129,10 @@ class FileSystem {
   virtual std::string GetDriveName(std::string_view path) const = 0;
   // GetDiskFreeSpaceA for the volume of `root` ("C:\" on Windows, any path
   // on POSIX, where statvfs gives one "sector" per fragment and the counts
-  // of space available to unprivileged users, cut to 32 bits). False when
-  // the query fails; the counts are then left as they were.
+  // of space available to unprivileged users, cut to 32 bits). A bare drive
+  // ("C:") is made current for the query, which then names no root path,
+  // and the folder current before is made current again. False when the
+  // query fails; the counts are then left as they were.
   virtual bool GetDiskFreeSpace(const std::string& root,
                                 std::uint32_t* sectors_per_cluster,
                                 std::uint32_t* bytes_per_sector,

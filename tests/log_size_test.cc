@@ -10,6 +10,8 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#else
+#include <windows.h>
 #endif
 
 namespace qs {
@@ -255,7 +257,15 @@ TEST(GetDiskFree, RealFileSystem) {
   EXPECT_EQ(modSize::GetDiskFree(dir.Join("missing")), -1);
   EXPECT_EQ(modSize::GetDiskFree(""), -1);
 #else
-  EXPECT_GT(modSize::GetDiskFree(std::string(dir.path(), 0, 2)), 0);
+  // The drive is made current for the query, and the folder before it
+  // current again: the test's drive, and another one (Wine's Z:).
+  char before[MAX_PATH] = {}, after[MAX_PATH] = {};
+  ::GetCurrentDirectoryA(MAX_PATH, before);
+  for (std::string drive : {std::string(dir.path(), 0, 2), std::string("Z:")}) {
+    EXPECT_GT(modSize::GetDiskFree(drive), 0) << drive;
+    ::GetCurrentDirectoryA(MAX_PATH, after);
+    EXPECT_STREQ(after, before);
+  }
 #endif
 }
 
@@ -264,7 +274,7 @@ TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
   test::FakeFileSystem fake;
   fake.separator = '\\';
   fake.folder_exists = [](const std::string& root) {
-    return root == "C:\\" || root == "D:\\";
+    return root == "C:" || root == "D:";
   };
   fake.SetFreeBytes(123456);
   platform::ScopedPlatform scoped(
@@ -274,9 +284,9 @@ TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
     std::int32_t result;
     std::string root;
   } rows[] = {
-      {"c:", 123456, "C:\\"},
-      {"d", 123456, "D:\\"},
-      {"C:\\Programme", 123456, "C:\\"},
+      {"c:", 123456, "C:"},
+      {"d", 123456, "D:"},
+      {"C:\\Programme", 123456, "C:"},
       {"\\\\server\\share", -1, ""},  // becomes "\:" and names no drive
       {"E:", -1, ""},
       {"", -1, ""},

@@ -76,6 +76,29 @@ std::string TempNameBeside(const std::string& path) {
          std::to_string(++counter) + ".tmp";
 }
 
+bool IsBareDrive(const std::string& root) {
+  return root.size() == 2 && root[1] == ':';
+}
+
+// The free space of `drive` ("D:") asked as GetDiskFreeSpaceA asks for the
+// current drive, with no root path: the drive is made current (its own
+// current folder), and the folder current before is made current again.
+bool CurrentDriveFreeSpace(const std::string& drive, DWORD* spc, DWORD* bps,
+                           DWORD* free, DWORD* total) {
+  char saved[MAX_PATH * 4];
+  DWORD n = ::GetCurrentDirectoryA(sizeof saved, saved);
+  if (n == 0 || n >= sizeof saved) return false;
+  if (!::SetCurrentDirectoryA(drive.c_str())) return false;
+  char now[MAX_PATH * 4];
+  n = ::GetCurrentDirectoryA(sizeof now, now);
+  bool ok = n >= 2 && n < sizeof now &&
+            ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, now, 2,
+                             drive.c_str(), 2) == CSTR_EQUAL &&
+            ::GetDiskFreeSpaceA(nullptr, spc, bps, free, total);
+  ::SetCurrentDirectoryA(saved);
+  return ok;
+}
+
 class Win32Files final : public FileSystem {
  public:
   char Separator() const override { return '\\'; }
@@ -293,10 +316,11 @@ class Win32Files final : public FileSystem {
                         std::uint32_t* free_clusters,
                         std::uint32_t* total_clusters) override {
     DWORD spc = 0, bps = 0, free = 0, total = 0;
-    if (!::GetDiskFreeSpaceA(root.empty() ? nullptr : root.c_str(), &spc, &bps,
-                             &free, &total)) {
-      return false;
-    }
+    const bool ok = IsBareDrive(root)
+                        ? CurrentDriveFreeSpace(root, &spc, &bps, &free, &total)
+                        : ::GetDiskFreeSpaceA(root.c_str(), &spc, &bps, &free,
+                                              &total) != FALSE;
+    if (!ok) return false;
     if (sectors_per_cluster) *sectors_per_cluster = spc;
     if (bytes_per_sector) *bytes_per_sector = bps;
     if (free_clusters) *free_clusters = free;

@@ -3,8 +3,7 @@
 # a fresh prefix, stage by stage (each prints its time):
 #   build      QuillonSrv.exe, quillon-ini.exe, quillon-trace.exe,
 #              quillon-control.exe and the unit tests
-#   prefix     a Wine prefix with a persistent server, the null graphics
-#              driver and a 200 ms work cycle for services
+#   prefix     a Wine prefix (tools/scripts/wine-prefix.sh)
 #   unit tests the test program; its XML report must count no failure
 #   scenarios  tests/e2e against QuillonSrv.exe in Wine's service control
 #              manager (the same scenarios as the Linux build's)
@@ -26,31 +25,7 @@ if [[ ! -f CMakeLists.txt || ! -f cmake/mingw-w64.cmake ]]; then
   exit 2
 fi
 
-# Debian keeps the 64-bit Wine loader and server outside PATH.
-find_wine_tool() {
-  local name
-  for name in "$@"; do
-    if command -v "$name" >/dev/null 2>&1; then
-      command -v "$name"
-      return 0
-    fi
-    if [[ -x "/usr/lib/wine/$name" ]]; then
-      echo "/usr/lib/wine/$name"
-      return 0
-    fi
-  done
-  return 1
-}
-wine=$(find_wine_tool wine64 wine) || {
-  echo "windows-tests: wine64 not found" >&2
-  exit 2
-}
-wineserver=$(find_wine_tool wineserver wineserver64) || {
-  echo "windows-tests: wineserver not found" >&2
-  exit 2
-}
-export PATH="$(dirname "$wine"):$PATH"
-
+source tools/scripts/wine-prefix.sh
 source tools/scripts/stages.sh
 
 stage "Windows build ($build_dir)"
@@ -66,10 +41,6 @@ test_exe="$build_dir/tests/quillon_tests.exe"
 # One prefix per run, thrown away at the end together with its server.
 work=$(mktemp -d "${TMPDIR:-/tmp}/qs-wine.XXXXXX")
 export WINEPREFIX="$work/prefix"
-export WINEDEBUG=-all
-# Under the C locale Wine takes English (US) settings with code page 1252,
-# the code page of the product's machines; the text tests rely on it.
-export LANG=C LC_ALL=C
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1 || true
   rm -rf "$work"
@@ -77,27 +48,7 @@ cleanup() {
 trap cleanup EXIT
 
 stage "Wine prefix"
-# A persistent server first: otherwise the first program's background
-# processes keep its output pipe open.
-mkdir -p "$WINEPREFIX"
-"$wineserver" -p
-"$wine" wineboot -i >/dev/null 2>&1
-# No display here: Wine's null graphics driver gives windows and message
-# boxes without one. No crash dialog to block a crashing test. Services see
-# only the system environment: a short work cycle for the scenarios.
-"$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
-  >/dev/null 2>&1
-"$wine" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog \
-  /t REG_DWORD /d 0 /f >/dev/null 2>&1
-"$wine" reg add \
-  'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' \
-  /v QUILLONSRV_TICK_MS /t REG_SZ /d 200 /f >/dev/null 2>&1
-# The desktop process started by the first boot still has no driver: end
-# this session and boot again with the settings above.
-"$wineserver" -k >/dev/null 2>&1 || true
-"$wineserver" -w
-"$wineserver" -p
-"$wine" wineboot >/dev/null 2>&1
+boot_prefix 200  # a short work cycle for the scenarios
 
 stage "Windows unit tests"
 results="$build_dir/test-results"

@@ -48,7 +48,12 @@ const char* StateName(DWORD state) {
 }
 
 int ToWindow(const std::string& command, const std::string& name) {
-  HWND form = FindWindowA(qs::platform::win32::kFormWindowClass, name.c_str());
+  const char* form_class = qs::platform::win32::kFormWindowClass;
+  HWND form = FindWindowA(form_class, name.c_str());
+  // A run without a desktop has a message-only window.
+  if (form == nullptr) {
+    form = FindWindowExA(HWND_MESSAGE, nullptr, form_class, name.c_str());
+  }
   if (form == nullptr) return Fail("no debug run titled \"" + name + "\"");
   UINT message = 0;
   if (command == "query") {

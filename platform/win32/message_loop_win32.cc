@@ -141,9 +141,17 @@ LoopCore::LoopCore() {
   // A hidden top-level window: in the list of top-level windows, as a form
   // is, but never visible. Its title is the program's until the service
   // control names it.
-  window_ = CreateWindowExA(WS_EX_TOOLWINDOW, win32::kFormWindowClass, "QuillonSrv",
-                            WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance,
-                            nullptr);
+  window_ = CreateWindowExA(WS_EX_TOOLWINDOW, win32::kFormWindowClass,
+                            "QuillonSrv", WS_POPUP, 0, 0, 0, 0, nullptr,
+                            nullptr, instance, nullptr);
+  // Without a desktop (Wine without a display driver) only a message-only
+  // window can be made: the loop works the same, but the form is then not
+  // among the top-level windows.
+  if (window_ == nullptr) {
+    window_ = CreateWindowExA(0, win32::kFormWindowClass, "QuillonSrv", 0, 0,
+                              0, 0, 0, HWND_MESSAGE, nullptr, instance,
+                              nullptr);
+  }
   if (window_ == nullptr) ThrowLastError("CreateWindowEx");
   SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   previous_window_ = tls_loop_window;

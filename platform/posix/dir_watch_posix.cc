@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/dir_watch.h"
+#include "platform/dir_watch_delivery.h"
 #include "platform/message_loop.h"
 #include "platform/runtime_error.h"
 
@@ -151,7 +152,7 @@ class InotifyWatcher final
       std::vector<std::shared_ptr<Subscription>> all;
       all.reserve(by_id_.size());
       for (const auto& [id, sub] : by_id_) all.push_back(sub);
-      Deliver(all, "", DirChange::kOverflow, false);
+      DeliverChange(all, "", DirChange::kOverflow, false);
       return;
     }
     auto list = by_wd_.find(ev.wd);
@@ -168,10 +169,9 @@ class InotifyWatcher final
       }
       // A moved folder still reports to whoever keeps watching it.
       const bool moved = (ev.mask & IN_MOVE_SELF) != 0;
-      for (const auto& sub : subs) {
-        if (sub->ended) continue;
-        if (!moved) sub->ended = true;
-        Call(*sub, "", DirChange::kFolderGone, true);
+      DeliverChange(subs, "", DirChange::kFolderGone, true);
+      if (!moved) {
+        for (const auto& sub : subs) sub->ended = true;
       }
       return;
     }
@@ -189,22 +189,9 @@ class InotifyWatcher final
     } else {
       return;
     }
-    Deliver(subs, name, change, is_folder);
+    DeliverChange(subs, name, change, is_folder);
   }
 
-  void Deliver(const std::vector<std::shared_ptr<Subscription>>& subs,
-               const std::string& name, DirChange change, bool is_folder) {
-    for (const auto& sub : subs) {
-      if (!sub->ended) Call(*sub, name, change, is_folder);
-    }
-  }
-
-  // The handler is copied: Unwatch inside it would destroy the original.
-  static void Call(const Subscription& sub, const std::string& name,
-                   DirChange change, bool is_folder) {
-    Handler handler = sub.handler;
-    handler(name, change, is_folder);
-  }
 
   MessageLoop& loop_;
   int fd_ = -1;

@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "platform/dir_watch.h"
+#include "platform/dir_watch_delivery.h"
 #include "platform/message_loop.h"
 #include "platform/posted_tasks.h"
 #include "platform/runtime_error.h"
@@ -466,28 +467,13 @@ class Win32Watcher final : public DirWatcher,
     if (f->gone) return;
     f->gone = true;
     Forget(f);
-    std::vector<std::shared_ptr<Subscription>> subs = f->subs;
-    for (const auto& sub : subs) {
-      if (sub->ended) continue;
-      sub->ended = true;
-      Call(*sub, "", DirChange::kFolderGone, true);
-    }
+    DeliverChange(f->subs, "", DirChange::kFolderGone, true);
+    for (const auto& sub : f->subs) sub->ended = true;
   }
 
-  void Deliver(Folder& f, const std::string& name, DirChange change,
-               bool is_folder) {
-    // A copy: handlers add and remove watches.
-    std::vector<std::shared_ptr<Subscription>> subs = f.subs;
-    for (const auto& sub : subs) {
-      if (!sub->ended) Call(*sub, name, change, is_folder);
-    }
-  }
-
-  // The handler is copied: Unwatch inside it would destroy the original.
-  static void Call(const Subscription& sub, const std::string& name,
-                   DirChange change, bool is_folder) {
-    Handler handler = sub.handler;
-    handler(name, change, is_folder);
+  static void Deliver(const Folder& f, const std::string& name,
+                      DirChange change, bool is_folder) {
+    DeliverChange(f.subs, name, change, is_folder);
   }
 
   MessageLoop& loop_;

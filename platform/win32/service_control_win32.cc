@@ -224,9 +224,14 @@ void WINAPI ServiceMain(DWORD argc, char** argv) {
   Heartbeat(c);
 }
 
-// The console control handler of a debug run posts the stop through this.
+// The console control handler of a debug run posts the stop through
+// `console_stop`; `console_done` is set once the run has stopped.
 std::mutex console_mutex;
 std::function<void()> console_stop;
+HANDLE console_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+// The system ends the process once the handler of a closing console or
+// session returns: the handler waits for the stop, a while at most.
+constexpr DWORD kConsoleCloseWaitMs = 4000;
 
 BOOL WINAPI ConsoleHandler(DWORD event) {
   switch (event) {
@@ -235,9 +240,14 @@ BOOL WINAPI ConsoleHandler(DWORD event) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT: {
-      std::lock_guard<std::mutex> lock(console_mutex);
-      if (!console_stop) return FALSE;
-      console_stop();
+      {
+        std::lock_guard<std::mutex> lock(console_mutex);
+        if (!console_stop) return FALSE;
+        console_stop();
+      }
+      if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        WaitForSingleObject(console_done, kConsoleCloseWaitMs);
+      }
       return TRUE;
     }
     default:
@@ -255,7 +265,7 @@ class Win32ServiceControl final : public ServiceControl {
         std::lock_guard<std::mutex> lock(console_mutex);
         console_stop = nullptr;
       }
-      SetConsoleCtrlHandler(ConsoleHandler, FALSE);
+      SetEvent(console_done);
     }
     if (dispatcher_.joinable()) {
       Connection& c = TheConnection();

@@ -286,26 +286,40 @@ TEST(Win32WindowsTest, WalkFindsTheViewerWindowAndDeliversTexts) {
   EXPECT_EQ(FindByTitle(ws, "Ravelin - test"), 0u);
 }
 
-TEST(Win32WindowsTest, MessageBoxWaitsForTheChosenButton) {
+// A debug run's box waits for the button a user chooses; under the service
+// manager the report goes to the event log and the default button comes
+// back at once.
+TEST(Win32WindowsTest, MessageBoxWaitsUnlessTheServiceManagerRuns) {
   const std::string title = "Unexpected Error (quillon_tests)";
-  std::atomic<bool> closed{false};
-  // Answers the box from another thread, as a user would, with Ignore.
-  std::thread user([&] {
-    for (int i = 0; i < 500 && !closed; ++i) {
-      if (HWND box = ::FindWindowA(nullptr, title.c_str())) {
-        ::PostMessageA(box, WM_COMMAND, IDIGNORE, 0);
-        closed = true;
-        return;
+  const struct {
+    const char* service;
+    bool box;
+    int chosen;
+  } kRows[] = {{"", true, IDIGNORE}, {"Quillon Pro Service Test", false, IDABORT}};
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.service);
+    std::atomic<bool> closed{false}, returned{false};
+    // Answers the box from another thread, as a user would, with Ignore.
+    std::thread user([&] {
+      for (int i = 0; i < 500 && !closed && !returned; ++i) {
+        if (HWND box = ::FindWindowA(nullptr, title.c_str())) {
+          ::PostMessageA(box, WM_COMMAND, IDIGNORE, 0);
+          closed = true;
+          return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  });
-  int chosen = win32::Ui().MessageBox(
-      "Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53", title,
-      kMbAbortRetryIgnore | kMbIconStop | kMbDefButton1);
-  user.join();
-  EXPECT_TRUE(closed);
-  EXPECT_EQ(chosen, IDIGNORE);
+    });
+    win32::SetServiceRunName(row.service);
+    int chosen = win32::Ui().MessageBox(
+        "Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53", title,
+        kMbAbortRetryIgnore | kMbIconStop | kMbDefButton1);
+    win32::SetServiceRunName("");
+    returned = true;
+    user.join();
+    EXPECT_EQ(closed, row.box);
+    EXPECT_EQ(chosen, row.chosen);
+  }
 }
 
 // --- the service's message table -------------------------------------------

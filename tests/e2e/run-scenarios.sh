@@ -44,7 +44,7 @@
 #   unregistered NAME         nothing of NAME is left with the manager
 #   secret TEXT               TEXT is in no file of the product folder nor
 #                             of the service manager's registrations
-#   viewer                    a trace viewer titled "Ravelin" listens
+#   viewer                    a trace viewer ("Ravelin ...") listens
 #   viewer-has TEXT           until the viewer has printed a line with TEXT
 set -euo pipefail
 
@@ -63,7 +63,7 @@ cleanup() {
   for pid in "${background[@]}"; do
     { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true
   done
-  rm -rf "$work"
+  [[ -n ${KEEP_E2E:-} ]] || rm -rf "$work"
 }
 trap cleanup EXIT
 
@@ -169,13 +169,13 @@ if [[ $platform == linux ]]; then
   # With the journal off the entries go to standard error.
   event_text() { printf ': %s' "$1"; }
   start_viewer() {
-    "$build/quillon-trace" Ravelin >"$work/viewer.out" 2>"$work/viewer.err" &
+    "$build/quillon-trace" "Ravelin - e2e $$" >"$work/viewer.out" \
+      2>"$work/viewer.err" &
     background+=("$!")
     wait_until "grep -q 'listening as' '$work/viewer.err'" || fail "no viewer"
   }
 else
-  wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-  wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+  source "$here/../../tools/scripts/wine-prefix.sh"
   : "${WINEPREFIX:?a booted Wine prefix is needed}"
   layout() {
     unix_product="$WINEPREFIX/drive_c/e2e/$1/Quillon Pro"

@@ -9,7 +9,8 @@
 #
 # The Windows run needs the booted Wine prefix of .ci/windows-tests.sh
 # (WINEPREFIX, a persistent wineserver, Wine's null graphics driver, and
-# QUILLONSRV_TICK_MS=200 in the prefix's system environment).
+# QUILLONSRV_TICK_MS=200 in the prefix's system environment). KEEP_E2E=1
+# keeps the run's work folder (viewer output, the service's standard error).
 #
 # A scenario (tests/e2e/*.scn) is a sequence, run in order, of these:
 #   # ...                     a comment

@@ -70,8 +70,7 @@ int ToWindow(const std::string& command, const std::string& name) {
   }
   // Sent, not posted: the answer comes once the debug run has handled it.
   DWORD_PTR result = 0;
-  return SendMessageTimeoutA(form, message, 0, 0, SMTO_NORMAL, kWaitMs,
-                             &result)
+  return SendMessageTimeoutA(form, message, 0, 0, SMTO_NORMAL, kWaitMs, &result)
              ? 0
              : Fail("the debug run did not answer");
 }
@@ -84,12 +83,12 @@ void PrintRegistration(SC_HANDLE service, const std::string& name) {
   if (needed == 0 || !QueryServiceConfigA(service, config, needed, &needed)) {
     return;
   }
-  std::printf("DisplayName=%s\nStartType=%lu\nBinaryPath=%s\nAccount=%s\n"
-              "Interactive=%d\n",
-              config->lpDisplayName, config->dwStartType,
-              config->lpBinaryPathName,
-              config->lpServiceStartName ? config->lpServiceStartName : "",
-              (config->dwServiceType & SERVICE_INTERACTIVE_PROCESS) != 0);
+  std::printf(
+      "DisplayName=%s\nStartType=%lu\nBinaryPath=%s\nAccount=%s\n"
+      "Interactive=%d\n",
+      config->lpDisplayName, config->dwStartType, config->lpBinaryPathName,
+      config->lpServiceStartName ? config->lpServiceStartName : "",
+      (config->dwServiceType & SERVICE_INTERACTIVE_PROCESS) != 0);
   const std::string key =
       "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name;
   char file[MAX_PATH] = {};
@@ -101,11 +100,12 @@ void PrintRegistration(SC_HANDLE service, const std::string& name) {
   }
   char interval[64] = {};
   size = sizeof interval - 1;
-  if (RegGetValueA(HKEY_LOCAL_MACHINE,
-                   ("SYSTEM\\CurrentControlSet\\Services\\" + name +
-                    "\\Parameters").c_str(),
-                   "TimerInterval", RRF_RT_REG_SZ, nullptr, interval,
-                   &size) == ERROR_SUCCESS) {
+  if (RegGetValueA(
+          HKEY_LOCAL_MACHINE,
+          ("SYSTEM\\CurrentControlSet\\Services\\" + name + "\\Parameters")
+              .c_str(),
+          "TimerInterval", RRF_RT_REG_SZ, nullptr, interval,
+          &size) == ERROR_SUCCESS) {
     std::printf("TimerInterval=%s\n", interval);
   }
 }
@@ -145,15 +145,15 @@ int main(int argc, char** argv) {
 
   SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (scm == nullptr) return Fail("OpenSCManager");
-  SC_HANDLE service = OpenServiceA(scm, name.c_str(),
-                                   SERVICE_START | SERVICE_STOP |
-                                       SERVICE_PAUSE_CONTINUE |
-                                       SERVICE_QUERY_STATUS |
-                                       SERVICE_QUERY_CONFIG);
+  SC_HANDLE service =
+      OpenServiceA(scm, name.c_str(),
+                   SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+                       SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
   if (service == nullptr) return Fail("no service \"" + name + "\"");
   SERVICE_STATUS status{};
   if (request->until == 0) {
-    if (!QueryServiceStatus(service, &status)) return Fail("QueryServiceStatus");
+    if (!QueryServiceStatus(service, &status))
+      return Fail("QueryServiceStatus");
     std::printf("State=%s\n", StateName(status.dwCurrentState));
     PrintRegistration(service, name);
     return 0;
@@ -166,15 +166,16 @@ int main(int argc, char** argv) {
   if (!sent) return Fail(std::string(command) + " refused");
   DWORD checkpoint = 0;
   for (;;) {
-    if (!QueryServiceStatus(service, &status)) return Fail("QueryServiceStatus");
+    if (!QueryServiceStatus(service, &status))
+      return Fail("QueryServiceStatus");
     const ULONGLONG took = GetTickCount64() - start;
     if (status.dwCurrentState == request->until) {
       std::printf("%s after %llu ms, checkpoint %lu\n",
                   StateName(request->until), took, checkpoint);
       return 0;
     }
-    checkpoint = status.dwCheckPoint > checkpoint ? status.dwCheckPoint
-                                                  : checkpoint;
+    checkpoint =
+        status.dwCheckPoint > checkpoint ? status.dwCheckPoint : checkpoint;
     if (took > kWaitMs) {
       std::fprintf(stderr,
                    "quillon-control: still %s after %llu ms (checkpoint %lu)\n",

@@ -4,10 +4,10 @@
 // Each text a traced program sends it with WM_SETTEXT is printed on standard
 // output as it comes; the window keeps its title, so programs started later
 // find it too. Closing the window, Ctrl+C or Ctrl+Break ends the viewer.
+#include <io.h>
 #include <windows.h>
 
 #include <cstdio>
-#include <io.h>
 #include <string>
 
 #include "platform/platform.h"

@@ -56,10 +56,9 @@ namespace {
 constexpr std::int32_t kErrTooManyFiles = 67;
 constexpr DWORD kBufferBytes = 64 * 1024;  // the most a network share takes
 constexpr std::uint32_t kBusyRetryMs = 250;
-constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_FILE_NAME |
-                          FILE_NOTIFY_CHANGE_DIR_NAME |
-                          FILE_NOTIFY_CHANGE_LAST_WRITE |
-                          FILE_NOTIFY_CHANGE_SIZE;
+constexpr DWORD kFilter =
+    FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+    FILE_NOTIFY_CHANGE_LAST_WRITE | FILE_NOTIFY_CHANGE_SIZE;
 
 [[noreturn]] void ThrowWatchError(DWORD err, const std::string& folder) {
   if (err == ERROR_NO_SYSTEM_RESOURCES || err == ERROR_NOT_ENOUGH_MEMORY ||
@@ -67,7 +66,8 @@ constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_FILE_NAME |
     throw RuntimeError(
         kErrTooManyFiles,
         "Folder watch: the system has no resources for another folder watch "
-        "(error " + std::to_string(err) + "): " + folder);
+        "(error " +
+            std::to_string(err) + "): " + folder);
   }
   throw RuntimeError(ErrNoFromWin32(err));
 }
@@ -105,12 +105,12 @@ std::string Child(const std::string& folder, const std::string& name) {
 }
 
 std::string Narrow(const wchar_t* text, std::size_t chars) {
-  int n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(chars),
-                              nullptr, 0, nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(chars), nullptr,
+                              0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
   if (n > 0) {
-    WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(chars), out.data(),
-                        n, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(chars), out.data(), n,
+                        nullptr, nullptr);
   }
   return out;
 }
@@ -125,7 +125,7 @@ struct Subscription {
 
 // One open folder handle and its outstanding read.
 struct DirHandle {
-  OVERLAPPED overlapped{};  // hEvent points back to the handle
+  OVERLAPPED overlapped{};          // hEvent points back to the handle
   Win32Watcher* watcher = nullptr;  // null once closed
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::string path, key;
@@ -140,8 +140,8 @@ struct Folder {
   std::string path, key;
   std::vector<std::shared_ptr<Subscription>> subs;
   std::shared_ptr<DirHandle> served_by;  // the tree handle that reports it
-  std::shared_ptr<DirHandle> parent;     // its parent's, with a handle of its own
-  std::set<std::string> busy;  // files held open for writing elsewhere
+  std::shared_ptr<DirHandle> parent;  // its parent's, with a handle of its own
+  std::set<std::string> busy;         // files held open for writing elsewhere
   bool gone = false;
 };
 
@@ -235,8 +235,9 @@ class Win32Watcher final : public DirWatcher,
   }
 
   // The handle of `full` in `handles`, opened now when it is not yet.
-  std::shared_ptr<DirHandle> Open(std::map<std::string, std::shared_ptr<DirHandle>>& handles,
-                               const std::string& full, bool tree) {
+  std::shared_ptr<DirHandle> Open(
+      std::map<std::string, std::shared_ptr<DirHandle>>& handles,
+      const std::string& full, bool tree) {
     const std::string key = Upper(full);
     auto found = handles.find(key);
     if (found != handles.end()) return found->second;
@@ -244,12 +245,13 @@ class Win32Watcher final : public DirWatcher,
     h->path = full;
     h->key = key;
     h->tree = tree;
-    h->handle = CreateFileA(
-        full.c_str(), FILE_LIST_DIRECTORY,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
-        nullptr);
-    if (h->handle == INVALID_HANDLE_VALUE) ThrowWatchError(GetLastError(), full);
+    h->handle =
+        CreateFileA(full.c_str(), FILE_LIST_DIRECTORY,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    if (h->handle == INVALID_HANDLE_VALUE)
+      ThrowWatchError(GetLastError(), full);
     h->watcher = this;
     h->overlapped.hEvent = h.get();
     if (!Issue(h)) {
@@ -303,19 +305,20 @@ class Win32Watcher final : public DirWatcher,
     raw->watcher->OnCompleted(h, err, bytes);
   }
 
-  void OnCompleted(const std::shared_ptr<DirHandle>& h, DWORD err, DWORD bytes) {
+  void OnCompleted(const std::shared_ptr<DirHandle>& h, DWORD err,
+                   DWORD bytes) {
     // Handlers may drop the last other holder of the watcher.
     std::shared_ptr<Win32Watcher> keep = shared_from_this();
-    const bool overflow = (err == ERROR_SUCCESS && bytes == 0) ||
-                          err == ERROR_NOTIFY_ENUM_DIR;
+    const bool overflow =
+        (err == ERROR_SUCCESS && bytes == 0) || err == ERROR_NOTIFY_ENUM_DIR;
     if (err == ERROR_SUCCESS && bytes > 0) {
       const char* at = reinterpret_cast<const char*>(h->buffer.data());
       for (;;) {
         const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(at);
-        reports_.push_back({h, Report::kAction, info->Action,
-                            Narrow(info->FileName,
-                                   info->FileNameLength / sizeof(wchar_t)),
-                            nullptr});
+        reports_.push_back(
+            {h, Report::kAction, info->Action,
+             Narrow(info->FileName, info->FileNameLength / sizeof(wchar_t)),
+             nullptr});
         if (info->NextEntryOffset == 0) break;
         at += info->NextEntryOffset;
       }
@@ -478,11 +481,11 @@ class Win32Watcher final : public DirWatcher,
 
   MessageLoop& loop_;
   WatchId next_id_ = 1;
-  std::map<std::string, std::shared_ptr<Folder>> folders_;  // watched, by key
-  std::map<std::string, std::shared_ptr<DirHandle>> trees_;    // by key
+  std::map<std::string, std::shared_ptr<Folder>> folders_;   // watched, by key
+  std::map<std::string, std::shared_ptr<DirHandle>> trees_;  // by key
   std::map<std::string, std::shared_ptr<DirHandle>> parents_;  // by key
-  std::map<WatchId, std::pair<std::shared_ptr<Subscription>,
-                              std::shared_ptr<Folder>>>
+  std::map<WatchId,
+           std::pair<std::shared_ptr<Subscription>, std::shared_ptr<Folder>>>
       by_id_;
   std::deque<Report> reports_;
   bool draining_ = false;

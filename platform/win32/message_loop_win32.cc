@@ -58,8 +58,8 @@ thread_local HWND tls_loop_window = nullptr;
 
 [[noreturn]] void ThrowLastError(const char* what) {
   DWORD err = GetLastError();
-  throw RuntimeError(ErrNoFromWin32(err), std::string("Message loop: ") +
-                                              what + " failed, error " +
+  throw RuntimeError(ErrNoFromWin32(err), std::string("Message loop: ") + what +
+                                              " failed, error " +
                                               std::to_string(err));
 }
 
@@ -148,9 +148,8 @@ LoopCore::LoopCore() {
   // window can be made: the loop works the same, but the form is then not
   // among the top-level windows.
   if (window_ == nullptr) {
-    window_ = CreateWindowExA(0, win32::kFormWindowClass, "QuillonSrv", 0, 0,
-                              0, 0, 0, HWND_MESSAGE, nullptr, instance,
-                              nullptr);
+    window_ = CreateWindowExA(0, win32::kFormWindowClass, "QuillonSrv", 0, 0, 0,
+                              0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
   }
   if (window_ == nullptr) ThrowLastError("CreateWindowEx");
   SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
@@ -232,9 +231,8 @@ void LoopCore::Wait(DWORD timeout_ms) {
     handles[count++] = w->handle;
     waited.push_back(w);
   }
-  DWORD r = MsgWaitForMultipleObjectsEx(
-      count, handles, timeout_ms, QS_ALLINPUT,
-      MWMO_INPUTAVAILABLE | MWMO_ALERTABLE);
+  DWORD r = MsgWaitForMultipleObjectsEx(count, handles, timeout_ms, QS_ALLINPUT,
+                                        MWMO_INPUTAVAILABLE | MWMO_ALERTABLE);
   if (r == WAIT_FAILED) ThrowLastError("MsgWaitForMultipleObjectsEx");
   // A handle the wait returned may have been reset by it (auto-reset
   // events): remember that it was signalled.
@@ -422,8 +420,7 @@ class Win32MessageLoop : public MessageLoop {
   std::unique_ptr<Timer> CreateTimer(std::function<void()> on_tick) override {
     return std::make_unique<Win32Timer>(core_, std::move(on_tick));
   }
-  void WatchHandle(void* handle,
-                   std::function<void()> on_signaled) override {
+  void WatchHandle(void* handle, std::function<void()> on_signaled) override {
     core_->WatchHandle(static_cast<HANDLE>(handle), std::move(on_signaled));
   }
   void OnWindowMessage(std::uint32_t message,

@@ -128,8 +128,8 @@ bool IsPending(DWORD state) {
 struct Connection {
   std::mutex mutex;
   SERVICE_STATUS_HANDLE handle = nullptr;
-  SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0,
-                        0};
+  SERVICE_STATUS status{
+      SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
   DWORD accepted = 0;  // controls accepted outside pending states
   // Posts a control code's event to the loop; empty once the control has
   // gone (or before it connected).
@@ -287,12 +287,12 @@ class Win32ServiceControl final : public ServiceControl {
     DWORD type = SERVICE_WIN32_OWN_PROCESS;
     // Only LocalSystem may interact with the desktop.
     if (Interactive && !own_account) type |= SERVICE_INTERACTIVE_PROCESS;
-    ScHandle service(CreateServiceA(
-        scm.h, ServiceName.c_str(), DisplayName.c_str(), SERVICE_ALL_ACCESS,
-        type, static_cast<DWORD>(StartMode), SERVICE_ERROR_NORMAL,
-        command.c_str(), nullptr, nullptr, nullptr,
-        own_account ? Account.c_str() : nullptr,
-        own_account ? Password.c_str() : nullptr));
+    ScHandle service(
+        CreateServiceA(scm.h, ServiceName.c_str(), DisplayName.c_str(),
+                       SERVICE_ALL_ACCESS, type, static_cast<DWORD>(StartMode),
+                       SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                       nullptr, own_account ? Account.c_str() : nullptr,
+                       own_account ? Password.c_str() : nullptr));
     if (service.h == nullptr) return false;
     if (AddEventSource(ServiceName, exe)) return true;
     DeleteService(service.h);
@@ -302,8 +302,9 @@ class Win32ServiceControl final : public ServiceControl {
   bool Uninstall() override {
     ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (scm.h == nullptr) return false;
-    ScHandle service(OpenServiceA(scm.h, ServiceName.c_str(),
-                                  DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
+    ScHandle service(
+        OpenServiceA(scm.h, ServiceName.c_str(),
+                     DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (service.h == nullptr) return false;
     StopAndWait(service.h);
     if (!DeleteService(service.h)) return false;
@@ -319,9 +320,9 @@ class Win32ServiceControl final : public ServiceControl {
       return false;
     }
     HKEY sub;
-    bool ok = RegCreateKeyExA(service, section.c_str(), 0, nullptr, 0,
-                              KEY_SET_VALUE, nullptr, &sub,
-                              nullptr) == ERROR_SUCCESS;
+    bool ok =
+        RegCreateKeyExA(service, section.c_str(), 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &sub, nullptr) == ERROR_SUCCESS;
     RegCloseKey(service);
     if (!ok) return false;
     ok = SetStringValue(sub, key.c_str(), REG_SZ, value);
@@ -337,7 +338,8 @@ class Win32ServiceControl final : public ServiceControl {
       return false;
     }
     state_ = State::kStarting;
-    if (HWND form = win32::LoopWindow()) SetWindowTextA(form, DisplayName.c_str());
+    if (HWND form = win32::LoopWindow())
+      SetWindowTextA(form, DisplayName.c_str());
     loop_.OnWindowMessage(WM_CLOSE, Guarded([this] { RaiseStop(); }));
     loop_.Post(Guarded([this] { RaiseStart(); }));
     return true;
@@ -347,7 +349,7 @@ class Win32ServiceControl final : public ServiceControl {
                 const std::string& text) override {
     const std::string& run_name = win32::ServiceRunName();
     win32::WriteEvent(run_name.empty() ? ServiceName : run_name, type, id,
-                       text);
+                      text);
   }
 
   // The service manager shows no status text; pending states are reported
@@ -419,15 +421,16 @@ class Win32ServiceControl final : public ServiceControl {
     const struct {
       const char* name;
       void (Win32ServiceControl::*raise)();
-    } kMessages[] = {{win32::kStopMessage, &Win32ServiceControl::RaiseStop},
-                     {win32::kPauseMessage, &Win32ServiceControl::RaisePause},
-                     {win32::kContinueMessage,
-                      &Win32ServiceControl::RaiseContinue}};
+    } kMessages[] = {
+        {win32::kStopMessage, &Win32ServiceControl::RaiseStop},
+        {win32::kPauseMessage, &Win32ServiceControl::RaisePause},
+        {win32::kContinueMessage, &Win32ServiceControl::RaiseContinue}};
     for (const auto& m : kMessages) {
       UINT message = RegisterWindowMessageA(m.name);
       if (message == 0) continue;
       auto raise = m.raise;
-      loop_.OnWindowMessage(message, Guarded([this, raise] { (this->*raise)(); }));
+      loop_.OnWindowMessage(message,
+                            Guarded([this, raise] { (this->*raise)(); }));
     }
     return true;
   }
@@ -443,10 +446,17 @@ class Win32ServiceControl final : public ServiceControl {
 
   void Raise(DWORD control) {
     switch (control) {
-      case SERVICE_CONTROL_STOP: RaiseStop(); break;
-      case SERVICE_CONTROL_PAUSE: RaisePause(); break;
-      case SERVICE_CONTROL_CONTINUE: RaiseContinue(); break;
-      default: break;
+      case SERVICE_CONTROL_STOP:
+        RaiseStop();
+        break;
+      case SERVICE_CONTROL_PAUSE:
+        RaisePause();
+        break;
+      case SERVICE_CONTROL_CONTINUE:
+        RaiseContinue();
+        break;
+      default:
+        break;
     }
   }
 
@@ -522,7 +532,7 @@ const std::string& ServiceRunName() { return RunName(); }
 void SetServiceRunName(const std::string& name) { RunName() = name; }
 
 void WriteEvent(const std::string& source, std::int16_t type, std::int32_t id,
-                 const std::string& text) {
+                const std::string& text) {
   HANDLE log = RegisterEventSourceA(nullptr, source.c_str());
   if (log == nullptr) return;
   const char* strings[] = {text.c_str()};

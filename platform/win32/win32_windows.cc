@@ -118,7 +118,7 @@ std::string ExecutableName() {
 void ReportToEventLog(const std::string& text, const std::string& title) {
   const std::string& service = ServiceRunName();
   WriteEvent(service.empty() ? ExecutableName() : service, 1, 109,
-              title + ": " + text);
+             title + ": " + text);
 }
 
 class Win32Ui final : public UserInterface {

@@ -47,6 +47,9 @@ constexpr OsMapping kErrnoTable[] = {
     {EACCES, kErrPermission},   {EPERM, kErrPermission},
     {EROFS, kErrPermission},    {EBUSY, kErrPermission},
     {ETXTBSY, kErrPermission},  {ENOSPC, kErrDiskFull},
+#ifdef ELOOP
+    {ELOOP, kErrPermission},  // a link that is not followed
+#endif
 #ifdef EDQUOT
     {EDQUOT, kErrDiskFull},
 #endif

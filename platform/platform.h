@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -76,9 +77,26 @@ class ProfileBatch;
 // system, so that two of them compare at the finest step both sides keep.
 struct FileStat {
   enum Kind { kMissing, kFile, kFolder, kOther };
-  Kind kind = kMissing;  // kOther: a device, a link to a folder, ...
+  Kind kind = kMissing;  // kOther: a device, a pipe, an untrusted link, ...
   std::int64_t size = 0;
   std::int64_t modified = 0;
+  // A symbolic link (a junction or other reparse point on Windows); kind,
+  // size and time are those of what it leads to, when the link is trusted
+  // (see FileSystem) and leads somewhere, else kind is kOther.
+  bool link = false;
+};
+
+// How CopyToNewFile copies.
+struct CopyOptions {
+  // A link at the source is followed (when trusted); otherwise the copy is
+  // refused with 70.
+  bool follow_link = false;
+  // The data is on the disk when the call returns; false leaves that to a
+  // later SyncFiles, so that a batch of copies is flushed at once.
+  bool durable = true;
+  // Asked before each chunk of the data; false abandons the copy: the new
+  // file is removed and the call returns false.
+  std::function<bool()> keep_going;
 };
 
 struct FolderEntry {
@@ -88,6 +106,13 @@ struct FolderEntry {
 
 // The file-system object: path joining, file tests and text files. Failures
 // throw qs::RuntimeError with the classic numbers (53, 76, 70, 61, 75).
+//
+// Links. A symbolic link on the way to a file is followed only when it is
+// trusted: on POSIX, owned by root or by the service's own user; anybody
+// else's link is refused with 70 "Permission denied", however it got there
+// and whenever. Writes (appending, creating, replacing, removing, copies,
+// renames, new folders) never go through a link at the last component of
+// their path, and only ever write regular files with one name.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -117,11 +142,13 @@ class FileSystem {
                                std::uint64_t max_bytes) = 0;
   // Replaces the file with `data` atomically: a temporary file in the same
   // folder is written, flushed and renamed over the old one; the old file's
-  // permissions are kept. A reader sees either the old or the new file.
+  // owner and permissions are kept. A reader sees either the old or the new
+  // file, and so does whoever looks after a crash. A link at `path` is
+  // refused.
   virtual void ReplaceFile(const std::string& path, std::string_view data) = 0;
-  // DeleteFile with force: also a read-only file.
+  // DeleteFile with force: also a read-only file. A link is removed itself.
   virtual void DeleteFile(const std::string& path, bool force) = 0;
-  // FileLen; -1 when it cannot be read.
+  // FileLen; -1 when it cannot be read (a link at `path` included).
   virtual std::int64_t FileLength(const std::string& path) = 0;
   // GetBaseName: the last path component without its extension.
   virtual std::string GetBaseName(std::string_view path) const;
@@ -141,20 +168,37 @@ class FileSystem {
 
   // The transfer engine's file calls.
   // What lies at `path`; kind kMissing when nothing can be found there.
-  // A link is followed. Never throws.
+  // A link at `path` is reported as one (FileStat::link). Never throws.
   virtual FileStat GetFileStat(const std::string& path) = 0;
-  // Every entry of `folder` but "." and "..", in no particular order. A link
-  // to a file is listed as the file, a link to a folder as kOther.
+  // Every entry of `folder` but "." and "..", in no particular order; links
+  // are reported as links.
   virtual std::vector<FolderEntry> ListFolder(const std::string& folder) = 0;
   // Copies `from` into the new file `to` (58 when `to` exists already) and
-  // gives it the modification time of `from`; the data is flushed to the
-  // disk before the call returns. On a failure `to` is removed again.
-  virtual void CopyToNewFile(const std::string& from,
-                             const std::string& to) = 0;
-  // Renames `from` to `to` within one volume, replacing a file `to`.
+  // gives it the modification time of `from`. On a failure, and when
+  // `options.keep_going` says to stop, `to` is removed again; true when the
+  // copy is complete.
+  virtual bool CopyToNewFile(const std::string& from, const std::string& to,
+                             const CopyOptions& options = {}) = 0;
+  // Puts the data of the files on the disk, as one batch: copies made with
+  // `durable` false are safe from a crash once this returns.
+  virtual void SyncFiles(const std::vector<std::string>& paths) = 0;
+  // Puts the folder's entries on the disk (names made, renamed, removed).
+  virtual void SyncFolder(const std::string& folder) = 0;
+  // Renames `from` to `to` within one volume, replacing a file `to` (a link
+  // at `to` is replaced, not followed).
   virtual void RenameFile(const std::string& from, const std::string& to) = 0;
   // Creates the folder `path`; its parent must exist.
   virtual void CreateFolder(const std::string& path) = 0;
+  // `path` as an absolute path without ".", ".." or links: trusted links
+  // are resolved, others refused (70). A part at the end that does not
+  // exist yet is kept as written. On Windows the full path name; junctions
+  // stay as they are.
+  virtual std::string ResolvePath(const std::string& path) = 0;
+  // Why the file or folder at `path` may not tell the service what to do,
+  // as cron distrusts a crontab: "" when nobody but root or the service's
+  // own user can change it (or it is not there), else the reason. Windows
+  // has no such rule: always "".
+  virtual std::string UntrustedBecause(const std::string& path) = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -239,6 +283,10 @@ class UserInterface {
   // presented where an administrator finds it and the call returns at once.
   virtual int MessageBox(const std::string& text, const std::string& title,
                          unsigned type) = 0;
+  // One line for the administrator outside the product's own logs: the
+  // system journal (priority warning) on POSIX, the debugger's output on
+  // Windows.
+  virtual void Notice(const std::string& text) = 0;
 };
 
 // ---------------------------------------------------------------------------

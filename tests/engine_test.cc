@@ -79,13 +79,14 @@ class FaultyFs : public test::ForwardingFileSystem {
     *total = 0xFFFFFFFFu;
     return free_known;
   }
-  void CopyToNewFile(const std::string& from, const std::string& to) override {
-    if (!break_copy_of.empty() && to.find(break_copy_of) != std::string::npos) {
+  bool CopyToNewFile(const std::string& from, const std::string& to,
+                     const platform::CopyOptions& o) override {
+    if (!break_copy_of.empty() && from.find(break_copy_of) != std::string::npos) {
       std::string data = test::ReadBytes(from);
       test::WriteBytes(to, data.substr(0, data.size() / 2));
       throw RuntimeError(kErrDiskFull);
     }
-    real.CopyToNewFile(from, to);
+    return real.CopyToNewFile(from, to, o);
   }
   void RenameFile(const std::string& from, const std::string& to) override {
     if (!break_rename_of.empty() &&

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/ini_handler.h"
+#include "engine/file_copy.h"
 #include "monitor/engine.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
@@ -51,11 +52,11 @@ int InotifyInstances() {
 }
 #endif
 
-// Files below `folder` whose names end in ".qltmp".
+// Temporary copies below `folder`.
 int TempFilesBelow(const std::string& folder) {
   int n = 0;
   for (const auto& e : stdfs::recursive_directory_iterator(folder)) {
-    n += e.path().extension() == ".qltmp";
+    n += engine::IsTempName(e.path().filename().string());
   }
   return n;
 }
@@ -280,10 +281,10 @@ TEST_F(WatchTest, DelayWaitsForQuietOnTheFile) {
 TEST_F(WatchTest, FailedCopiesAreRetried) {
   struct FailingCopies : test::ForwardingFileSystem {
     int fail_first = 2, attempts = 0;
-    void CopyToNewFile(const std::string& from,
-                       const std::string& to) override {
+    bool CopyToNewFile(const std::string& from, const std::string& to,
+                       const platform::CopyOptions& o) override {
       if (++attempts <= fail_first) throw RuntimeError(kErrPermission);
-      real.CopyToNewFile(from, to);
+      return real.CopyToNewFile(from, to, o);
     }
   } fs;
   platform::ScopedPlatform scoped(

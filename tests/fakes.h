@@ -41,9 +41,14 @@ class ForwardingFileSystem : public platform::FileSystem {
   std::vector<platform::FolderEntry> ListFolder(const std::string& f) override {
     return real.ListFolder(f);
   }
-  void CopyToNewFile(const std::string& from, const std::string& to) override {
-    real.CopyToNewFile(from, to);
+  bool CopyToNewFile(const std::string& from, const std::string& to,
+                     const platform::CopyOptions& o) override {
+    return real.CopyToNewFile(from, to, o);
   }
+  void SyncFiles(const std::vector<std::string>& p) override { real.SyncFiles(p); }
+  void SyncFolder(const std::string& f) override { real.SyncFolder(f); }
+  std::string ResolvePath(const std::string& p) override { return real.ResolvePath(p); }
+  std::string UntrustedBecause(const std::string& p) override { return real.UntrustedBecause(p); }
   void RenameFile(const std::string& from, const std::string& to) override {
     real.RenameFile(from, to);
   }
@@ -148,10 +153,12 @@ class FakeUi : public platform::UserInterface {
   };
   std::vector<Box> boxes;
   int answer = 3;  // IDABORT
+  std::vector<std::string> notices;
   int MessageBox(const std::string& text, const std::string& title, unsigned type) override {
     boxes.push_back({text, title, type});
     return answer;
   }
+  void Notice(const std::string& text) override { notices.push_back(text); }
 };
 
 }  // namespace qs::test

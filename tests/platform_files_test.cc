@@ -65,28 +65,6 @@ TEST(FileSystem, TextFilesAreCreatedOnlyWhenAsked) {
 }
 
 #ifndef _WIN32
-TEST(FileSystem, ReplaceIsAtomicKeepsModeAndFollowsLinks) {
-  test::TempDir dir;
-  std::string f = dir.Join("Quillon.ini");
-  test::WriteBytes(f, "old");
-  ASSERT_EQ(::chmod(f.c_str(), 0640), 0);
-  std::string link = dir.Join("link.ini");
-  ASSERT_EQ(::symlink(f.c_str(), link.c_str()), 0);
-
-  Fs().ReplaceFile(link, "new");
-  EXPECT_EQ(test::ReadBytes(f), "new");
-  struct stat st;
-  ASSERT_EQ(::lstat(link.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
-  ASSERT_EQ(::stat(f.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0640u);
-
-  // Nothing but the two names is left in the folder.
-  int entries = 0;
-  for (auto& e : std::filesystem::directory_iterator(dir.path())) (void)e, ++entries;
-  EXPECT_EQ(entries, 2);
-}
-
 TEST(FileSystem, ReadOnlyFilesRefuseWritesButYieldToForcedDelete) {
   test::TempDir dir;
   std::string f = dir.Join("ro.txt");

@@ -291,7 +291,6 @@ TEST(ProfileWrite, ChangesAddsAndDeletesEntries) {
       {"[s]\r\na=1", "t", "k", "v", "[s]\r\na=1\r\n[t]\r\nk=v\r\n"},
       {"", "  new sec ", "  nk ", "  v \"q\" ; x ",
        "[new sec ]\r\nnk =v \"q\" ; x \r\n"},
-      {"[s]\r\n", "s", "k", "x\r\nb=c", "[s]\r\nk=x\r\nb=c\r\n"},
       // After the section's last line, comments included.
       {"[s]\r\na=1\r\n;c\r\n[t]\r\n", "s", "b", "2",
        "[s]\r\na=1\r\n;c\r\nb=2\r\n[t]\r\n"},

@@ -1,4 +1,9 @@
-// The file-system object on POSIX.
+// The file-system object on POSIX. Every write goes through safe_files.h,
+// and so does every path: links are followed only where they are trusted,
+// and never as the last component of a write.
+//
+// Copies go through copy_file_range where the kernel can (read and write
+// otherwise), in chunks between which the caller may abandon the copy.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,47 +11,63 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "platform/posix/fd_io.h"
 #include "platform/posix/posix_impl.h"
+#include "platform/posix/safe_files.h"
 #include "platform/runtime_error.h"
 
 namespace qs::platform::posix {
 namespace {
 
-// Closes a descriptor on every path out of a scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  // Closes now and reports a failed close (a delayed write error).
-  int Close() {
-    int rc = ::close(fd_);
-    fd_ = -1;
-    return rc;
-  }
+// One step of a copy: large enough to cost nothing per step, small enough
+// that an abandoned copy stops within milliseconds.
+constexpr std::size_t kCopyChunk = 8u << 20;
+// From this many files on, one flush of the whole file system is cheaper
+// than one flush per file.
+constexpr std::size_t kSyncWholeVolumeFrom = 4;
 
- private:
-  int fd_;
-};
-
-// A file without any write permission is read-only for everybody, root
-// included, as the read-only attribute is on Windows.
-bool ReadOnlyForRoot(const struct stat& st) {
-  return ::geteuid() == 0 && (st.st_mode & 0222) == 0;
+void Check(bool ok, const std::string& path) {
+  if (!ok) ThrowErrno(errno, path);
 }
 
-void WriteFully(int fd, std::string_view data, const std::string& path) {
-  if (!WriteAllFd(fd, data)) ThrowErrno(errno, path);
+// Copies what is left of `in` to `out`; false (errno set) on an error.
+// `more` is asked before each chunk after the first.
+bool CopyData(int in, int out, const std::function<bool()>& more, bool* abandoned) {
+  bool kernel = true;
+  for (bool first = true;; first = false) {
+    if (!first && more && !more()) {
+      *abandoned = true;
+      return true;
+    }
+    if (kernel) {
+      ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0);
+      if (n > 0) continue;
+      if (n == 0) return true;
+      if (errno == EINTR) continue;
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+          errno != EBADF && errno != EPERM) {
+        return false;
+      }
+      kernel = false;  // this pair of files: read and write instead
+    }
+    static char buf[1u << 16];
+    std::size_t moved = 0;
+    while (moved < kCopyChunk) {
+      ssize_t n = ::read(in, buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return false;
+      if (n == 0) return true;
+      if (!WriteAllFd(out, std::string_view(buf, static_cast<std::size_t>(n)))) return false;
+      moved += static_cast<std::size_t>(n);
+    }
+  }
 }
 
 class PosixFileSystem final : public FileSystem {
@@ -64,74 +85,30 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void CreateTextFile(const std::string& path, bool overwrite) override {
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (overwrite ? O_TRUNC : O_EXCL);
-    Fd fd(::open(path.c_str(), flags, 0666));
-    if (fd.get() < 0) ThrowErrno(errno, path);
-    if (fd.Close() != 0) ThrowErrno(errno, path);
+    ReplaceRules rules;
+    rules.only_if_missing = !overwrite;
+    Check(posix::ReplaceFile(path, "", rules), path);
   }
 
   void AppendText(const std::string& path, std::string_view text) override {
-    Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-    if (fd.get() < 0) ThrowErrno(errno, path);
-    if (::geteuid() == 0) {
-      struct stat st;
-      if (::fstat(fd.get(), &st) == 0 && ReadOnlyForRoot(st)) {
-        throw RuntimeError(kErrPermission);
-      }
-    }
-    WriteFully(fd.get(), text, path);
-    if (fd.Close() != 0) ThrowErrno(errno, path);
+    Check(AppendToFile(path, text, false), path);
   }
 
-  // The open is the existence test: a file that is there is opened for
-  // appending, and only when there is none is it created (empty, then
-  // written through the same descriptor).
-  void AppendOrCreateText(const std::string& path,
-                          std::string_view text) override {
-    int raw = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    bool created = false;
-    if (raw < 0 && errno == ENOENT) {
-      raw = ::open(path.c_str(),
-                   O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-      created = true;
-    }
-    Fd fd(raw);
-    if (fd.get() < 0) ThrowErrno(errno, path);
-    // The service's effective user does not change while it runs.
-    static const bool root = ::geteuid() == 0;
-    if (!created && root) {
-      struct stat st;
-      if (::fstat(fd.get(), &st) == 0 && (st.st_mode & 0222) == 0) {
-        throw RuntimeError(kErrPermission);
-      }
-    }
-    WriteFully(fd.get(), text, path);
-    if (fd.Close() != 0) ThrowErrno(errno, path);
+  void AppendOrCreateText(const std::string& path, std::string_view text) override {
+    Check(AppendToFile(path, text, true), path);
   }
 
   std::string ReadAll(const std::string& path) override {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) ThrowErrno(errno, path);
+    Fd fd = OpenRegular(path);
     std::string out;
-    char buf[65536];
-    for (;;) {
-      ssize_t n = ::read(fd.get(), buf, sizeof buf);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        ThrowErrno(errno, path);
-      }
-      if (n == 0) break;
-      out.append(buf, static_cast<std::size_t>(n));
-    }
+    Check(ReadAllFd(fd.get(), &out), path);
     return out;
   }
 
-  std::string ReadTail(const std::string& path,
-                       std::uint64_t max_bytes) override {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (fd.get() < 0) ThrowErrno(errno, path);
+  std::string ReadTail(const std::string& path, std::uint64_t max_bytes) override {
+    Fd fd = OpenRegular(path);
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) ThrowErrno(errno, path);
+    Check(::fstat(fd.get(), &st) == 0, path);
     std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     std::uint64_t want = size < max_bytes ? size : max_bytes;
     off_t at = static_cast<off_t>(size - want);
@@ -157,56 +134,23 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void ReplaceFile(const std::string& path, std::string_view data) override {
-    // Replace the target of a link, not the link.
-    std::string target = path;
-    if (char* real = ::realpath(path.c_str(), nullptr)) {
-      target = real;
-      ::free(real);
-    }
-    struct stat old;
-    bool had_old = ::stat(target.c_str(), &old) == 0;
-    if (had_old && ::access(target.c_str(), W_OK) != 0) {
-      ThrowErrno(errno, target);
-    }
-    if (had_old && ReadOnlyForRoot(old)) throw RuntimeError(kErrPermission);
-    std::string tmp = target + ".XXXXXX";
-    int raw = ::mkostemp(tmp.data(), O_CLOEXEC);
-    if (raw < 0) ThrowErrno(errno, target);
-    Fd fd(raw);
-    try {
-      if (had_old) {
-        // Best effort: a non-root writer cannot give the file away.
-        if (::fchmod(fd.get(), old.st_mode & 07777) != 0) ThrowErrno(errno, target);
-        if (::geteuid() == 0) (void)::fchown(fd.get(), old.st_uid, old.st_gid);
-      } else {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        (void)::fchmod(fd.get(), 0666 & ~mask);
-      }
-      WriteFully(fd.get(), data, target);
-      if (::fsync(fd.get()) != 0) ThrowErrno(errno, target);
-      if (fd.Close() != 0) ThrowErrno(errno, target);
-      if (::rename(tmp.c_str(), target.c_str()) != 0) ThrowErrno(errno, target);
-    } catch (...) {
-      ::unlink(tmp.c_str());
-      throw;
-    }
+    Check(posix::ReplaceFile(path, data, ReplaceRules{}), path);
   }
 
   void DeleteFile(const std::string& path, bool force) override {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) ThrowErrno(errno, path);
-    if (S_ISDIR(st.st_mode)) throw RuntimeError(kErrFileNotFound);
-    // Without force a read-only file is refused, as on Windows.
-    if (!force && (::access(path.c_str(), W_OK) != 0 || ReadOnlyForRoot(st))) {
-      throw RuntimeError(kErrPermission);
-    }
-    if (::unlink(path.c_str()) != 0) ThrowErrno(errno, path);
+    if (RemoveFile(path, force)) return;
+    if (errno == EISDIR) throw RuntimeError(kErrFileNotFound);
+    ThrowErrno(errno, path);
   }
 
   std::int64_t FileLength(const std::string& path) override {
+    std::string name;
+    Fd folder = OpenParent(path, &name);
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return -1;
+    if (!folder || ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        S_ISLNK(st.st_mode)) {
+      return -1;
+    }
     return static_cast<std::int64_t>(st.st_size);
   }
 
@@ -236,17 +180,24 @@ class PosixFileSystem final : public FileSystem {
   }
 
   FileStat GetFileStat(const std::string& path) override {
+    std::string name;
+    Fd folder = OpenParent(path, &name);
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return {};
-    return StatOf(st);
+    if (!folder || ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return {};
+    }
+    return S_ISLNK(st.st_mode) ? LinkStat(path, st) : StatOf(st);
   }
 
   std::vector<FolderEntry> ListFolder(const std::string& folder) override {
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) {
+    Fd fd = OpenPath(folder, O_RDONLY | O_DIRECTORY, 0, true);
+    if (!fd) {
       if (errno == ENOENT) throw RuntimeError(kErrPathNotFound);  // a folder
       ThrowErrno(errno, folder);
     }
+    DIR* dir = ::fdopendir(fd.get());
+    if (dir == nullptr) ThrowErrno(errno, folder);
+    fd.Release();
     std::vector<FolderEntry> out;
     int err = 0;
     for (;;) {
@@ -262,13 +213,7 @@ class PosixFileSystem final : public FileSystem {
       if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         continue;  // gone meanwhile
       }
-      FileStat info = StatOf(st);
-      if (S_ISLNK(st.st_mode)) {
-        struct stat target;
-        bool file = ::fstatat(::dirfd(dir), e->d_name, &target, 0) == 0 &&
-                    S_ISREG(target.st_mode);
-        info = file ? StatOf(target) : FileStat{FileStat::kOther, 0, 0};
-      }
+      FileStat info = S_ISLNK(st.st_mode) ? LinkStat(BuildPath(folder, name), st) : StatOf(st);
       out.push_back({std::move(name), info});
     }
     ::closedir(dir);
@@ -276,47 +221,113 @@ class PosixFileSystem final : public FileSystem {
     return out;
   }
 
-  void CopyToNewFile(const std::string& from, const std::string& to) override {
-    Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0) ThrowErrno(errno, from);
+  bool CopyToNewFile(const std::string& from, const std::string& to,
+                     const CopyOptions& options) override {
+    Fd in = OpenPath(from, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, options.follow_link);
+    Check(static_cast<bool>(in), from);
     struct stat st;
-    if (::fstat(in.get(), &st) != 0) ThrowErrno(errno, from);
-    Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (out.get() < 0) ThrowErrno(errno, to);
-    try {
-      char buf[65536];
-      for (;;) {
-        ssize_t n = ::read(in.get(), buf, sizeof buf);
-        if (n < 0) {
-          if (errno == EINTR) continue;
-          ThrowErrno(errno, from);
-        }
-        if (n == 0) break;
-        WriteFully(out.get(), std::string_view(buf, static_cast<std::size_t>(n)),
-                   to);
-      }
+    Check(::fstat(in.get(), &st) == 0, from);
+    if (!S_ISREG(st.st_mode)) throw RuntimeError(kErrPermission);
+    std::string name;
+    Fd folder = OpenParent(to, &name);
+    Check(static_cast<bool>(folder), to);
+    Fd out(::openat(folder.get(), name.c_str(),
+                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    Check(static_cast<bool>(out), to);
+    bool abandoned = false;
+    bool ok = CopyData(in.get(), out.get(), options.keep_going, &abandoned);
+    if (ok && !abandoned) {
       // The owner may always write the copy, so the next copy can replace it.
-      (void)::fchmod(out.get(), (st.st_mode & 0777) | S_IWUSR);
+      ok = ::fchmod(out.get(), (st.st_mode & 0777) | S_IWUSR) == 0;
       struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-      if (::futimens(out.get(), times) != 0) ThrowErrno(errno, to);
-      if (::fsync(out.get()) != 0) ThrowErrno(errno, to);
-      if (out.Close() != 0) ThrowErrno(errno, to);
-    } catch (...) {
+      ok = ok && ::futimens(out.get(), times) == 0;
+      ok = ok && (!options.durable || ::fdatasync(out.get()) == 0);
+      ok = ok && out.Close();
+    }
+    if (!ok || abandoned) {
+      const int saved = errno;
       out.Close();
-      ::unlink(to.c_str());
-      throw;
+      ::unlinkat(folder.get(), name.c_str(), 0);
+      if (!ok) ThrowErrno(saved, to);
+      return false;
+    }
+    return true;
+  }
+
+  void SyncFiles(const std::vector<std::string>& paths) override {
+    if (paths.size() >= kSyncWholeVolumeFrom) {
+      // One flush for the whole batch: every file system it touches once.
+      std::vector<dev_t> done;
+      for (const std::string& p : paths) {
+        Fd fd = OpenRegular(p);
+        struct stat st;
+        Check(::fstat(fd.get(), &st) == 0, p);
+        if (std::find(done.begin(), done.end(), st.st_dev) != done.end()) continue;
+        Check(::syncfs(fd.get()) == 0, p);
+        done.push_back(st.st_dev);
+      }
+      return;
+    }
+    for (const std::string& p : paths) {
+      Fd fd = OpenRegular(p);
+      Check(::fdatasync(fd.get()) == 0, p);
     }
   }
 
+  void SyncFolder(const std::string& folder) override {
+    Fd fd = OpenPath(folder, O_RDONLY | O_DIRECTORY, 0, true);
+    Check(fd && posix::SyncFolder(fd.get()), folder);
+  }
+
   void RenameFile(const std::string& from, const std::string& to) override {
-    if (::rename(from.c_str(), to.c_str()) != 0) ThrowErrno(errno, to);
+    std::string from_name, to_name;
+    Fd from_folder = OpenParent(from, &from_name);
+    Check(static_cast<bool>(from_folder), from);
+    Fd to_folder = OpenParent(to, &to_name);
+    Check(static_cast<bool>(to_folder), to);
+    Check(::renameat(from_folder.get(), from_name.c_str(), to_folder.get(),
+                     to_name.c_str()) == 0,
+          to);
   }
 
   void CreateFolder(const std::string& path) override {
-    if (::mkdir(path.c_str(), 0777) != 0) ThrowErrno(errno, path);
+    std::string name;
+    Fd folder = OpenParent(path, &name);
+    Check(folder && ::mkdirat(folder.get(), name.c_str(), 0777) == 0, path);
+  }
+
+  std::string ResolvePath(const std::string& path) override {
+    std::string resolved = ResolveTrusted(path);
+    if (resolved.empty()) ThrowErrno(errno, path);
+    return resolved;
+  }
+
+  std::string UntrustedBecause(const std::string& path) override {
+    return posix::UntrustedBecause(path);
   }
 
  private:
+  // A regular file, never through a link at `path`; read-only.
+  static Fd OpenRegular(const std::string& path) {
+    Fd fd = OpenPath(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    Check(static_cast<bool>(fd), path);
+    struct stat st;
+    Check(::fstat(fd.get(), &st) == 0, path);
+    if (!S_ISREG(st.st_mode)) throw RuntimeError(kErrPermission);
+    return fd;
+  }
+
+  // A link at `path`: what it leads to when it is trusted, else kOther.
+  static FileStat LinkStat(const std::string& path, const struct stat& link) {
+    FileStat info{FileStat::kOther, 0, 0, true};
+    if (!TrustedOwner(link.st_uid)) return info;
+    Fd target = OpenPath(path, O_PATH, 0, true);
+    struct stat st;
+    if (target && ::fstat(target.get(), &st) == 0) info = StatOf(st);
+    info.link = true;
+    return info;
+  }
+
   static FileStat StatOf(const struct stat& st) {
     FileStat info;
     info.kind = S_ISREG(st.st_mode)   ? FileStat::kFile

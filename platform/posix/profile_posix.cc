@@ -26,9 +26,15 @@
 // that does not hear of other hosts' writes.
 //
 // Writing reads the file afresh, changes only the affected line and replaces
-// the file atomically: a temporary file in the same folder is written,
-// flushed and renamed over the old one, so a reader sees the old or the new
-// file, never half of one.
+// the file atomically (safe_files.h): a temporary file in the same folder is
+// written, flushed and renamed over the old one, so a reader sees the old or
+// the new file, never half of one, and a crash leaves one or the other. A
+// folder in which no temporary file can be made is an error (EACCES): the
+// file is never rewritten in place. Writers of ours take turns through the
+// folder's advisory lock, so none loses another's change; a program that
+// writes without the lock can still lose its change to ours, or ours to it,
+// when both write within the same moment. Section, key or value with a line
+// break are refused (EINVAL): no line of a caller's choosing reaches a file.
 //
 // A file name without a folder names a file in the current folder: there is
 // no system folder to look in as there is on Windows.
@@ -52,6 +58,7 @@
 #include "platform/posix/fd_io.h"
 #include "platform/posix/posix_impl.h"
 #include "platform/posix/profile_text.h"
+#include "platform/posix/safe_files.h"
 
 namespace qs::platform::posix {
 namespace {
@@ -137,102 +144,6 @@ bool ReadFile(const std::string& path, std::string& out, struct stat* st) {
   ::close(fd);
   errno = saved;
   return ok;
-}
-
-// The file a path finally names: symbolic links of its last component are
-// followed, so that a write replaces the target and keeps the link.
-std::string FollowLinks(std::string path) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat lst;
-    if (::lstat(path.c_str(), &lst) != 0 || !S_ISLNK(lst.st_mode)) break;
-    std::string target(static_cast<std::size_t>(lst.st_size) + 256, '\0');
-    ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
-    if (n <= 0) break;
-    target.resize(static_cast<std::size_t>(n));
-    std::size_t slash = path.rfind('/');
-    if (target.front() != '/' && slash != std::string::npos) {
-      target.insert(0, path, 0, slash + 1);
-    }
-    path = std::move(target);
-  }
-  return path;
-}
-
-std::string FolderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// A file without any write permission is read-only for everybody, root
-// included, as the read-only attribute is on Windows.
-bool IsReadOnly(const std::string& path, const struct stat& st) {
-  return (st.st_mode & 0222) == 0 || ::access(path.c_str(), W_OK) != 0;
-}
-
-// Used only when the folder does not let us make the temporary file but the
-// file itself may be written.
-bool WriteInPlace(const std::string& path, std::string_view data) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = WriteAllFd(fd, data) && ::fsync(fd) == 0;
-  int saved = errno;
-  if (::close(fd) != 0 && ok) return false;
-  errno = saved;
-  return ok;
-}
-
-bool ReplaceAtomically(const std::string& path, std::string_view data,
-                       const struct stat* old) {
-  static unsigned counter = 0;
-  const std::string folder = FolderOf(path);
-  const std::string base = path.substr(path.rfind('/') + 1);
-  std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = folder + "/." + base + "." + std::to_string(::getpid()) + "." +
-           std::to_string(++counter) + ".tmp";
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) {
-    if (old && (errno == EACCES || errno == EPERM)) {
-      return WriteInPlace(path, data);
-    }
-    return false;
-  }
-  bool ok = WriteAllFd(fd, data);
-  if (ok && old) {
-    // Owner first: changing it clears the set-id bits that fchmod restores.
-    if (::geteuid() == 0) {
-      ok = ::fchown(fd, old->st_uid, old->st_gid) == 0;
-    } else if (old->st_gid != ::getegid()) {
-      (void)!::fchown(fd, static_cast<uid_t>(-1), old->st_gid);
-    }
-    ok = ok && ::fchmod(fd, old->st_mode & 07777) == 0;
-  }
-  ok = ok && ::fsync(fd) == 0;
-  int saved = errno;
-  if (::close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    ::unlink(temp.c_str());
-    errno = saved;
-    return false;
-  }
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    (void)::fsync(dir);
-    ::close(dir);
-  }
-  return true;
 }
 
 // File systems whose change notification covers every writer: local ones,
@@ -431,34 +342,26 @@ class PosixProfile final : public ProfileApi {
       errno = EINVAL;
       return false;
     }
-    Forget(file);
-    const std::string path = FollowLinks(file);
-    Forget(path);
-    CaseFold fold = FoldNow();
-
-    struct stat st;
-    bool exists = ::stat(path.c_str(), &st) == 0;
-    std::string bytes;
-    if (exists) {
-      if (S_ISDIR(st.st_mode)) {
-        errno = EISDIR;
-        return false;
-      }
-      if (IsReadOnly(path, st)) {
-        errno = EACCES;
-        return false;
-      }
-      if (!ReadFile(path, bytes, nullptr)) return false;
-    } else {
-      struct stat folder;
-      if (::stat(FolderOf(path).c_str(), &folder) != 0) return false;
-      if (!S_ISDIR(folder.st_mode)) {
-        errno = ENOTDIR;
+    // A line break would start a line of the caller's choosing.
+    for (const char* text : {section, key, value}) {
+      if (text && std::strpbrk(text, "\r\n")) {
+        errno = EINVAL;
         return false;
       }
     }
-    if (!profile::Edit(bytes, section, key, value, fold)) return true;
-    return ReplaceAtomically(path, bytes, exists ? &st : nullptr);
+    Forget(file);
+    CaseFold fold = FoldNow();
+    ReplaceRules rules;
+    rules.follow_last = true;  // the file behind a link changes; the link stays
+    const bool ok = UpdateFile(
+        file,
+        [&](std::string& bytes, bool) {
+          return profile::Edit(bytes, section, key, value, fold);
+        },
+        rules);
+    // The cache may hold the file under the name a link led to.
+    cache_.clear();
+    return ok;
   }
 
   std::uint32_t GetProfileString(const char* app, const char* key,

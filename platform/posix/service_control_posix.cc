@@ -41,6 +41,7 @@
 #include "platform/posix/fd_io.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
+#include "platform/posix/safe_files.h"
 #include "platform/posix/systemd_unit.h"
 #include "platform/service_control.h"
 
@@ -81,33 +82,13 @@ bool PathExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-// Writes `data` to a new hidden file in `dir`, flushed to disk, mode 0644.
-// Returns its path, or "" when the folder cannot be written.
-std::string WriteTemporary(const std::string& dir, std::string_view data) {
-  std::string name = dir + "/.quillonsrv-XXXXXX";
-  int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return {};
-  bool ok = WriteAllFd(fd, data) && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
-  if (::close(fd) != 0) ok = false;
-  if (!ok) {
-    ::unlink(name.c_str());
-    return {};
-  }
-  return name;
-}
-
-// Renames `from` to `to` unless `to` exists, in one step.
-bool RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(),
-                  RENAME_NOREPLACE) == 0) {
-    return true;
-  }
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  // A file system without RENAME_NOREPLACE: a hard link fails on an
-  // existing name just the same.
-  if (::link(from.c_str(), to.c_str()) != 0) return false;
-  ::unlink(from.c_str());
-  return true;
+// Unit files are made or replaced in one step, flushed to disk, with mode
+// 0644 less the umask.
+posix::ReplaceRules UnitFileRules(bool only_if_missing) {
+  posix::ReplaceRules rules;
+  rules.only_if_missing = only_if_missing;
+  rules.new_mode = 0644;
+  return rules;
 }
 
 void SyncFolder(const std::string& dir) {
@@ -217,12 +198,7 @@ class PosixServiceControl final : public ServiceControl {
     const UnitFolder folder = CurrentUnitFolder();
     const std::string path = folder.path + "/" + unit;
     if (PathExists(path)) return false;
-    std::string temp = WriteTemporary(folder.path, *text);
-    if (temp.empty()) return false;
-    if (!RenameNoReplace(temp, path)) {
-      ::unlink(temp.c_str());
-      return false;
-    }
+    if (!posix::ReplaceFile(path, *text, UnitFileRules(true))) return false;
     if (StartMode == kStartAuto && !AddWantsLink(folder, unit)) {
       ::unlink(path.c_str());
       SyncFolder(folder.path);
@@ -264,13 +240,7 @@ class PosixServiceControl final : public ServiceControl {
     std::optional<std::string> text = posix::SettingsDropInText(
         existing, posix::SettingVariable(section, key), value);
     if (!text) return false;
-    std::string temp = WriteTemporary(drop_in, *text);
-    if (temp.empty()) return false;
-    if (::rename(temp.c_str(), file.c_str()) != 0) {
-      ::unlink(temp.c_str());
-      return false;
-    }
-    SyncFolder(drop_in);
+    if (!posix::ReplaceFile(file, *text, UnitFileRules(false))) return false;
     ReloadIfSystem(folder);
     return true;
   }

@@ -5,6 +5,8 @@
 namespace qs::platform::posix {
 namespace {
 
+// How long systemd waits for the stop before it kills the service.
+constexpr int kStopTimeoutSeconds = 15;
 // systemd refuses unit names of 256 bytes and more.
 constexpr std::size_t kUnitNameMax = 255;
 constexpr std::string_view kServiceSuffix = ".service";
@@ -187,6 +189,66 @@ std::string ShellWord(std::string_view name) {
   return "'" + std::string(name) + "'";
 }
 
+// The sandbox: what a file-transfer service that reads and writes folders
+// anywhere (home folders included) can do without. The README has the
+// table of what is on and why the rest stays open.
+std::string Hardening(const UnitSettings& s) {
+  std::string t =
+      "# Hardening. The jobs copy from and to folders anywhere, home folders\n"
+      "# included, so only the operating system's folders are read-only and\n"
+      "# the product folder stays writable for its logs and INI files.\n"
+      "NoNewPrivileges=yes\n"
+      "ProtectSystem=full\n"
+      "PrivateDevices=yes\n"
+      "ProtectKernelTunables=yes\n"
+      "ProtectKernelModules=yes\n"
+      "ProtectKernelLogs=yes\n"
+      "ProtectControlGroups=yes\n"
+      "ProtectClock=yes\n"
+      "ProtectHostname=yes\n"
+      "PrivateMounts=yes\n"
+      "ProtectProc=invisible\n"
+      "LockPersonality=yes\n"
+      "MemoryDenyWriteExecute=yes\n"
+      "RestrictRealtime=yes\n"
+      "RestrictNamespaces=yes\n"
+      "RestrictSUIDSGID=yes\n"
+      "# Unix sockets only: the service manager, the journal and the trace\n"
+      "# viewer. No network at all.\n"
+      "RestrictAddressFamilies=AF_UNIX\n"
+      "IPAddressDeny=any\n"
+      "SystemCallArchitectures=native\n"
+      "SystemCallFilter=@system-service\n"
+      "SystemCallFilter=~@mount @swap @reboot @raw-io @module @obsolete @cpu-emulation @debug\n"
+      "SystemCallErrorNumber=EPERM\n"
+      "# New files and folders readable by the product's users (copies keep\n"
+      "# their source's mode).\n"
+      "UMask=0022\n";
+  if (s.user.empty()) {
+    t += "# Root reads and writes the job folders of every user, keeps the\n"
+         "# owner of the INI files it rewrites and may raise its priority.\n"
+         "CapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_DAC_READ_SEARCH CAP_FOWNER "
+         "CAP_CHOWN CAP_SYS_NICE\n";
+  } else {
+    t += "CapabilityBoundingSet=\n"
+         "PrivateUsers=yes\n"
+         "RemoveIPC=yes\n"
+         "RestrictFileSystems=~@privileged-api\n";
+  }
+  // A product folder below /tmp (a trial set-up) would vanish behind a
+  // private /tmp.
+  if (!UnderFolder(s.product_folder, "/tmp") && !UnderFolder(s.product_folder, "/var/tmp")) {
+    t += "# /tmp and /var/tmp are the service's own: jobs cannot exchange\n"
+         "# files with other programs there.\n"
+         "PrivateTmp=yes\n";
+  }
+  if (!s.product_folder.empty()) {
+    // "-": a product folder that is missing does not stop the start.
+    t += "ReadWritePaths=" + Word("-" + s.product_folder, true) + "\n";
+  }
+  return t;
+}
+
 }  // namespace
 
 std::string EscapeUnitName(std::string_view name) {
@@ -261,27 +323,10 @@ std::optional<std::string> UnitFileText(const UnitSettings& s) {
   t += "\n[Service]\nType=notify\n";
   t += "ExecStart=" + Word(s.executable, false) + "\n";
   if (!s.user.empty()) t += "User=" + PlainValue(s.user) + "\n";
-  t += "# Hardening that leaves the job folders alone: the jobs copy from and\n"
-       "# to folders anywhere (home folders included), so only the operating\n"
-       "# system's folders are read-only. The product folder stays writable\n"
-       "# for its logs and INI files.\n"
-       "NoNewPrivileges=yes\n"
-       "ProtectSystem=full\n"
-       "ProtectKernelTunables=yes\n"
-       "ProtectKernelModules=yes\n"
-       "ProtectControlGroups=yes\n";
-  // A product folder below /tmp (a trial set-up) would vanish behind a
-  // private /tmp.
-  if (!UnderFolder(s.product_folder, "/tmp") &&
-      !UnderFolder(s.product_folder, "/var/tmp")) {
-    t += "# /tmp and /var/tmp are the service's own: jobs cannot exchange\n"
-         "# files with other programs there.\n"
-         "PrivateTmp=yes\n";
-  }
-  if (!s.product_folder.empty()) {
-    // "-": a product folder that is missing does not stop the start.
-    t += "ReadWritePaths=" + Word("-" + s.product_folder, true) + "\n";
-  }
+  // Stop: the service ends within a second, even in the middle of a pass
+  // or a copy; the rest is for its last log lines on a slow disk.
+  t += "TimeoutStopSec=" + std::to_string(kStopTimeoutSeconds) + "s\n";
+  t += Hardening(s);
   if (s.start_mode != 4) {
     t += "\n[Install]\n";
     if (s.start_mode == 3) {

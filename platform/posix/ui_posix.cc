@@ -1,7 +1,8 @@
 // The message box on POSIX. A service has no desktop and nobody to press a
 // button, so the box becomes one line for the administrator: in the systemd
 // journal with priority "err" and on standard error, and the call returns at
-// once as if Ignore had been chosen.
+// once as if Ignore had been chosen. A notice goes the same way with
+// priority "warning".
 //
 // Under systemd, standard error usually is a journal stream itself
 // ($JOURNAL_STREAM names it). The line then goes to the journal once, with
@@ -56,8 +57,8 @@ bool StderrIsJournal() {
          static_cast<unsigned long long>(st.st_ino) == ino;
 }
 
-bool SendToJournal(const std::string& message) {
-  const std::string fields[] = {"MESSAGE=" + message, "PRIORITY=3",
+bool SendToJournal(const std::string& message, int priority) {
+  const std::string fields[] = {"MESSAGE=" + message, "PRIORITY=" + std::to_string(priority),
                                 "SYSLOG_IDENTIFIER=" + ExecutableName()};
   iovec iov[3];
   for (int i = 0; i < 3; ++i) {
@@ -91,9 +92,13 @@ class JournalUi final : public UserInterface {
   int MessageBox(const std::string& text, const std::string& title,
                  unsigned /*type: no buttons to show*/) override {
     const std::string message = title + ": " + text;
-    const bool journaled = SendToJournal(message);  // false on real errors
+    const bool journaled = SendToJournal(message, 3);  // false on real errors
     if (!journaled || !StderrIsJournal()) WriteToStderr(message);
     return kIdIgnore;
+  }
+
+  void Notice(const std::string& text) override {
+    if (!SendToJournal(text, 4) || !StderrIsJournal()) WriteToStderr(text);
   }
 };
 

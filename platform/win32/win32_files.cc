@@ -333,6 +333,9 @@ class Win32Files final : public FileSystem {
     if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
       return {};
     }
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      return FileStat{FileStat::kOther, 0, 0, true};
+    }
     return StatOf(data.dwFileAttributes, data.nFileSizeHigh,
                   data.nFileSizeLow, data.ftLastWriteTime);
   }
@@ -354,10 +357,10 @@ class Win32Files final : public FileSystem {
       if (name != "." && name != "..") {
         FileStat info = StatOf(found.dwFileAttributes, found.nFileSizeHigh,
                                found.nFileSizeLow, found.ftLastWriteTime);
-        // A junction or a link to a folder is not followed.
-        if (info.kind == FileStat::kFolder &&
-            (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-          info = FileStat{FileStat::kOther, 0, 0};
+        // A junction or a link is reported as one; where it leads is not
+        // looked at.
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+          info = FileStat{FileStat::kOther, 0, 0, true};
         }
         out.push_back({std::move(name), info});
       }
@@ -368,19 +371,31 @@ class Win32Files final : public FileSystem {
     return out;
   }
 
-  void CopyToNewFile(const std::string& from, const std::string& to) override {
+  bool CopyToNewFile(const std::string& from, const std::string& to,
+                     const CopyOptions& options) override {
+    // Without follow_link a reparse point is opened as itself, and refused.
+    const DWORD open_flags = FILE_FLAG_SEQUENTIAL_SCAN |
+                             (options.follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     FileHandle in(::CreateFileA(from.c_str(), GENERIC_READ, kShareAll, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN,
-                                nullptr));
+                                OPEN_EXISTING, open_flags, nullptr));
     if (!in.valid()) ThrowLastError();
-    FILETIME written{};
-    if (!::GetFileTime(in.get(), nullptr, nullptr, &written)) ThrowLastError();
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(in.get(), &info)) ThrowLastError();
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+      throw RuntimeError(kErrPermission);
+    }
+    FILETIME written = info.ftLastWriteTime;
     FileHandle out(::CreateFileA(to.c_str(), GENERIC_WRITE, 0, nullptr,
                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out.valid()) ThrowLastError();
     try {
-      char buf[65536];
-      for (;;) {
+      static char buf[1u << 20];
+      for (bool first = true;; first = false) {
+        if (!first && options.keep_going && !options.keep_going()) {
+          out.Close();
+          ::DeleteFileA(to.c_str());
+          return false;
+        }
         DWORD got = 0;
         if (!::ReadFile(in.get(), buf, sizeof buf, &got, nullptr)) {
           ThrowLastError();
@@ -392,14 +407,38 @@ class Win32Files final : public FileSystem {
       if (!::SetFileTime(out.get(), nullptr, nullptr, &written)) {
         ThrowLastError();
       }
-      if (!::FlushFileBuffers(out.get())) ThrowLastError();
+      if (options.durable && !::FlushFileBuffers(out.get())) ThrowLastError();
       if (!out.Close()) ThrowLastError();
     } catch (...) {
       out.Close();
       ::DeleteFileA(to.c_str());
       throw;
     }
+    return true;
   }
+
+  void SyncFiles(const std::vector<std::string>& paths) override {
+    for (const std::string& p : paths) {
+      FileHandle file(::CreateFileA(p.c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      if (!file.valid() || !::FlushFileBuffers(file.get())) ThrowLastError();
+    }
+  }
+
+  // NTFS logs its own changes of folder entries; MoveFileEx with
+  // MOVEFILE_WRITE_THROUGH returns once the rename is on the disk.
+  void SyncFolder(const std::string&) override {}
+
+  std::string ResolvePath(const std::string& path) override {
+    char buf[MAX_PATH * 4];
+    DWORD n = ::GetFullPathNameA(path.c_str(), sizeof buf, buf, nullptr);
+    if (n == 0 || n >= sizeof buf) ThrowLastError();
+    std::string full(buf, n);
+    while (full.size() > 3 && IsSep(full.back())) full.pop_back();
+    return full;
+  }
+
+  std::string UntrustedBecause(const std::string&) override { return {}; }
 
   void RenameFile(const std::string& from, const std::string& to) override {
     if (!::MoveFileExA(from.c_str(), to.c_str(),

@@ -115,10 +115,9 @@ std::string ExecutableName() {
 
 // Where an administrator finds a box nobody could see: the event log, as an
 // error entry with the identifier of the service's other error entries.
-void ReportToEventLog(const std::string& text, const std::string& title) {
+void ReportToEventLog(const std::string& entry, std::int16_t type) {
   const std::string& service = ServiceRunName();
-  WriteEvent(service.empty() ? ExecutableName() : service, 1, 109,
-             title + ": " + text);
+  WriteEvent(service.empty() ? ExecutableName() : service, type, 109, entry);
 }
 
 class Win32Ui final : public UserInterface {
@@ -132,8 +131,12 @@ class Win32Ui final : public UserInterface {
       if (chosen > 0) return chosen;
       // No desktop after all (the box failed at once): fall through.
     }
-    ReportToEventLog(text, title);
+    ReportToEventLog(title + ": " + text, EVENTLOG_ERROR_TYPE);
     return DefaultButton(type);
+  }
+
+  void Notice(const std::string& text) override {
+    ReportToEventLog(text, EVENTLOG_WARNING_TYPE);
   }
 };
 

@@ -1,14 +1,38 @@
 // How the engine copies: what is new or changed in a source folder goes to
-// the target folder. Every copy is written under a temporary name (the
-// target name plus ".qltmp") in the target folder and renamed when it is
-// complete, so no file ever appears half-copied under its final name.
-// Files with the temporary suffix are never copied themselves.
+// the target folder.
+//
+// Paths. Both folders are resolved first (FileSystem::ResolvePath), so that
+// two spellings of one folder ("/./", "//", "..", a link) compare equal: a
+// target inside the source is left out of the source's walk whatever its
+// spelling, and the pass works on the resolved paths. Symbolic links inside
+// the source are skipped, unless the job's rules follow them (then links to
+// files are copied as files and links to folders walked, except those that
+// lead back into the walk or to the target); the file system never writes
+// through a link (platform.h).
+//
+// Copies. Every copy is written under a short hidden temporary name (".",
+// kTempPrefix and eight random characters) in the target folder and
+// renamed when it is complete, so no file ever appears half-copied under
+// its final name, and any source name that fits the file system fits.
+// Files with a temporary name (or the suffix ".qltmp" of older versions)
+// are never copied themselves. The copies of one target folder are made
+// durable together: their data is flushed in one batch, then they are
+// renamed and the folder is flushed, so that after a crash or a power cut
+// each target name holds the old file or the whole new one. Temporary files
+// older than a minute that no copy of this process is writing (left by a
+// run that was killed) are removed when their folder is next written to.
 //
 // "New or changed": the target file is missing or differs from the source
 // in size or modification time (a copy takes over the source's time).
+//
+// Stopping. The rules' keep_going is asked between files and between the
+// chunks of a large file; when it says no, the copy in progress and those
+// not yet renamed are abandoned (their temporary files removed) and the
+// pass returns at once.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,13 +43,14 @@
 
 namespace qs::engine {
 
-inline constexpr std::string_view kTempSuffix = ".qltmp";
+inline constexpr std::string_view kTempPrefix = ".qltmp-";
 // A copy that would leave less free space than this on the target's volume
 // is not made.
 inline constexpr std::int64_t kMinFreeBytes = 10 * 1024 * 1024;
 
 std::string LowerAscii(std::string s);
-// True for a name that ends in the temporary suffix (case ignored).
+// True for a temporary name: kTempPrefix and more, or the old suffix
+// ".qltmp" (case ignored).
 bool IsTempName(std::string_view name);
 // A folder path in a form in which two spellings of one folder compare
 // equal: no trailing separator, and on Windows one separator and no case.
@@ -49,6 +74,9 @@ struct CopyRules {
   std::string pattern = "*";  // ";"-separated masks on file names
   bool recursive = false;
   bool check_free_space = true;
+  bool follow_links = false;  // links inside the source (trusted ones only)
+  // Asked between files and chunks; false stops the pass. Empty: never.
+  std::function<bool()> keep_going;
 };
 
 class FileCopier {
@@ -72,21 +100,42 @@ class FileCopier {
 
   // Copies the file `src` to `dst` when it is new or changed, creating the
   // folders of `dst` that are missing. A source that is not a file (gone
-  // meanwhile) is no failure. False when the copy failed.
+  // meanwhile) is no failure. False when the copy failed or was stopped.
   bool CopyIfChanged(const std::string& src, const std::string& dst);
 
+  // Whether the last call ended because keep_going said so.
+  bool Stopped() const { return stopped_; }
+
  private:
-  int CopyTree(const std::string& from, const std::string& to);
-  bool CopyFile(const std::string& src, const std::string& dst);
-  bool EnoughSpace(const std::string& folder, const std::string& src,
-                   std::int64_t size);
+  struct Pending {
+    std::string src, dst, temp;  // temp empty: the copy failed already
+    const EngineText* failure = nullptr;
+    std::vector<std::string> args;
+  };
+
+  void Start(const std::string& target_root);
+  void CopyTree(const std::string& from, const std::string& to);
+  // The target folder's files by name; removes stale temporary files.
+  std::vector<platform::FolderEntry> TargetFiles(const std::string& to);
+  void CopyInto(const std::string& src, const std::string& dst,
+                const std::string& folder, std::int64_t size, bool link);
+  void Flush();
+  void Abandon();
+  bool KeepGoing();
+  bool EnoughSpace(const std::string& folder, std::int64_t size);
   void Fail(const EngineText& text, const std::vector<std::string>& args);
+  void Later(Pending p);
 
   platform::FileSystem& fs_;
   CopyRules rules_;
   CopyListener* listener_;
-  std::string target_root_;  // normalized
+  std::string target_root_;          // resolved and normalized
+  std::vector<std::string> walk_;    // resolved folders of the current walk
+  std::vector<Pending> batch_;       // copies of batch_folder_ not renamed
+  std::string batch_folder_;
+  std::int64_t batch_bytes_ = 0;
   int failures_ = 0;
+  bool stopped_ = false;
 };
 
 }  // namespace qs::engine

@@ -20,12 +20,19 @@
 //
 // ProcessJobs options: bOptionA true runs every active scheduled job, due
 // or not; bOptionB and bOptionC are not used.
+//
+// Pending messages run between two jobs, and, at most every kPumpEveryMs,
+// between two files and between the chunks of a large file; a stop there
+// ends the pass at once (CancelPass, or the loop told to quit). What the
+// engine keeps per job (its last start) goes when its job file goes.
 
 #include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <map>
 #include <new>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,6 +53,9 @@ constexpr std::uint32_t kIntervalSlackMs = 2000;
 // The tick count wraps after 49 days; longer intervals are cut to 40 days.
 constexpr std::int32_t kMaxIntervalMinutes = 40 * 24 * 60;
 
+// How often a pass lets pending messages run while it copies.
+constexpr std::uint32_t kPumpEveryMs = 20;
+
 constexpr std::int16_t kMsgCopied = 1;
 constexpr std::int16_t kMsgFailure = 2;
 constexpr std::int16_t kMsgSummary = 3;
@@ -54,19 +64,24 @@ constexpr std::int16_t kMsgSummary = 3;
 class JobRun final : public CopyListener {
  public:
   JobRun(cJobEngine& engine, const JobSettings& job,
-         const std::string& lang_file)
-      : engine_(engine), job_(job), lang_file_(lang_file) {}
+         const std::string& lang_file, std::function<bool()> keep_going)
+      : engine_(engine), job_(job), lang_file_(lang_file),
+        keep_going_(std::move(keep_going)) {}
 
-  void Run() {
+  // False when the pass was stopped in the middle of the job.
+  bool Run() {
     CopyRules rules;
     rules.pattern = job_.pattern;
     rules.recursive = job_.recursive != 0;
     rules.check_free_space = !engine_.NoDiskSizeCheck;
-    FileCopier(*platform::Current().fs, std::move(rules), this)
-        .CopyFolders(job_.from, job_.to);
+    rules.follow_links = job_.follow_links;
+    rules.keep_going = keep_going_;
+    FileCopier copier(*platform::Current().fs, std::move(rules), this);
+    copier.CopyFolders(job_.from, job_.to);
     Log(EngineMessage(kSummary, lang_file_,
                       {std::to_string(copied_), std::to_string(failed_)}),
         kMsgSummary, true);
+    return !copier.Stopped();
   }
 
   void Copied(const std::string& src, const std::string& dst) override {
@@ -90,6 +105,7 @@ class JobRun final : public CopyListener {
   cJobEngine& engine_;
   const JobSettings& job_;
   const std::string& lang_file_;
+  std::function<bool()> keep_going_;
   int copied_ = 0;
   int failed_ = 0;
 };
@@ -105,6 +121,7 @@ class JobEngine final : public cJobEngine {
     // would run the same jobs twice at once: it returns at once instead.
     if (running_) return;
     running_ = true;
+    cancelled_ = false;
     struct Reset {
       bool& flag;
       ~Reset() { flag = false; }
@@ -120,13 +137,31 @@ class JobEngine final : public cJobEngine {
     }
   }
 
+  void CancelPass() override {
+    if (running_) cancelled_ = true;
+  }
+
  private:
+  // Whether the pass goes on; lets pending messages run now and then.
+  bool KeepGoing() {
+    if (cancelled_ || loop_.QuitRequested()) return false;
+    const std::uint32_t now = platform::Current().clock->TickCount();
+    if (now - last_pump_ >= kPumpEveryMs) {
+      last_pump_ = now;
+      loop_.PumpPending();
+    }
+    return !cancelled_ && !loop_.QuitRequested();
+  }
+
   void Pass(const std::string& jobs_path, const std::string& lang_file,
             bool run_all) {
     platform::Clock& clock = *platform::Current().clock;
     std::uint32_t now = clock.TickCount();
+    last_pump_ = now;
     std::vector<JobSettings> due;
-    for (const std::string& name : ListJobFiles(jobs_path)) {
+    const std::vector<std::string> names = ListJobFiles(jobs_path);
+    Forget(names);
+    for (const std::string& name : names) {
       JobSettings job = ReadJobFile(jobs_path, name);
       if (!job.has_job_section || job.type != kScheduledJob || !job.active ||
           !HoldIsZero(job.hold)) {
@@ -139,13 +174,23 @@ class JobEngine final : public cJobEngine {
         // Service events (pause, stop) run here, between two jobs; a stop
         // ends the pass.
         loop_.PumpPending();
-        if (loop_.QuitRequested()) return;
+        last_pump_ = clock.TickCount();
+        if (loop_.QuitRequested() || cancelled_) return;
       }
       last_start_[LowerAscii(due[i].file_name)] = clock.TickCount();
       RaiseCurrentJob(due[i], static_cast<std::int32_t>(i + 1),
                       static_cast<std::int32_t>(due.size()));
-      JobRun(*this, due[i], lang_file).Run();
+      if (!JobRun(*this, due[i], lang_file, [this] { return KeepGoing(); }).Run()) {
+        return;
+      }
     }
+  }
+
+  // Drops what is kept for jobs whose files have gone.
+  void Forget(const std::vector<std::string>& names) {
+    std::set<std::string> present;
+    for (const std::string& n : names) present.insert(LowerAscii(n));
+    std::erase_if(last_start_, [&](const auto& entry) { return present.count(entry.first) == 0; });
   }
 
   bool IsDue(const JobSettings& job, std::uint32_t now) const {
@@ -176,6 +221,8 @@ class JobEngine final : public cJobEngine {
 
   platform::MessageLoop& loop_;
   bool running_ = false;
+  bool cancelled_ = false;
+  std::uint32_t last_pump_ = 0;
   // When each job (by lower-case file name) last started, in ticks.
   std::map<std::string, std::uint32_t> last_start_;
 };

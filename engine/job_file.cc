@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
+#include <map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -93,6 +94,21 @@ class JobFileReader {
   std::string path_;
 };
 
+// Refusals told already, by jobs folder: each is told once while it lasts,
+// and forgotten when its file is gone or has been mended.
+void ReportRefusals(const std::string& jobs_folder,
+                    std::map<std::string, std::string> now) {
+  static std::map<std::string, std::map<std::string, std::string>> told;
+  std::map<std::string, std::string>& before = told[jobs_folder];
+  for (const auto& [path, reason] : now) {
+    auto it = before.find(path);
+    if (it != before.end() && it->second == reason) continue;
+    platform::Current().ui->Notice("Job file refused, not run: " + path + ": " + reason);
+  }
+  before = std::move(now);
+  if (before.empty()) told.erase(jobs_folder);
+}
+
 }  // namespace
 
 bool NameLess(const std::string& a, const std::string& b) {
@@ -111,12 +127,27 @@ std::vector<std::string> ListJobFiles(const std::string& jobs_folder) {
   platform::FileSystem& fs = *platform::Current().fs;
   std::vector<std::string> names;
   if (!fs.FolderExists(jobs_folder)) return names;
-  for (platform::FolderEntry& e : fs.ListFolder(jobs_folder)) {
-    if (e.stat.kind == platform::FileStat::kFile &&
-        EndsWithNoCase(e.name, ".qlj") && e.name.size() > 4) {
-      names.push_back(std::move(e.name));
+  std::map<std::string, std::string> refused;  // path -> reason
+  const std::string folder_reason = fs.UntrustedBecause(jobs_folder);
+  if (!folder_reason.empty()) {
+    refused[jobs_folder] = folder_reason;
+  } else {
+    for (platform::FolderEntry& e : fs.ListFolder(jobs_folder)) {
+      if ((e.stat.kind != platform::FileStat::kFile && !e.stat.link) ||
+          !EndsWithNoCase(e.name, ".qlj") || e.name.size() <= 4) {
+        continue;
+      }
+      const std::string path = fs.BuildPath(jobs_folder, e.name);
+      std::string reason = fs.UntrustedBecause(path);
+      if (reason.empty() && e.stat.kind != platform::FileStat::kFile) continue;
+      if (reason.empty()) {
+        names.push_back(std::move(e.name));
+      } else {
+        refused[path] = std::move(reason);
+      }
     }
   }
+  ReportRefusals(jobs_folder, std::move(refused));
   std::sort(names.begin(), names.end(), NameLess);
   return names;
 }
@@ -142,6 +173,7 @@ JobSettings ReadJobFile(const std::string& jobs_folder,
   job.start_copy = r.Whole<std::int32_t>("StartCopy", 0);
   job.delay_seconds = r.Whole<std::int16_t>("Delay", 2);
   job.retries = r.Whole<std::int16_t>("Retries", 3);
+  job.follow_links = r.Whole<std::int32_t>("FollowLinks", 0) == 1;
   return job;
 }
 

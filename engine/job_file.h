@@ -23,6 +23,9 @@
 //   Delay        2    watch job: seconds of quiet on a file (for a pass: in
 //                     the folder) before it is copied; 0 copies at once
 //   Retries      3    watch job: further attempts at a copy that fails
+//   FollowLinks  0    1: symbolic links inside From are copied as the files
+//                     and walked as the folders they lead to (only links
+//                     owned by root or the service's user); 0 skips them
 //
 // The job list reports each job file as a JobRecord (ToJobRecord): JobType
 // Type, ExcludeFlag 0 when Active else 1, CheckValue Hold, PathA From, PathB
@@ -33,6 +36,11 @@
 //
 // Whole numbers are decimal, with optional blanks around and a sign; a
 // value that is no number or out of range counts as missing.
+//
+// Job files are trusted as cron trusts a crontab: a job file, or the jobs
+// folder, that a user other than root and the service's own user could
+// change is not run, and the administrator is told once which file and why
+// (FileSystem::UntrustedBecause, UserInterface::Notice).
 #pragma once
 
 #include <cstdint>
@@ -65,12 +73,14 @@ struct JobSettings {
   std::int32_t start_copy = 0;
   std::int16_t delay_seconds = 2;
   std::int16_t retries = 3;
+  bool follow_links = false;
 };
 
 // The job file names of `jobs_folder` (files ending in ".qlj", case
 // ignored), sorted by name with case ignored, then byte by byte. An empty
 // list when the folder does not exist; qs::RuntimeError when it exists but
-// cannot be read.
+// cannot be read. Files that cannot be trusted (see above) are left out;
+// each is reported once while it stays so.
 std::vector<std::string> ListJobFiles(const std::string& jobs_folder);
 
 // Reads every key of the job file `file_name` in `jobs_folder`. A file that

@@ -71,6 +71,8 @@ using platform::DirWatcher;
 
 // The least time between two attempts at a failed copy.
 constexpr std::int64_t kMinRetryMs = 500;
+// How often a copy lets pending messages run.
+constexpr std::int64_t kPumpEveryMs = 20;
 // The classic number of the watcher's limit errors ("Too many files").
 constexpr std::int32_t kErrTooManyFiles = 67;
 
@@ -198,11 +200,20 @@ class MonitorJob final : public cMonitorJob {
       JobSettings job = ReadJobFile(jobs_folder_, job_name_);
       if (!IsWatchJob(job)) return EndSoon();
       pattern_ = job.pattern;
+      follow_links_ = job.follow_links;
     }
     if (selected_.empty() || !fs.FolderExists(selected_)) return EndSoon();
-    from_mode_ =
-        NormalizedFolder(fs, selected_) == NormalizedFolder(fs, from_);
-    target_root_ = to_.empty() ? std::string() : NormalizedFolder(fs, to_);
+    // The watch works on resolved paths, so that a To inside the watched
+    // tree is recognised however it is spelled.
+    try {
+      root_ = fs.ResolvePath(selected_);
+      real_from_ = from_.empty() ? std::string() : fs.ResolvePath(from_);
+      real_to_ = to_.empty() ? std::string() : fs.ResolvePath(to_);
+    } catch (const RuntimeError&) {
+      return EndSoon();
+    }
+    from_mode_ = NormalizedFolder(fs, root_) == NormalizedFolder(fs, real_from_);
+    target_root_ = real_to_.empty() ? std::string() : NormalizedFolder(fs, real_to_);
 
     state_ = State::kWatching;
     try {
@@ -230,18 +241,27 @@ class MonitorJob final : public cMonitorJob {
     }
   }
 
-  // Called by the wake-up queue: runs the copies that have come due.
+  // Called by the wake-up queue: runs the copies that have come due. A copy
+  // lets pending messages run; a stop handled there may cancel the watch
+  // or release this object, and the copy then ends at once.
   void OnDue() {
+    if (in_due_) return;  // the outer call wakes again for what is left
     wake_at_ = -1;
     if (state_ != State::kWatching) return;
+    const std::shared_ptr<Life> life = life_;
+    in_due_ = true;
     const std::int64_t now = NowMs();
     std::vector<std::string> due;
     for (const auto& [key, work] : pending_) {
       if (work.due_ms <= now) due.push_back(key);
     }
     for (const std::string& key : due) {
-      Work work = pending_.at(key);
+      auto found = pending_.find(key);
+      if (found == pending_.end()) continue;
+      Work work = found->second;
       bool ok = Run(work);
+      if (life->job == nullptr) return;  // released meanwhile
+      if (state_ != State::kWatching) break;
       auto it = pending_.find(key);
       if (it == pending_.end()) continue;
       if (ok || it->second.retries_left <= 0) {
@@ -251,6 +271,7 @@ class MonitorJob final : public cMonitorJob {
         it->second.due_ms = now + std::max(delay_ms_, kMinRetryMs);
       }
     }
+    in_due_ = false;
     WakeForNext();
   }
 
@@ -268,7 +289,7 @@ class MonitorJob final : public cMonitorJob {
       // folder watched twice shares its reports): a folder found at this
       // place is watched again and looked through.
       platform::FileSystem& fs = *platform::Current().fs;
-      if (fs.GetFileStat(Below(selected_, rel)).kind ==
+      if (fs.GetFileStat(Below(root_, rel)).kind ==
           platform::FileStat::kFolder) {
         if (!WatchTreeOrEnd(rel)) return;
         Queue(true, from_mode_ ? rel : "", NowMs() + delay_ms_);
@@ -409,7 +430,7 @@ class MonitorJob final : public cMonitorJob {
   // on watches is thrown for it too.
   void WatchTree(const std::string& rel) {
     platform::FileSystem& fs = *platform::Current().fs;
-    const std::string path = Below(selected_, rel);
+    const std::string path = Below(root_, rel);
     if (!rel.empty() && NormalizedFolder(fs, path) == target_root_) return;
     std::vector<platform::FolderEntry> entries;
     try {
@@ -486,17 +507,29 @@ class MonitorJob final : public cMonitorJob {
     CopyRules rules;
     rules.pattern = pattern_;
     rules.recursive = recursive_;
+    rules.follow_links = follow_links_;
+    std::weak_ptr<Life> weak = life_;
+    rules.keep_going = [weak, &loop = loop_, last = NowMs()]() mutable {
+      const std::int64_t now = NowMs();
+      if (now - last >= kPumpEveryMs) {
+        last = now;
+        loop.PumpPending();
+      }
+      std::shared_ptr<Life> life = weak.lock();
+      return life && life->job && life->job->state_ == State::kWatching;
+    };
+    // Copies: this object may be gone before the copier returns.
+    const std::string from = real_from_, to = real_to_, root = target_root_;
     FileCopier copier(fs, std::move(rules), nullptr);
     if (!from_mode_ || (work.tree && work.rel.empty())) {
-      return copier.CopyFolders(from_, to_) == 0;
+      return copier.CopyFolders(from, to) == 0;
     }
-    if (to_.empty()) return false;
-    if (NormalizedFolder(fs, from_) == target_root_) return true;
+    if (to.empty()) return false;
+    if (NormalizedFolder(fs, from) == root) return true;
     if (work.tree) {
-      return copier.CopySubtree(Below(from_, work.rel), Below(to_, work.rel),
-                                to_) == 0;
+      return copier.CopySubtree(Below(from, work.rel), Below(to, work.rel), to) == 0;
     }
-    return copier.CopyIfChanged(Below(from_, work.rel), Below(to_, work.rel));
+    return copier.CopyIfChanged(Below(from, work.rel), Below(to, work.rel));
   }
 
   // Ends the watch from one of its own events; Finished follows from the
@@ -559,7 +592,10 @@ class MonitorJob final : public cMonitorJob {
   std::uint64_t generation_ = 0;
   std::string jobs_folder_, job_name_, pattern_ = "*";
   bool from_mode_ = false;
-  std::string target_root_;  // normalized To
+  bool follow_links_ = false;
+  bool in_due_ = false;
+  std::string root_, real_from_, real_to_;  // resolved SelectedPath, From, To
+  std::string target_root_;  // normalized resolved To
   std::shared_ptr<DirWatcher> watcher_;
   std::shared_ptr<WakeQueue> queue_;
   DirWatcher::WatchId jobs_watch_ = 0;

@@ -52,6 +52,12 @@ class cJobEngine {
   // The engine raises CurrentJob for a job before any LogMessage of it.
   virtual void ProcessJobs(std::string& sJobsPath, std::string& sLangFile,
                            bool& bOptionA, bool& bOptionB, bool& bOptionC) = 0;
+  // Ends a running ProcessJobs as soon as it can: the engine lets pending
+  // messages run between files and between the chunks of a large file, and
+  // a stop or pause handled there calls this. The copy in progress is
+  // abandoned (nothing half-copied is left) and ProcessJobs returns. Outside
+  // a pass it does nothing.
+  virtual void CancelPass() {}
 
   std::function<void(std::string& sLogMsg, std::int16_t& iMsgID, bool& bView,
                      bool& bFile, bool& bSameView, bool& bIsLast)>

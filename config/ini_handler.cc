@@ -38,6 +38,15 @@ std::string ProductFolderWithSeparator() {
   return folder;
 }
 
+// What the service itself writes never carries a line break: a CR, LF or
+// NUL that came from outside (a name on the command line) becomes a blank.
+std::string SingleLine(std::string text) {
+  for (char& c : text) {
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string MainIniPathForWriting() {
@@ -60,14 +69,16 @@ bool WriteProfileValue(const std::string& sFile, const std::string& sSection,
 void WriteINIString(const std::string& sSection, const std::string& sKey,
                     const std::string& sValue) {
   Traced(kModule, "Sub WriteINIString", [&] {
-    WriteProfileValue(MainIniPathForWriting(), sSection, sKey, sValue);
+    WriteProfileValue(MainIniPathForWriting(), SingleLine(sSection), SingleLine(sKey),
+                      SingleLine(sValue));
   });
 }
 
 void WriteServiceINI(const std::string& sSection, const std::string& sKey,
                      const std::string& sValue) {
   Traced(kModule, "Sub WriteServiceINI", [&] {
-    WriteProfileValue(ServiceIniPath(), sSection, sKey, sValue);
+    WriteProfileValue(ServiceIniPath(), SingleLine(sSection), SingleLine(sKey),
+                      SingleLine(sValue));
   });
 }
 

@@ -8,7 +8,9 @@
 namespace qs::modIniHandler {
 
 // "NTService"/"State" and friends: main INI = program folder less its last
-// three characters, followed directly by "Quillon.ini".
+// three characters, followed directly by "Quillon.ini". The two writers
+// turn every CR, LF and NUL into a blank: no line of a caller's choosing
+// reaches a file.
 void WriteINIString(const std::string& sSection, const std::string& sKey,
                     const std::string& sValue);
 // The service INI: program folder + separator + "QuillonSrv.ini".
@@ -33,8 +35,9 @@ std::string GetJobString(const std::string& sSection, const std::string& sKey,
 std::string MainIniPathForWriting();
 std::string ServiceIniPath();
 
-// One profile write to `sFile` exactly as the two writers do it; for tools
-// that name the file themselves. Returns the platform's result.
+// One profile write to `sFile` as the platform does it; for tools that name
+// the file themselves and check their text first. Returns the platform's
+// result (on POSIX false for a line break in any of the texts).
 bool WriteProfileValue(const std::string& sFile, const std::string& sSection,
                        const std::string& sKey, const std::string& sValue);
 

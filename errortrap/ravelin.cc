@@ -53,8 +53,10 @@ void FindViewer() {
   char buf[kTitleBuffer];
   while (h != 0) {
     int n = w.GetWindowText(h, buf, kTitleBuffer);
-    if (n > 0 && IsViewerTitle(std::string_view(buf, static_cast<std::size_t>(n)))) {
-      if (w.AttachViewer(h)) g_trace.hViewerWnd = h;
+    // A viewer that refuses (of another user) does not end the search.
+    if (n > 0 && IsViewerTitle(std::string_view(buf, static_cast<std::size_t>(n))) &&
+        w.AttachViewer(h)) {
+      g_trace.hViewerWnd = h;
       return;
     }
     h = w.GetWindow(h, platform::kGwHwndNext);

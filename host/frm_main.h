@@ -103,6 +103,8 @@ class frmMain {
   // Done goes to cMultiEvent_Done (SetMultiEvent).
   std::unique_ptr<engine::cMultiEvent> cMultiEvent;
   bool m_bBusy = false;
+  // The disk guard's last notice, for the service manager's status line.
+  std::string m_sDiskNotice;
   bool m_bRTMonRunning = false;
   // The form's own hidden window.
   platform::Hwnd hWnd = 0;

@@ -5,6 +5,7 @@
 #include "config/texts.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
+#include "logging/outside_text.h"
 
 namespace qs {
 namespace {
@@ -44,15 +45,17 @@ void frmMain::NTService1_Start(bool& Success) {
 
 // A stop can arrive while a work cycle runs only through that cycle's own
 // message pumping (one thread), so waiting here for m_bBusy would wait on
-// the very cycle this handler is nested in. Instead the stop is noted and
-// the cycle, once it has cleared m_bBusy, finishes it (FinishStop). A stop
-// that arrives between cycles finishes at once.
+// the very cycle this handler is nested in. Instead the stop is noted, the
+// engine is told to end its pass at once, and the cycle, once it has
+// cleared m_bBusy, finishes the stop (FinishStop). A stop that arrives
+// between cycles finishes at once.
 void frmMain::NTService1_Stop() {
   EventTrap(NTService1.get(), [&] {
     WriteLog(texts::Lookup(texts::kStopped, m_sLanguage), false, true, false);
     tmrMain->SetEnabled(false);
     if (m_bBusy) {
       m_bStopPending = true;
+      if (cQL) cQL->CancelPass();
       return;
     }
     FinishStop();
@@ -68,9 +71,11 @@ void frmMain::FinishStop() {
   });
 }
 
+// A pause in the middle of a work cycle ends the engine's pass too.
 void frmMain::NTService1_Pause(bool& Success) {
   EventTrap(NTService1.get(), [&] {
     tmrMain->SetEnabled(false);
+    if (m_bBusy && cQL) cQL->CancelPass();
     std::string text = texts::Lookup(texts::kPaused, m_sLanguage);
     WriteLog(text, false, true, false);
     NTService1->LogEvent(platform::kEventError, 109, text);
@@ -83,7 +88,7 @@ void frmMain::NTService1_Continue(bool& Success) {
   EventTrap(NTService1.get(), [&] {
     tmrMain->SetEnabled(true);
     std::string text = texts::Lookup(texts::kContinued, m_sLanguage);
-    WriteLog(NTService1->DisplayName + " " + text, false, true, false);
+    WriteLog(logging::Outside(NTService1->DisplayName) + " " + text, false, true, false);
     Success = true;
     NTService1->LogEvent(platform::kEventInformation, 110, text);
     RunRTMonitor();

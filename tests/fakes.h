@@ -216,6 +216,8 @@ class FakeJobEngine : public engine::cJobEngine {
   std::vector<std::string> jobs_paths, lang_files;
   std::vector<bool> no_disk_checks;
   std::function<void()> on_process;
+  int cancels = 0;
+  void CancelPass() override { ++cancels; }
   void ProcessJobs(std::string& sJobsPath, std::string& sLangFile, bool&, bool&, bool&) override {
     ++passes;
     jobs_paths.push_back(sJobsPath);

@@ -8,6 +8,7 @@
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
 #include "tests/fakes.h"
+#include "tests/mem_file_system.h"
 #include "tests/test_support.h"
 
 namespace qs {
@@ -123,6 +124,29 @@ TEST_F(HostTest, InstallFieldsForStartModeAccountAndFailure) {
     EXPECT_EQ(Main("NTService", "State"), r.state);
     EXPECT_EQ(Main("NTService", "LastMsg"), "Quillon Pro Service Main " + r.last_msg_end);
   }
+}
+
+// A name or folder with a control character installs nothing and writes no
+// line of its choosing into the INI files.
+TEST_F(HostTest, InstallRefusesControlCharactersInNameAndFolders) {
+  const std::string s = test::Sep(), bin = product_ + s + "bin";
+  for (const std::string& line :
+       {"-install,-auto,Main\n[JobWin]\nNoDiskSizeCheck=1," + bin + "," + product_,
+        "-install,-auto,Main," + bin + "\r\n[JobWin]," + product_,
+        "-install,-auto,Main," + bin + "," + product_ + "\x01"}) {
+    form_.reset();
+    ui_.notices.clear();
+    Form().Form_Load(line);
+    EXPECT_TRUE(Form().Ended());
+    EXPECT_TRUE(svc_->calls.empty());
+    EXPECT_EQ(Main("NTService", "State"), "0");
+    EXPECT_EQ(Main("JobWin", "NoDiskSizeCheck"), "<none>");
+    EXPECT_EQ(Service("INI"), main_ini_);
+    ASSERT_EQ(ui_.notices.size(), 1u);
+    EXPECT_NE(ui_.notices[0].find("install refused"), std::string::npos);
+  }
+  EXPECT_EQ(Main("NTService", "LastMsg"),
+            "Quillon Pro Service Main konnte nicht installiert werden.");
 }
 
 TEST_F(HostTest, RemovalLines) {
@@ -267,12 +291,21 @@ TEST_F(ServiceEventsTest, StopBetweenCyclesUnloadsAtOnce) {
 
 TEST_F(ServiceEventsTest, StopInsideACycleFinishesWhenTheCycleHas) {
   Start();
+  // A pause handled inside the engine's pass ends that pass, as a stop does.
+  engine_->on_process = [&] {
+    bool ok = false;
+    Form().NTService1_Pause(ok);
+  };
+  Form().tmrMain_Timer();
+  EXPECT_EQ(engine_->cancels, 1);
+  EXPECT_FALSE(Form().Ended());
   std::vector<std::string> order;
   engine_->on_process = [&] {
     order.push_back("engine start");
     Form().NTService1_Stop();  // as if delivered by the engine's pumping
     order.push_back(Form().Ended() ? "ended inside" : "still loaded");
     EXPECT_TRUE(Form().m_bBusy);
+    EXPECT_EQ(engine_->cancels, 2);
   };
   Form().tmrMain_Timer();
   EXPECT_EQ(order, (std::vector<std::string>{"engine start", "still loaded"}));
@@ -295,6 +328,23 @@ TEST_F(ServiceEventsTest, CycleReadsPathsAfreshAndPassesTheJobsFolder) {
   EXPECT_EQ(engine_->lang_files[1], lang2);
   EXPECT_EQ(engine_->no_disk_checks, (std::vector<bool>{false, true}));
 }
+
+#ifndef _WIN32
+// When the disk guard stops the work cycle, the status line says why.
+TEST_F(ServiceEventsTest, DiskGuardShowsInTheStatusLine) {
+  test::MemFileSystem disk;
+  disk.AddFolder(bin_);
+  disk.AddFolder(product_ + "/logs");
+  disk.capacity = 9 << 20;
+  platform::ScopedPlatform use({nullptr, &disk, nullptr, nullptr, nullptr, nullptr});
+  Start();
+  Form().tmrMain_Timer();
+  EXPECT_FALSE(Form().tmrMain->Enabled());
+  ASSERT_FALSE(svc_->statuses.empty());
+  EXPECT_EQ(svc_->statuses.back().rfind("Work cycle stopped at ", 0), 0u) << svc_->statuses.back();
+  EXPECT_NE(svc_->statuses.back().find("Die Festplatte ist fast voll!"), std::string::npos);
+}
+#endif
 
 TEST_F(ServiceEventsTest, EngineErrorIsLoggedAndTheCycleEnds) {
   Start();

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "logging/outside_text.h"
 #include "tests/log_fixture.h"
 
 namespace qs {
@@ -71,6 +72,19 @@ TEST_F(LogTest, MessageIsTakenAsItIs) {
   EXPECT_EQ(DefaultLog(), written);
 }
 
+TEST(OutsideText, ControlCharactersAreShownEscaped) {
+  using namespace std::string_literals;
+  struct Row {
+    std::string in, out;
+  } rows[] = {
+      {"a\r\nb", "a\\r\\nb"},
+      {"nul\0tab\t"s, "nul\\x00tab\\t"},
+      {"\x7f\x1b[2J", "\\x7F\\x1B[2J"},
+      {"C:\\in\\\xc3\xa4 100%", "C:\\in\\\xc3\xa4 100%"},
+  };
+  for (const Row& r : rows) EXPECT_EQ(logging::Outside(r.in), r.out) << r.in;
+}
+
 TEST_F(LogTest, OnlyWriteLogOneWritesTheDefaultLogOfTheProductFolder) {
   for (std::string ini : {Options("0"), Options("2"), Options("01"),
                           Options(""), std::string("[ErrWin]\r\n")}) {
@@ -98,12 +112,13 @@ TEST_F(LogTest, EngineLinesGoOnlyToTheJobLog) {
   // A job log is written whatever "WriteLog" says about the default log.
   SetMainIni(Options("2") + "[ErrWin]\r\nShowDate=1\r\n");
   sJobLogFile = dir_.Join("Sales_Log.txt");
-  Form().WriteWLog("copied a.txt", kOff, kOn, kOff);
+  // A file name with a line break of its own stays on its line.
+  Form().WriteWLog("copied a\r\n04.12.2026 - NT-Service: forged.txt", kOff, kOn, kOff);
   Form().WriteWLog("view only", kOn, kOff, kOn);
   Form().WriteWLog("", kOff, kOn, kOff);
-  EXPECT_EQ(
-      test::ReadBytes(sJobLogFile),
-      "04.12.2026 - NT-Service: copied a.txt\r\n04.12.2026 - NT-Service: \r\n");
+  EXPECT_EQ(test::ReadBytes(sJobLogFile),
+            "04.12.2026 - NT-Service: copied a\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
+            "04.12.2026 - NT-Service: \r\n");
   EXPECT_FALSE(test::Exists(default_log_));
   EXPECT_TRUE(ui_.boxes.empty());
 }

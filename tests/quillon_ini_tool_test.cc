@@ -61,6 +61,9 @@ TEST(QuillonIniTool, SetChangesOneLineAndBadArgumentsFail) {
   EXPECT_EQ(Tool({"set", f, "Options", "WriteLog", "1"}).status, 0);
   EXPECT_EQ(test::ReadBytes(f), "; product settings\n[Options]\nWriteLog=1\n\n[ErrWin]\nShowDate=1\n");
   EXPECT_EQ(Tool({"set", dir.Join("no") + "/x.ini", "A", "B", "C"}).status, 1);
+  // A line break in any text would make a line of the caller's choosing.
+  EXPECT_EQ(Tool({"set", f, "Options", "WriteLog", "1\n[JobWin]\nNoDiskSizeCheck=1"}).status, 2);
+  EXPECT_EQ(Tool({"set", f, "Options\r", "WriteLog", "1"}).status, 2);
   EXPECT_EQ(Tool({"get", f, "Options", "WriteLog", "", "abc"}).status, 2);
   EXPECT_EQ(Tool({"get", f, "Options", "WriteLog", "", "40000"}).status, 2);
   EXPECT_EQ(Tool({"frobnicate"}).status, 2);

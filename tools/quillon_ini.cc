@@ -4,10 +4,12 @@
 //   quillon-ini get FILE SECTION KEY [DEFAULT [SIZE]]
 //       writes exactly the bytes the service's reader returns (no newline)
 //   quillon-ini set FILE SECTION KEY VALUE
+//       a line break in SECTION, KEY or VALUE is refused (exit code 2)
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -70,8 +72,15 @@ int main(int argc, char** argv) {
     return std::fflush(stdout) == 0 ? 0 : 1;
   }
   if (cmd == "set" && argc == 6) {
+    for (int i = 3; i <= 5; ++i) {
+      if (std::strpbrk(argv[i], "\r\n")) {
+        return Fail("SECTION, KEY and VALUE may not hold a line break (CR or LF)");
+      }
+    }
+    errno = 0;
     if (!qs::modIniHandler::WriteProfileValue(argv[2], argv[3], argv[4], argv[5])) {
-      return Fail(std::string("cannot write ") + argv[2], 1);
+      std::string why = errno != 0 ? std::string(": ") + std::strerror(errno) : "";
+      return Fail(std::string("cannot write ") + argv[2] + why, 1);
     }
     return 0;
   }

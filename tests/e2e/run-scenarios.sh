@@ -34,6 +34,7 @@
 #   wait REL [TEXT]           until REL exists (and holds exactly TEXT)
 #   wait-line REL LINE        until REL has the line LINE
 #   remove REL                REL and all below it go
+#   absent GLOB               nothing of the product folder matches GLOB
 #   fill REL N                files REL/1.txt to REL/N.txt, each holding its
 #                             number
 #   event TEXT                an event-log entry with TEXT has been written
@@ -295,6 +296,7 @@ step() {
       wait_until "tr -d '\\r' <'$unix_product/$1' 2>/dev/null | grep -q -x -F -- '$2'" ||
         fail "$1 has no line \"$2\"" ;;
     remove) rm -rf "${unix_product:?}/$1" ;;
+    absent) ! compgen -G "$unix_product/$1" >/dev/null || fail "$1 is there" ;;
     fill)
       mkdir -p "$unix_product/$1"
       for ((i = 1; i <= $2; ++i)); do printf '%s\r\n' "$i" >"$unix_product/$1/$i.txt"; done ;;

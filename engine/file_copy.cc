@@ -16,7 +16,7 @@ using platform::FileStat;
 using platform::FileSystem;
 
 // A batch of copies is made durable once this much is waiting in it.
-constexpr std::size_t kBatchFiles = 512;
+constexpr std::size_t kBatchFiles = 1000;
 constexpr std::int64_t kBatchBytes = 64 << 20;
 // A temporary file this old that no copy of ours is writing was left by a
 // run that did not finish.
@@ -195,7 +195,7 @@ bool FileCopier::CopyIfChanged(const std::string& src, const std::string& dst) {
   if (EnoughSpace(folder.empty() ? dst : folder, have.size)) {
     CopyInto(src, dst, folder, have.size, have.link);
   } else {
-    Later({src, dst, "", &kDiskSpace, {src}});
+    Later({src, dst, "", "", &kDiskSpace, {src}});
   }
   Flush();
   return failures_ == 0 && !stopped_;
@@ -260,10 +260,9 @@ void FileCopier::CopyTree(const std::string& from, const std::string& to) {
     if (EnoughSpace(to, e.stat.size)) {
       CopyInto(src, dst, to, e.stat.size, e.stat.link);
     } else {
-      Later({src, dst, "", &kDiskSpace, {src}});
+      Later({src, dst, "", "", &kDiskSpace, {src}});
     }
   }
-  Flush();
   if (rules_.recursive) {
     for (const platform::FolderEntry& e : entries) {
       if (stopped_) break;
@@ -289,11 +288,7 @@ void FileCopier::CopyTree(const std::string& from, const std::string& to) {
 
 void FileCopier::CopyInto(const std::string& src, const std::string& dst,
                           const std::string& folder, std::int64_t size, bool link) {
-  if (folder != batch_folder_) {
-    Flush();
-    batch_folder_ = folder;
-  }
-  Pending p{src, dst, fs_.BuildPath(folder, NewTempName()), nullptr, {}};
+  Pending p{src, dst, fs_.BuildPath(folder, NewTempName()), folder, nullptr, {}};
   InFlight().insert(p.temp);
   platform::CopyOptions options;
   options.follow_link = link;
@@ -310,7 +305,7 @@ void FileCopier::CopyInto(const std::string& src, const std::string& dst,
     // goes now, or once it is stale.
     if (fs_.GetFileStat(p.temp).kind != FileStat::kMissing) RemoveQuietly(fs_, p.temp);
     InFlight().erase(p.temp);
-    Later({src, dst, "", &kCopyFailed, {src, dst, err.description()}});
+    Later({src, dst, "", "", &kCopyFailed, {src, dst, err.description()}});
     return;
   }
   batch_bytes_ += size;
@@ -327,45 +322,43 @@ void FileCopier::Later(Pending p) {
 }
 
 // Data first, then the names: a crash in between leaves the old files and
-// some temporary ones, never a name that holds less than a whole copy.
+// some temporary ones, never a name that holds less than a whole copy. Each
+// of the two steps is one flush for the whole batch.
 void FileCopier::Flush() {
   if (batch_.empty()) return;
-  std::vector<std::string> temps;
+  std::vector<std::string> temps, folders;
   for (const Pending& p : batch_) {
     if (!p.temp.empty()) temps.push_back(p.temp);
   }
-  std::string sync_error;
+  std::string flush_error;
   try {
-    if (!temps.empty()) fs_.SyncFiles(temps);
+    if (!temps.empty()) fs_.FlushToDisk(temps);
   } catch (const RuntimeError& err) {
-    sync_error = err.description();
+    flush_error = err.description();
   }
-  bool renamed_any = false;
   for (Pending& p : batch_) {
     if (p.temp.empty()) continue;
-    if (sync_error.empty()) {
+    if (flush_error.empty()) {
       try {
         fs_.RenameFile(p.temp, p.dst);
-        renamed_any = true;
+        if (folders.empty() || folders.back() != p.folder) folders.push_back(p.folder);
         p.temp.clear();
         continue;
       } catch (const RuntimeError& err) {
         p.args = {p.src, p.dst, err.description()};
       }
     } else {
-      p.args = {p.src, p.dst, sync_error};
+      p.args = {p.src, p.dst, flush_error};
     }
     RemoveQuietly(fs_, p.temp);
     p.failure = &kCopyFailed;
   }
   for (const std::string& t : temps) InFlight().erase(t);
-  if (renamed_any) {
-    try {
-      fs_.SyncFolder(batch_folder_);
-    } catch (const RuntimeError&) {
-      // The copies are whole; at worst a crash loses their new names, and
-      // the next pass copies them again.
-    }
+  try {
+    if (!folders.empty()) fs_.FlushToDisk(folders);
+  } catch (const RuntimeError&) {
+    // The copies are whole; at worst a crash loses their new names, and
+    // the next pass copies them again.
   }
   std::vector<Pending> done = std::move(batch_);
   batch_.clear();

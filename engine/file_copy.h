@@ -15,10 +15,11 @@
 // renamed when it is complete, so no file ever appears half-copied under
 // its final name, and any source name that fits the file system fits.
 // Files with a temporary name (or the suffix ".qltmp" of older versions)
-// are never copied themselves. The copies of one target folder are made
-// durable together: their data is flushed in one batch, then they are
-// renamed and the folder is flushed, so that after a crash or a power cut
-// each target name holds the old file or the whole new one. Temporary files
+// are never copied themselves. Copies are made durable in batches (up to a
+// thousand files or 64 MiB, and at the end of a pass): their data is
+// flushed at once, then they are renamed and their folders are flushed, so
+// that after a crash or a power cut each target name holds the old file or
+// the whole new one. Temporary files
 // older than a minute that no copy of this process is writing (left by a
 // run that was killed) are removed when their folder is next written to.
 //
@@ -109,6 +110,7 @@ class FileCopier {
  private:
   struct Pending {
     std::string src, dst, temp;  // temp empty: the copy failed already
+    std::string folder;          // of dst
     const EngineText* failure = nullptr;
     std::vector<std::string> args;
   };
@@ -131,8 +133,7 @@ class FileCopier {
   CopyListener* listener_;
   std::string target_root_;          // resolved and normalized
   std::vector<std::string> walk_;    // resolved folders of the current walk
-  std::vector<Pending> batch_;       // copies of batch_folder_ not renamed
-  std::string batch_folder_;
+  std::vector<Pending> batch_;       // copies not renamed yet, in order
   std::int64_t batch_bytes_ = 0;
   int failures_ = 0;
   bool stopped_ = false;

@@ -18,57 +18,15 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/fuzz_support.h"
 #include "platform/posix/posix_impl.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using qs::platform::ProfileApi;
 
-#define CHECK(cond)                                                         \
-  do {                                                                      \
-    if (!(cond)) {                                                          \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, \
-                   #cond);                                                  \
-      std::abort();                                                         \
-    }                                                                       \
-  } while (0)
-
-// Files live in memory where the system has such a folder: every write
-// flushes its file, which would be slow on a disk.
-struct ScratchFolder {
-  ScratchFolder() {
-    std::error_code ec;
-    fs::path base = fs::is_directory("/dev/shm", ec)
-                        ? fs::path("/dev/shm")
-                        : fs::temp_directory_path();
-    std::string tmpl = (base / "qs-profile-fuzz-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    path = tmpl;
-  }
-  ~ScratchFolder() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-  std::string path;
-};
-
-const std::string& Folder() {
-  static const ScratchFolder folder;
-  return folder.path;
-}
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void Save(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using qs::fuzz::Read;
+using qs::fuzz::Save;
 
 constexpr char kGuard = '\x5a';
 
@@ -145,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::string file = in.ConsumeRemainingBytesAsString();
 
   ProfileApi& api = qs::platform::posix::Profile();
-  const std::string path = Folder() + "/f.ini";
+  const std::string path = qs::fuzz::Scratch() + "/f.ini";
   Save(path, file);
 
   // Lookups of every form and with small buffers.
@@ -175,6 +133,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const bool plain = IsPlain(s) && IsPlain(k) && IsPlain(v);
 
   std::string before = Read(path);
+  // A line break would be a line of the caller's choosing: refused.
+  if ((s + k + v).find_first_of("\r\n") != std::string::npos) {
+    CHECK(!api.WritePrivateProfileString(s.c_str(), k.c_str(), v.c_str(), path.c_str()));
+    CHECK(Read(path) == before);
+    return 0;
+  }
   if (api.WritePrivateProfileString(s.c_str(), k.c_str(), v.c_str(),
                                     path.c_str())) {
     std::string after = Read(path);

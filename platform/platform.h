@@ -92,7 +92,7 @@ struct CopyOptions {
   // refused with 70.
   bool follow_link = false;
   // The data is on the disk when the call returns; false leaves that to a
-  // later SyncFiles, so that a batch of copies is flushed at once.
+  // later FlushToDisk, so that a batch of copies is flushed at once.
   bool durable = true;
   // Asked before each chunk of the data; false abandons the copy: the new
   // file is removed and the call returns false.
@@ -127,7 +127,9 @@ class FileSystem {
   // CreateTextFile: an empty file; with overwrite false an existing file is
   // an error (58 "File already exists").
   virtual void CreateTextFile(const std::string& path, bool overwrite) = 0;
-  // OpenTextFile ForAppending without create, Write, Close.
+  // OpenTextFile ForAppending without create, Write, Close. On a failure
+  // (a disk that fills up in the middle) nothing of `text` stays in the
+  // file, so no half line is left for the next one to be glued to.
   virtual void AppendText(const std::string& path, std::string_view text) = 0;
   // The log writers' append: FileExists, CreateTextFile(overwrite) when
   // there is no file, then AppendText, with as few system calls as the
@@ -179,11 +181,10 @@ class FileSystem {
   // copy is complete.
   virtual bool CopyToNewFile(const std::string& from, const std::string& to,
                              const CopyOptions& options = {}) = 0;
-  // Puts the data of the files on the disk, as one batch: copies made with
-  // `durable` false are safe from a crash once this returns.
-  virtual void SyncFiles(const std::vector<std::string>& paths) = 0;
-  // Puts the folder's entries on the disk (names made, renamed, removed).
-  virtual void SyncFolder(const std::string& folder) = 0;
+  // Puts the files and folders at `paths` on the disk, as one batch: a
+  // file's data (copies made with `durable` false are safe from a crash
+  // once this returns), a folder's entries (names made, renamed, removed).
+  virtual void FlushToDisk(const std::vector<std::string>& paths) = 0;
   // Renames `from` to `to` within one volume, replacing a file `to` (a link
   // at `to` is replaced, not followed).
   virtual void RenameFile(const std::string& from, const std::string& to) = 0;

@@ -45,8 +45,7 @@ class ForwardingFileSystem : public platform::FileSystem {
                      const platform::CopyOptions& o) override {
     return real.CopyToNewFile(from, to, o);
   }
-  void SyncFiles(const std::vector<std::string>& p) override { real.SyncFiles(p); }
-  void SyncFolder(const std::string& f) override { real.SyncFolder(f); }
+  void FlushToDisk(const std::vector<std::string>& p) override { real.FlushToDisk(p); }
   std::string ResolvePath(const std::string& p) override { return real.ResolvePath(p); }
   std::string UntrustedBecause(const std::string& p) override { return real.UntrustedBecause(p); }
   void RenameFile(const std::string& from, const std::string& to) override {

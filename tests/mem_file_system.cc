@@ -395,19 +395,14 @@ bool MemFileSystem::CopyToNewFile(const std::string& from, const std::string& to
   return true;
 }
 
-void MemFileSystem::SyncFiles(const std::vector<std::string>& paths) {
+void MemFileSystem::FlushToDisk(const std::vector<std::string>& paths) {
   for (const std::string& p : paths) {
     Before(Op::kSync, p);
-    NodePtr n = FileAt(p, false);
+    NodePtr n = Find(p, true).node;
+    if (n == nullptr) Throw(kErrFileNotFound);
     n->durable = n->data;
+    if (n->kind == Node::kFolder) n->durable_entries = n->entries;
   }
-}
-
-void MemFileSystem::SyncFolder(const std::string& folder) {
-  Before(Op::kSync, folder);
-  NodePtr n = Find(folder, true).node;
-  if (n == nullptr || n->kind != Node::kFolder) Throw(kErrPathNotFound);
-  n->durable_entries = n->entries;
 }
 
 void MemFileSystem::RenameFile(const std::string& from, const std::string& to) {

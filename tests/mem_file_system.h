@@ -13,8 +13,8 @@
 //
 // What survives a crash. A file's data is on the "disk" once written by a
 // durable call (CreateTextFile, ReplaceFile, CopyToNewFile with durable) or
-// flushed by SyncFiles; a folder's entries (names made, renamed, removed)
-// once the folder is flushed by SyncFolder or by a call that flushes it
+// flushed by FlushToDisk; a folder's entries (names made, renamed, removed)
+// once the folder is flushed by FlushToDisk or by a call that flushes it
 // itself (CreateTextFile, ReplaceFile). Crash() forgets everything else,
 // as a power cut would. Appends are never flushed.
 //
@@ -97,8 +97,7 @@ class MemFileSystem : public platform::FileSystem {
   std::vector<platform::FolderEntry> ListFolder(const std::string& folder) override;
   bool CopyToNewFile(const std::string& from, const std::string& to,
                      const platform::CopyOptions& options) override;
-  void SyncFiles(const std::vector<std::string>& paths) override;
-  void SyncFolder(const std::string& folder) override;
+  void FlushToDisk(const std::vector<std::string>& paths) override;
   void RenameFile(const std::string& from, const std::string& to) override;
   void CreateFolder(const std::string& path) override;
   std::string ResolvePath(const std::string& path) override;

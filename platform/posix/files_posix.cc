@@ -37,10 +37,14 @@ void Check(bool ok, const std::string& path) {
   if (!ok) ThrowErrno(errno, path);
 }
 
-// Copies what is left of `in` to `out`; false (errno set) on an error.
-// `more` is asked before each chunk after the first.
-bool CopyData(int in, int out, const std::function<bool()>& more, bool* abandoned) {
+// Copies what is left of `in` to `out`, `size` bytes as the source had when
+// it was opened (a source that grows meanwhile changes its time, and is
+// copied again by the next pass); false (errno set) on an error. `more` is
+// asked before each chunk after the first.
+bool CopyData(int in, int out, off_t size, const std::function<bool()>& more,
+              bool* abandoned) {
   bool kernel = true;
+  off_t copied = 0;
   for (bool first = true;; first = false) {
     if (!first && more && !more()) {
       *abandoned = true;
@@ -48,7 +52,11 @@ bool CopyData(int in, int out, const std::function<bool()>& more, bool* abandone
     }
     if (kernel) {
       ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0);
-      if (n > 0) continue;
+      if (n > 0) {
+        copied += n;
+        if (copied >= size) return true;
+        continue;
+      }
       if (n == 0) return true;
       if (errno == EINTR) continue;
       if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
@@ -235,7 +243,7 @@ class PosixFileSystem final : public FileSystem {
                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     Check(static_cast<bool>(out), to);
     bool abandoned = false;
-    bool ok = CopyData(in.get(), out.get(), options.keep_going, &abandoned);
+    bool ok = CopyData(in.get(), out.get(), st.st_size, options.keep_going, &abandoned);
     if (ok && !abandoned) {
       // The owner may always write the copy, so the next copy can replace it.
       ok = ::fchmod(out.get(), (st.st_mode & 0777) | S_IWUSR) == 0;
@@ -254,14 +262,19 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
-  void SyncFiles(const std::vector<std::string>& paths) override {
+  void FlushToDisk(const std::vector<std::string>& paths) override {
     if (paths.size() >= kSyncWholeVolumeFrom) {
-      // One flush for the whole batch: every file system it touches once.
+      // One flush of each file system the batch touches: what the kernel
+      // does for one file it then does for all of them at once.
       std::vector<dev_t> done;
+      std::string last_folder;
       for (const std::string& p : paths) {
-        Fd fd = OpenRegular(p);
+        const std::string folder = p.substr(0, p.rfind('/') + 1);
+        if (folder == last_folder) continue;  // a batch comes folder by folder
+        last_folder = folder;
+        Fd fd = OpenPath(p, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, true);
         struct stat st;
-        Check(::fstat(fd.get(), &st) == 0, p);
+        Check(fd && ::fstat(fd.get(), &st) == 0, p);
         if (std::find(done.begin(), done.end(), st.st_dev) != done.end()) continue;
         Check(::syncfs(fd.get()) == 0, p);
         done.push_back(st.st_dev);
@@ -269,24 +282,28 @@ class PosixFileSystem final : public FileSystem {
       return;
     }
     for (const std::string& p : paths) {
-      Fd fd = OpenRegular(p);
-      Check(::fdatasync(fd.get()) == 0, p);
+      Fd fd = OpenPath(p, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, true);
+      struct stat st;
+      Check(fd && ::fstat(fd.get(), &st) == 0, p);
+      if (S_ISDIR(st.st_mode)) {
+        Check(posix::SyncFolder(fd.get()), p);
+      } else {
+        Check(::fdatasync(fd.get()) == 0, p);
+      }
     }
-  }
-
-  void SyncFolder(const std::string& folder) override {
-    Fd fd = OpenPath(folder, O_RDONLY | O_DIRECTORY, 0, true);
-    Check(fd && posix::SyncFolder(fd.get()), folder);
   }
 
   void RenameFile(const std::string& from, const std::string& to) override {
     std::string from_name, to_name;
     Fd from_folder = OpenParent(from, &from_name);
     Check(static_cast<bool>(from_folder), from);
-    Fd to_folder = OpenParent(to, &to_name);
-    Check(static_cast<bool>(to_folder), to);
-    Check(::renameat(from_folder.get(), from_name.c_str(), to_folder.get(),
-                     to_name.c_str()) == 0,
+    // Within one folder (the usual rename of a copy) one handle does.
+    const bool same = from.substr(0, from.rfind('/')) == to.substr(0, to.rfind('/'));
+    Fd to_folder = same ? Fd() : OpenParent(to, &to_name);
+    if (same) to_name = to.substr(to.rfind('/') + 1);
+    Check(same || static_cast<bool>(to_folder), to);
+    Check(::renameat(from_folder.get(), from_name.c_str(),
+                     same ? from_folder.get() : to_folder.get(), to_name.c_str()) == 0,
           to);
   }
 

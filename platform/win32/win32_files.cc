@@ -136,11 +136,17 @@ class Win32Files final : public FileSystem {
         (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
       throw RuntimeError(kErrPermission);
     }
-    LARGE_INTEGER zero{};
-    if (!::SetFilePointerEx(file.get(), zero, nullptr, FILE_END)) {
+    LARGE_INTEGER zero{}, start{};
+    if (!::SetFilePointerEx(file.get(), zero, &start, FILE_END)) {
       ThrowLastError();
     }
-    WriteAll(file.get(), text);
+    try {
+      WriteAll(file.get(), text);
+    } catch (...) {
+      // A disk that filled up in the middle: the line is taken back whole.
+      if (::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) ::SetEndOfFile(file.get());
+      throw;
+    }
     if (!file.Close()) ThrowLastError();
   }
 
@@ -417,17 +423,17 @@ class Win32Files final : public FileSystem {
     return true;
   }
 
-  void SyncFiles(const std::vector<std::string>& paths) override {
+  // A folder needs nothing: NTFS logs its own changes of folder entries,
+  // and MoveFileEx with MOVEFILE_WRITE_THROUGH returns once the rename is
+  // on the disk.
+  void FlushToDisk(const std::vector<std::string>& paths) override {
     for (const std::string& p : paths) {
+      if (FolderExists(p)) continue;
       FileHandle file(::CreateFileA(p.c_str(), GENERIC_WRITE, kShareAll, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
       if (!file.valid() || !::FlushFileBuffers(file.get())) ThrowLastError();
     }
   }
-
-  // NTFS logs its own changes of folder entries; MoveFileEx with
-  // MOVEFILE_WRITE_THROUGH returns once the rename is on the disk.
-  void SyncFolder(const std::string&) override {}
 
   std::string ResolvePath(const std::string& path) override {
     char buf[MAX_PATH * 4];

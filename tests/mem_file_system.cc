@@ -172,26 +172,26 @@ void MemFileSystem::AddFolder(const std::string& path) {
   }
 }
 
+void MemFileSystem::Put(const std::string& path, NodePtr node) {
+  AddFolder(path.substr(0, path.rfind('/')));
+  Place p = Find(path, false);
+  p.folder->entries[p.name] = p.folder->durable_entries[p.name] = std::move(node);
+}
+
 void MemFileSystem::AddFile(const std::string& path, std::string_view data,
                             std::int64_t modified) {
-  std::size_t slash = path.rfind('/');
-  AddFolder(path.substr(0, slash));
-  Place p = Find(path, false);
   auto node = std::make_shared<Node>();
   node->data = node->durable = std::string(data);
   node->modified = modified ? modified : now;
-  p.folder->entries[p.name] = p.folder->durable_entries[p.name] = node;
+  Put(path, node);
 }
 
 void MemFileSystem::AddLink(const std::string& path, const std::string& target, bool trusted) {
-  std::size_t slash = path.rfind('/');
-  AddFolder(path.substr(0, slash));
-  Place p = Find(path, false);
   auto node = std::make_shared<Node>();
   node->kind = Node::kLink;
   node->target = target;
   node->trusted = trusted;
-  p.folder->entries[p.name] = p.folder->durable_entries[p.name] = node;
+  Put(path, node);
 }
 
 void MemFileSystem::SetUntrusted(const std::string& path, const std::string& reason) {

@@ -124,6 +124,8 @@ class MemFileSystem : public platform::FileSystem {
              std::vector<std::string>* missing = nullptr) const;
   Place FindForWrite(Op op, const std::string& path);
   NodePtr FileAt(const std::string& path, bool follow_last) const;
+  // Puts `node` at `path`, durable, making the folders on the way.
+  void Put(const std::string& path, NodePtr node);
   void Before(Op op, const std::string& path);
   // Appends to `node` what fits; throws 61 when not all of it did.
   void Store(Node& node, std::string_view data);

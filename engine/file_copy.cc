@@ -131,6 +131,8 @@ void FileCopier::Start(const std::string& target_root) {
   stopped_ = false;
   walk_.clear();
   target_root_ = NormalizedFolder(fs_, target_root);
+  excluded_.clear();
+  for (const std::string& e : rules_.excluded) excluded_.push_back(NormalizedFolder(fs_, e));
 }
 
 int FileCopier::CopyFolders(const std::string& from, const std::string& to) {
@@ -278,8 +280,13 @@ void FileCopier::CopyTree(const std::string& from, const std::string& to) {
         const std::string key = NormalizedFolder(fs_, sub);
         if (std::find(walk_.begin(), walk_.end(), key) != walk_.end()) continue;
       }
-      // A target inside the source is not copied into itself.
-      if (NormalizedFolder(fs_, sub) == target_root_) continue;
+      // A target inside the source is not copied into itself, nor into
+      // another job's.
+      const std::string key = NormalizedFolder(fs_, sub);
+      if (key == target_root_ ||
+          std::find(excluded_.begin(), excluded_.end(), key) != excluded_.end()) {
+        continue;
+      }
       CopyTree(sub, fs_.BuildPath(to, e.name));
     }
   }

@@ -76,6 +76,10 @@ struct CopyRules {
   bool recursive = false;
   bool check_free_space = true;
   bool follow_links = false;  // links inside the source (trusted ones only)
+  // Folders never walked besides the pass's own target: the targets of the
+  // other jobs, so that jobs sharing a source never copy each other's
+  // copies.
+  std::vector<std::string> excluded;
   // Asked between files and chunks; false stops the pass. Empty: never.
   std::function<bool()> keep_going;
 };
@@ -132,6 +136,7 @@ class FileCopier {
   CopyRules rules_;
   CopyListener* listener_;
   std::string target_root_;          // resolved and normalized
+  std::vector<std::string> excluded_;  // normalized rules_.excluded
   std::vector<std::string> walk_;    // resolved folders of the current walk
   std::vector<Pending> batch_;       // copies not renamed yet, in order
   std::int64_t batch_bytes_ = 0;

@@ -63,9 +63,9 @@ constexpr std::int16_t kMsgSummary = 3;
 // One job's run: copies, failures and their messages.
 class JobRun final : public CopyListener {
  public:
-  JobRun(cJobEngine& engine, const JobSettings& job,
-         const std::string& lang_file, std::function<bool()> keep_going)
-      : engine_(engine), job_(job), lang_file_(lang_file),
+  JobRun(cJobEngine& engine, const JobSettings& job, const std::string& lang_file,
+         const std::vector<std::string>& targets, std::function<bool()> keep_going)
+      : engine_(engine), job_(job), lang_file_(lang_file), targets_(targets),
         keep_going_(std::move(keep_going)) {}
 
   // False when the pass was stopped in the middle of the job.
@@ -76,6 +76,7 @@ class JobRun final : public CopyListener {
     rules.check_free_space = !engine_.NoDiskSizeCheck;
     rules.follow_links = job_.follow_links;
     rules.keep_going = keep_going_;
+    rules.excluded = targets_;
     FileCopier copier(*platform::Current().fs, std::move(rules), this);
     copier.CopyFolders(job_.from, job_.to);
     Log(EngineMessage(kSummary, lang_file_,
@@ -105,6 +106,7 @@ class JobRun final : public CopyListener {
   cJobEngine& engine_;
   const JobSettings& job_;
   const std::string& lang_file_;
+  const std::vector<std::string>& targets_;
   std::function<bool()> keep_going_;
   int copied_ = 0;
   int failed_ = 0;
@@ -158,17 +160,19 @@ class JobEngine final : public cJobEngine {
     platform::Clock& clock = *platform::Current().clock;
     std::uint32_t now = clock.TickCount();
     last_pump_ = now;
-    std::vector<JobSettings> due;
+    std::vector<JobSettings> all, due;
     const std::vector<std::string> names = ListJobFiles(jobs_path);
     Forget(names);
     for (const std::string& name : names) {
-      JobSettings job = ReadJobFile(jobs_path, name);
+      all.push_back(ReadJobFile(jobs_path, name));
+      const JobSettings& job = all.back();
       if (!job.has_job_section || job.type != kScheduledJob || !job.active ||
           !HoldIsZero(job.hold)) {
         continue;
       }
-      if (run_all || IsDue(job, now)) due.push_back(std::move(job));
+      if (run_all || IsDue(job, now)) due.push_back(job);
     }
+    const std::vector<JobFolders> folders = ResolvedFolders(all);
     for (std::size_t i = 0; i < due.size(); ++i) {
       if (i > 0) {
         // Service events (pause, stop) run here, between two jobs; a stop
@@ -180,7 +184,9 @@ class JobEngine final : public cJobEngine {
       last_start_[LowerAscii(due[i].file_name)] = clock.TickCount();
       RaiseCurrentJob(due[i], static_cast<std::int32_t>(i + 1),
                       static_cast<std::int32_t>(due.size()));
-      if (!JobRun(*this, due[i], lang_file, [this] { return KeepGoing(); }).Run()) {
+      const std::vector<std::string> skip =
+          TargetsNotToWalk(folders, ResolvedFolders({due[i]}).front().to);
+      if (!JobRun(*this, due[i], lang_file, skip, [this] { return KeepGoing(); }).Run()) {
         return;
       }
     }

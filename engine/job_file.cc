@@ -6,6 +6,7 @@
 #include <map>
 #include <vector>
 
+#include "engine/file_copy.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
 
@@ -175,6 +176,61 @@ JobSettings ReadJobFile(const std::string& jobs_folder,
   job.retries = r.Whole<std::int16_t>("Retries", 3);
   job.follow_links = r.Whole<std::int32_t>("FollowLinks", 0) == 1;
   return job;
+}
+
+std::vector<JobFolders> ResolvedFolders(const std::vector<JobSettings>& jobs) {
+  platform::FileSystem& fs = *platform::Current().fs;
+  auto resolved = [&fs](const std::string& path) {
+    try {
+      return path.empty() ? path : fs.ResolvePath(path);
+    } catch (const RuntimeError&) {
+      return std::string();  // what cannot be resolved is not copied either
+    }
+  };
+  std::vector<JobFolders> out;
+  for (const JobSettings& job : jobs) out.push_back({resolved(job.from), resolved(job.to)});
+  return out;
+}
+
+std::vector<JobFolders> ResolvedFoldersOf(const std::string& jobs_folder) {
+  constexpr std::uint32_t kFreshMs = 2000;
+  struct Cached {
+    std::uint32_t read_at;
+    std::vector<JobFolders> folders;
+  };
+  static std::map<std::string, Cached> cache;  // by jobs folder
+  const std::uint32_t now = platform::Current().clock->TickCount();
+  auto it = cache.find(jobs_folder);
+  if (it != cache.end() && now - it->second.read_at < kFreshMs) return it->second.folders;
+  std::vector<JobSettings> jobs;
+  try {
+    for (const std::string& name : ListJobFiles(jobs_folder)) {
+      jobs.push_back(ReadJobFile(jobs_folder, name));
+    }
+  } catch (const RuntimeError&) {
+    // An unreadable jobs folder runs no job.
+  }
+  Cached& c = cache[jobs_folder];
+  c = {now, ResolvedFolders(jobs)};
+  return c.folders;
+}
+
+std::vector<std::string> TargetsNotToWalk(const std::vector<JobFolders>& all,
+                                          const std::string& to) {
+  const platform::FileSystem& fs = *platform::Current().fs;
+  const std::string mine = NormalizedFolder(fs, to);
+  std::vector<std::string> skip;
+  if (mine.empty()) return skip;
+  for (const JobFolders& other : all) {
+    const std::string from = NormalizedFolder(fs, other.from);
+    if (other.to.empty() || from.empty() || NormalizedFolder(fs, other.to) == mine) continue;
+    const bool holds = mine == from || (mine.size() > from.size() &&
+                                        mine.compare(0, from.size(), from) == 0 &&
+                                        (from.back() == fs.Separator() ||
+                                         mine[from.size()] == fs.Separator()));
+    if (holds) skip.push_back(other.to);
+  }
+  return skip;
 }
 
 JobRecord ToJobRecord(const JobSettings& job) {

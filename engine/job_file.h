@@ -88,6 +88,21 @@ std::vector<std::string> ListJobFiles(const std::string& jobs_folder);
 JobSettings ReadJobFile(const std::string& jobs_folder,
                         const std::string& file_name);
 
+// A job's folders, resolved ("" when missing or not resolvable).
+struct JobFolders {
+  std::string from, to;
+};
+std::vector<JobFolders> ResolvedFolders(const std::vector<JobSettings>& jobs);
+// The same for the job files of `jobs_folder`, read at most every two
+// seconds (a thousand watch jobs starting at once read the folder once).
+std::vector<JobFolders> ResolvedFoldersOf(const std::string& jobs_folder);
+// The targets a job whose target is `to` (resolved) must not walk: those
+// of the other jobs whose source holds `to`. Jobs that share a source with
+// their targets inside it would otherwise copy each other's copies, one
+// level deeper at every pass.
+std::vector<std::string> TargetsNotToWalk(const std::vector<JobFolders>& all,
+                                          const std::string& to);
+
 // The record the job list reports for a job.
 JobRecord ToJobRecord(const JobSettings& job);
 

@@ -214,6 +214,14 @@ class MonitorJob final : public cMonitorJob {
     }
     from_mode_ = NormalizedFolder(fs, root_) == NormalizedFolder(fs, real_from_);
     target_root_ = real_to_.empty() ? std::string() : NormalizedFolder(fs, real_to_);
+    // Neither watched nor walked: the targets of the other jobs that would
+    // copy this one's copies back.
+    other_targets_.clear();
+    if (!jobs_folder_.empty() && !real_to_.empty()) {
+      for (const std::string& t : TargetsNotToWalk(ResolvedFoldersOf(jobs_folder_), real_to_)) {
+        other_targets_.push_back(NormalizedFolder(fs, t));
+      }
+    }
 
     state_ = State::kWatching;
     try {
@@ -431,7 +439,12 @@ class MonitorJob final : public cMonitorJob {
   void WatchTree(const std::string& rel) {
     platform::FileSystem& fs = *platform::Current().fs;
     const std::string path = Below(root_, rel);
-    if (!rel.empty() && NormalizedFolder(fs, path) == target_root_) return;
+    const std::string key = NormalizedFolder(fs, path);
+    if (!rel.empty() && (key == target_root_ || std::find(other_targets_.begin(),
+                                                          other_targets_.end(),
+                                                          key) != other_targets_.end())) {
+      return;
+    }
     std::vector<platform::FolderEntry> entries;
     try {
       if (folders_.count(rel) == 0) {
@@ -508,6 +521,7 @@ class MonitorJob final : public cMonitorJob {
     rules.pattern = pattern_;
     rules.recursive = recursive_;
     rules.follow_links = follow_links_;
+    rules.excluded = other_targets_;
     std::weak_ptr<Life> weak = life_;
     rules.keep_going = [weak, &loop = loop_, last = NowMs()]() mutable {
       const std::int64_t now = NowMs();
@@ -596,6 +610,7 @@ class MonitorJob final : public cMonitorJob {
   bool in_due_ = false;
   std::string root_, real_from_, real_to_;  // resolved SelectedPath, From, To
   std::string target_root_;  // normalized resolved To
+  std::vector<std::string> other_targets_;  // normalized, of all the jobs
   std::shared_ptr<DirWatcher> watcher_;
   std::shared_ptr<WakeQueue> queue_;
   DirWatcher::WatchId jobs_watch_ = 0;

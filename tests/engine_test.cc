@@ -300,13 +300,18 @@ TEST_F(EngineTest, EngineFollowsPatternAndRecursionWithoutCopyingIntoItself) {
   CopyJob("Rec.qlj", "in", "in/out",
           "Pattern= *.txt ; *.csv\r\nRecursive=1\r\n");
   CopyJob("Flat.qlj", "in", "flat", "Pattern=?.doc\r\n");
+  // A second job on the same source with its target inside it: neither
+  // copies the other's copies.
+  CopyJob("Rec2.qlj", "in/.", "in/sub/../out2", "Pattern=a.txt\r\nRecursive=1\r\n");
   Pass();
+  Pass();
+  EXPECT_EQ(Listing("in/out2"), (Strings{"a.txt"}));
   EXPECT_EQ(Listing("in/out"), (Strings{"a.txt", "b.CSV", "sub"}));
   EXPECT_EQ(Listing("in/out/sub"), (Strings{"d.txt", "deeper"}));
   EXPECT_EQ(Listing("in/out/sub/deeper"), Strings{"e.txt"});
   EXPECT_EQ(Listing("flat"), Strings{"c.doc"});
   Pass();  // the copies inside the source are not taken for new files
-  EXPECT_EQ(Logs(), (Strings{"0 Dateien kopiert, 0 Fehler",
+  EXPECT_EQ(Logs(), (Strings{"0 Dateien kopiert, 0 Fehler", "0 Dateien kopiert, 0 Fehler",
                              "0 Dateien kopiert, 0 Fehler"}));
 }
 

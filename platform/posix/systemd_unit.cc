@@ -230,10 +230,10 @@ std::string Hardening(const UnitSettings& s) {
          "CapabilityBoundingSet=CAP_DAC_OVERRIDE CAP_DAC_READ_SEARCH CAP_FOWNER "
          "CAP_CHOWN CAP_SYS_NICE\n";
   } else {
+    // No PrivateUsers: it would show root's job files as nobody's, and
+    // the service trusts no job file of another user.
     t += "CapabilityBoundingSet=\n"
-         "PrivateUsers=yes\n"
-         "RemoveIPC=yes\n"
-         "RestrictFileSystems=~@privileged-api\n";
+         "RemoveIPC=yes\n";
   }
   // A product folder below /tmp (a trial set-up) would vanish behind a
   // private /tmp.

@@ -65,11 +65,9 @@ class FakeLoop : public platform::MessageLoop {
   bool quit_ = false;
 };
 
-// The real file system with faults and free space set by the test. A broken
-// copy writes half the data, then fails and leaves the half file behind.
+// The real file system with the free space set by the test.
 class FaultyFs : public test::ForwardingFileSystem {
  public:
-  std::string break_copy_of, break_rename_of;  // parts of the target name
   bool free_known = true;
   std::int64_t free_bytes = std::int64_t{1} << 31;
   Strings free_roots;
@@ -82,22 +80,6 @@ class FaultyFs : public test::ForwardingFileSystem {
     *free = static_cast<std::uint32_t>(free_bytes);
     *total = 0xFFFFFFFFu;
     return free_known;
-  }
-  bool CopyToNewFile(const std::string& from, const std::string& to,
-                     const platform::CopyOptions& o) override {
-    if (!break_copy_of.empty() && from.find(break_copy_of) != std::string::npos) {
-      std::string data = test::ReadBytes(from);
-      test::WriteBytes(to, data.substr(0, data.size() / 2));
-      throw RuntimeError(kErrDiskFull);
-    }
-    return real.CopyToNewFile(from, to, o);
-  }
-  void RenameFile(const std::string& from, const std::string& to) override {
-    if (!break_rename_of.empty() &&
-        to.find(break_rename_of) != std::string::npos) {
-      throw RuntimeError(kErrPermission);
-    }
-    real.RenameFile(from, to);
   }
 };
 
@@ -313,42 +295,6 @@ TEST_F(EngineTest, EngineFollowsPatternAndRecursionWithoutCopyingIntoItself) {
   Pass();  // the copies inside the source are not taken for new files
   EXPECT_EQ(Logs(), (Strings{"0 Dateien kopiert, 0 Fehler", "0 Dateien kopiert, 0 Fehler",
                              "0 Dateien kopiert, 0 Fehler"}));
-}
-
-TEST_F(EngineTest, EngineLeavesNothingHalfCopiedWhenACopyFails) {
-  FaultyFs fs;
-  platform::ScopedPlatform use(
-      {nullptr, &fs, nullptr, nullptr, nullptr, nullptr});
-  for (const char* f : {"big", "fresh", "locked", "ok"}) {
-    Put(std::string("in/") + f + ".txt", std::string(f) + " new data");
-  }
-  Put("out/big.txt", "old content");
-  fs.break_copy_of = "big.txt";       // fails midway over an existing file
-  fs.break_rename_of = "locked.txt";  // fails after the complete copy
-  CopyJob("J.qlj", "in", "out");
-  Pass();
-  auto failed = [&](const std::string& f, const std::string& why) {
-    return "Fehler: Datei nicht kopiert: " + Path("in/" + f) + " -> " +
-           Path("out/" + f) + " (" + why + ")";
-  };
-  EXPECT_EQ(Logs(), (Strings{failed("big.txt", "Disk full"),
-                             Copied("in/fresh.txt", "out/fresh.txt"),
-                             failed("locked.txt", "Permission denied"),
-                             Copied("in/ok.txt", "out/ok.txt"),
-                             "2 Dateien kopiert, 2 Fehler"}));
-  EXPECT_EQ(test::ReadBytes(Path("out/big.txt")), "old content");
-  EXPECT_EQ(test::ReadBytes(Path("out/ok.txt")), "ok new data");
-  EXPECT_EQ(Listing("out"), (Strings{"big.txt", "fresh.txt", "ok.txt"}));
-
-  // A folder where the copy belongs: the rename fails on the real system.
-  fs.break_copy_of.clear();
-  fs.break_rename_of.clear();
-  stdfs::create_directory(Path("out/locked.txt"));
-  Pass();
-  EXPECT_EQ(Logs().back(), "1 Dateien kopiert, 1 Fehler");
-  EXPECT_EQ(Listing("out"),
-            (Strings{"big.txt", "fresh.txt", "locked.txt", "ok.txt"}));
-  EXPECT_TRUE(stdfs::is_directory(Path("out/locked.txt")));
 }
 
 TEST_F(EngineTest, EngineKeepsTenMegabytesFreeUnlessTold) {

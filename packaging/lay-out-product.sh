@@ -15,6 +15,8 @@
 # (a file present is kept as it is), and the language files are in code
 # page 1252, the ANSI code page of the product's machines.
 set -euo pipefail
+# Job files and the jobs folder that others may write are never run.
+umask 022
 here="$(cd "$(dirname "$0")" && pwd)"
 product="$(cd "$1" && pwd)"
 windows="${2:-}"

@@ -49,6 +49,8 @@
 #   viewer                    a trace viewer ("Ravelin ...") listens
 #   viewer-has TEXT           until the viewer has printed a line with TEXT
 set -euo pipefail
+# The service runs no job file that others may write.
+umask 022
 
 platform=${1:?usage: run-scenarios.sh linux|windows BUILD_DIR [SCENARIO...]}
 build=$(cd "${2:?BUILD_DIR missing}" && pwd)

@@ -44,8 +44,7 @@
 //
 // All watch jobs of a loop share one folder watcher (one inotify instance
 // on Linux) and one wake-up timer, so a thousand watch jobs cost a few
-// descriptors. The language and INI values, bService and StartWatch's flag
-// are kept but not used: a watch job writes no log.
+// descriptors. StartWatch's flag is not used.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -168,23 +167,22 @@ class MonitorJob final : public cMonitorJob {
     life_->job = nullptr;
   }
 
-  void SetupJob(std::string& sJobFile, std::string& sLanguage,
+  // The language and INI values and bService are not used: a watch job
+  // writes no log.
+  void SetupJob(std::string& sJobFile, std::string& /*sLanguage*/,
                 std::int32_t& ValueA, bool& FlagA, std::string& SelectedPath,
-                bool& FlagB, std::int16_t& ValueB, std::string& sLangFile,
-                std::string& sIniFile, std::string& PathA, std::string& PathB,
-                bool& bService, std::int16_t iIndex) override {
+                bool& FlagB, std::int16_t& ValueB, std::string& /*sLangFile*/,
+                std::string& /*sIniFile*/, std::string& PathA,
+                std::string& PathB, bool& /*bService*/,
+                std::int16_t iIndex) override {
     job_file_ = sJobFile;
-    language_ = sLanguage;
     delay_ms_ = std::max<std::int64_t>(ValueA, 0) * 1000;
     recursive_ = FlagA;
     selected_ = SelectedPath;
     start_copy_ = FlagB;
     retries_ = std::max<int>(ValueB, 0);
-    lang_file_ = sLangFile;
-    ini_file_ = sIniFile;
     from_ = PathA;
     to_ = PathB;
-    service_ = bService;
     index_ = iIndex;
   }
 
@@ -592,12 +590,11 @@ class MonitorJob final : public cMonitorJob {
   std::shared_ptr<Life> life_;
 
   // SetupJob's values.
-  std::string job_file_, language_, selected_, lang_file_, ini_file_;
+  std::string job_file_, selected_;
   std::string from_, to_;
   std::int64_t delay_ms_ = 0;
   bool recursive_ = false;
   bool start_copy_ = false;
-  bool service_ = false;
   int retries_ = 0;
   std::int16_t index_ = 0;
 

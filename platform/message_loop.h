@@ -41,10 +41,7 @@ class MessageLoop {
   // Sleeps until something is pending or `max_wait_ms` has passed, then
   // handles what is pending as PumpPending does. For a handler that waits,
   // pumping, for a condition other handlers set, without spinning.
-  virtual void WaitAndPump(std::uint32_t max_wait_ms) {
-    (void)max_wait_ms;
-    PumpPending();
-  }
+  virtual void WaitAndPump(std::uint32_t max_wait_ms) = 0;
   // Makes Run() return once the handler that called Quit() returns to it.
   virtual void Quit() = 0;
   virtual bool QuitRequested() const = 0;

@@ -19,7 +19,6 @@ std::string_view DescriptionOf(std::int32_t number) {
     case 51: return "Internal error";
     case 52: return "Bad file name or number";
     case 53: return "File not found";
-    case 55: return "File already open";
     case 57: return "Device I/O error";
     case 58: return "File already exists";
     case 61: return "Disk full";

@@ -136,8 +136,6 @@ class FileSystem {
   // platform allows.
   virtual void AppendOrCreateText(const std::string& path,
                                   std::string_view text);
-  // The whole file's bytes.
-  virtual std::string ReadAll(const std::string& path) = 0;
   // The last `max_bytes` bytes of the file (all of it when it is shorter),
   // read from a seek; what lies before them is never read.
   virtual std::string ReadTail(const std::string& path,

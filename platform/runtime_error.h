@@ -19,7 +19,6 @@ enum ErrNo : std::int32_t {
   kErrTypeMismatch = 13,     // "Type mismatch"
   kErrInternal = 51,         // "Internal error"
   kErrFileNotFound = 53,     // "File not found"
-  kErrFileAlreadyOpen = 55,  // "File already open"
   kErrDiskFull = 61,         // "Disk full"
   kErrPermission = 70,       // "Permission denied"
   kErrPathFileAccess = 75,   // "Path/File access error"

@@ -45,6 +45,7 @@ class FakeLoop : public platform::MessageLoop {
       task();
     }
   }
+  void WaitAndPump(std::uint32_t) override { PumpPending(); }
   void Quit() override { quit_ = true; }
   bool QuitRequested() const override { return quit_; }
   void Post(std::function<void()> task) override {

@@ -25,7 +25,6 @@ class ForwardingFileSystem : public platform::FileSystem {
   void AppendOrCreateText(const std::string& p, std::string_view t) override {
     real.AppendOrCreateText(p, t);
   }
-  std::string ReadAll(const std::string& p) override { return real.ReadAll(p); }
   std::string ReadTail(const std::string& p, std::uint64_t n) override {
     return real.ReadTail(p, n);
   }

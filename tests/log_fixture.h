@@ -37,7 +37,6 @@ class FakeFileSystem : public ForwardingFileSystem {
 
   // Errors to raise instead of doing the call (0: none).
   std::int32_t read_tail_error = 0, replace_error = 0, delete_error = 0;
-  int read_all_calls = 0;
   std::vector<std::uint64_t> read_tail_sizes;
 
   char Separator() const override {
@@ -45,10 +44,6 @@ class FakeFileSystem : public ForwardingFileSystem {
   }
   bool FolderExists(const std::string& p) override {
     return folder_exists ? folder_exists(p) : real.FolderExists(p);
-  }
-  std::string ReadAll(const std::string& p) override {
-    ++read_all_calls;
-    return real.ReadAll(p);
   }
   std::string ReadTail(const std::string& p, std::uint64_t n) override {
     read_tail_sizes.push_back(n);

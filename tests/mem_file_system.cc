@@ -288,10 +288,6 @@ void MemFileSystem::AppendOrCreateText(const std::string& path, std::string_view
   AppendText(path, text);
 }
 
-std::string MemFileSystem::ReadAll(const std::string& path) {
-  return FileAt(path, false)->data;
-}
-
 std::string MemFileSystem::ReadTail(const std::string& path, std::uint64_t max_bytes) {
   const std::string& data = FileAt(path, false)->data;
   return data.substr(data.size() - std::min<std::uint64_t>(data.size(), max_bytes));

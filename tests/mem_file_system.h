@@ -84,7 +84,6 @@ class MemFileSystem : public platform::FileSystem {
   void CreateTextFile(const std::string& path, bool overwrite) override;
   void AppendText(const std::string& path, std::string_view text) override;
   void AppendOrCreateText(const std::string& path, std::string_view text) override;
-  std::string ReadAll(const std::string& path) override;
   std::string ReadTail(const std::string& path, std::uint64_t max_bytes) override;
   void ReplaceFile(const std::string& path, std::string_view data) override;
   void DeleteFile(const std::string& path, bool force) override;

@@ -54,7 +54,7 @@ TEST(FileSystem, TextFilesAreCreatedOnlyWhenAsked) {
   Fs().CreateTextFile(f, true);
   Fs().AppendText(f, "a\r\n");
   Fs().AppendText(f, "b\r\n");
-  EXPECT_EQ(Fs().ReadAll(f), "a\r\nb\r\n");
+  EXPECT_EQ(test::ReadBytes(f), "a\r\nb\r\n");
   EXPECT_EQ(Fs().FileLength(f), 6);
   EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(f, false); }), 58);
   Fs().CreateTextFile(f, true);

@@ -158,6 +158,7 @@ class FakeLoop : public MessageLoop {
 
   void Run() override {}
   void PumpPending() override { RunPosted(); }
+  void WaitAndPump(std::uint32_t) override { RunPosted(); }
   void Quit() override {}
   bool QuitRequested() const override { return false; }
   void Post(std::function<void()> task) override {

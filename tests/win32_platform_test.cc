@@ -95,7 +95,7 @@ TEST(Win32FilesTest, MissingFileAndMissingFolderGiveTheirOwnErrors) {
   const std::string in_folder = dir.Join("no-folder\\nothing.txt");
   const std::function<void(const std::string&)> kCalls[] = {
       [&](const std::string& p) { fs.AppendText(p, ""); },
-      [&](const std::string& p) { fs.ReadAll(p); },
+      [&](const std::string& p) { fs.ReadTail(p, 1); },
       [&](const std::string& p) { fs.DeleteFile(p, false); },
       [&](const std::string& p) { fs.DeleteFile(p, true); },
   };
@@ -119,7 +119,6 @@ TEST(Win32FilesTest, AppendAndReadKeepBytes) {
   fs.AppendText(log, text.substr(0, 19));
   fs.AppendText(log, text.substr(19));
   EXPECT_EQ(ReadBytes(log), text);
-  EXPECT_EQ(fs.ReadAll(log), text);
   EXPECT_EQ(fs.FileLength(log), static_cast<std::int64_t>(text.size()));
 }
 
@@ -182,7 +181,7 @@ TEST(Win32FilesTest, OtherProgramsHoldingAFileOpen) {
   HANDLE viewer = open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
   fs.AppendText(path, "67");
-  EXPECT_EQ(fs.ReadAll(path), "1234567");
+  EXPECT_EQ(fs.ReadTail(path, 100), "1234567");
   ::CloseHandle(viewer);
 
   // A program that locks the file out: the length can still be read, the
@@ -191,7 +190,7 @@ TEST(Win32FilesTest, OtherProgramsHoldingAFileOpen) {
   ASSERT_NE(locker, INVALID_HANDLE_VALUE);
   EXPECT_EQ(fs.FileLength(path), 7);
   EXPECT_EQ(ErrorOf([&] { fs.AppendText(path, "8"); }), kErrPermission);
-  EXPECT_EQ(ErrorOf([&] { fs.ReadAll(path); }), kErrPermission);
+  EXPECT_EQ(ErrorOf([&] { fs.ReadTail(path, 1); }), kErrPermission);
   EXPECT_EQ(ErrorOf([&] { fs.DeleteFile(path, true); }), kErrPermission);
   ::CloseHandle(locker);
   EXPECT_EQ(ReadBytes(path), "1234567");

@@ -106,13 +106,6 @@ class PosixFileSystem final : public FileSystem {
     Check(AppendToFile(path, text, true), path);
   }
 
-  std::string ReadAll(const std::string& path) override {
-    Fd fd = OpenRegular(path);
-    std::string out;
-    Check(ReadAllFd(fd.get(), &out), path);
-    return out;
-  }
-
   std::string ReadTail(const std::string& path, std::uint64_t max_bytes) override {
     Fd fd = OpenRegular(path);
     struct stat st;

@@ -150,32 +150,6 @@ class Win32Files final : public FileSystem {
     if (!file.Close()) ThrowLastError();
   }
 
-  std::string ReadAll(const std::string& path) override {
-    FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, kShareAll,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
-    if (!file.valid()) ThrowLastError();
-    LARGE_INTEGER size{};
-    if (!::GetFileSizeEx(file.get(), &size)) ThrowLastError();
-    std::string data;
-    try {
-      data.reserve(static_cast<std::size_t>(size.QuadPart));
-    } catch (const std::bad_alloc&) {
-      throw RuntimeError(kErrOutOfMemory);
-    }
-    // Read to the end, not to the size seen at the start: the file may grow.
-    char chunk[65536];
-    for (;;) {
-      DWORD got = 0;
-      if (!::ReadFile(file.get(), chunk, sizeof(chunk), &got, nullptr)) {
-        ThrowLastError();
-      }
-      if (got == 0) break;
-      data.append(chunk, got);
-    }
-    return data;
-  }
-
   std::string ReadTail(const std::string& path,
                        std::uint64_t max_bytes) override {
     FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, kShareAll,

@@ -72,8 +72,6 @@ using platform::DirWatcher;
 constexpr std::int64_t kMinRetryMs = 500;
 // How often a copy lets pending messages run.
 constexpr std::int64_t kPumpEveryMs = 20;
-// The classic number of the watcher's limit errors ("Too many files").
-constexpr std::int32_t kErrTooManyFiles = 67;
 
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -17,7 +17,7 @@ void EventTrap(platform::ServiceControl* svc, Body&& body) {
   modRavelinLITE::ErrObject err = modRavelinLITE::Trapped(body);
   if (err.Number == 0 || svc == nullptr) return;
   modRavelinLITE::Trapped([&] {
-    svc->LogEvent(platform::kEventError, 109,
+    svc->LogEvent(platform::kEventError, platform::kMsgError,
                   "[" + std::to_string(err.Number) + "] " + err.Description);
   });
 }
@@ -78,7 +78,7 @@ void frmMain::NTService1_Pause(bool& Success) {
     if (m_bBusy && cQL) cQL->CancelPass();
     std::string text = texts::Lookup(texts::kPaused, m_sLanguage);
     WriteLog(text, false, true, false);
-    NTService1->LogEvent(platform::kEventError, 109, text);
+    NTService1->LogEvent(platform::kEventError, platform::kMsgError, text);
     Success = true;
     EndRTMonitor();
   });
@@ -90,7 +90,7 @@ void frmMain::NTService1_Continue(bool& Success) {
     std::string text = texts::Lookup(texts::kContinued, m_sLanguage);
     WriteLog(logging::Outside(NTService1->DisplayName) + " " + text, false, true, false);
     Success = true;
-    NTService1->LogEvent(platform::kEventInformation, 110, text);
+    NTService1->LogEvent(platform::kEventInformation, platform::kMsgInformation, text);
     RunRTMonitor();
   });
 }

@@ -23,7 +23,7 @@ inline std::string Setting(const texts::IniKey& k, const std::string& file) {
 // after the unload released it) is error 91, as for any unset object.
 inline platform::FileSystem& Fso(platform::FileSystem* fso) {
   if (fso == nullptr) {
-    throw RuntimeError(91, "Object variable or With block variable not set");
+    throw RuntimeError(kErrObjectNotSet);
   }
   return *fso;
 }

@@ -10,25 +10,24 @@ namespace qs {
 
 std::string_view DescriptionOf(std::int32_t number) {
   switch (number) {
-    case 5: return "Invalid procedure call or argument";
-    case 6: return "Overflow";
-    case 7: return "Out of memory";
-    case 9: return "Subscript out of range";
-    case 11: return "Division by zero";
-    case 13: return "Type mismatch";
-    case 51: return "Internal error";
-    case 52: return "Bad file name or number";
-    case 53: return "File not found";
-    case 57: return "Device I/O error";
-    case 58: return "File already exists";
-    case 61: return "Disk full";
-    case 67: return "Too many files";
-    case 68: return "Device unavailable";
-    case 70: return "Permission denied";
-    case 71: return "Disk not ready";
-    case 75: return "Path/File access error";
-    case 76: return "Path not found";
-    case 91: return "Object variable or With block variable not set";
+    case kErrInvalidCall: return "Invalid procedure call or argument";
+    case kErrOverflow: return "Overflow";
+    case kErrOutOfMemory: return "Out of memory";
+    case kErrSubscript: return "Subscript out of range";
+    case kErrTypeMismatch: return "Type mismatch";
+    case kErrInternal: return "Internal error";
+    case kErrBadFileName: return "Bad file name or number";
+    case kErrFileNotFound: return "File not found";
+    case kErrDeviceIO: return "Device I/O error";
+    case kErrFileExists: return "File already exists";
+    case kErrDiskFull: return "Disk full";
+    case kErrTooManyFiles: return "Too many files";
+    case kErrDeviceUnavailable: return "Device unavailable";
+    case kErrPermission: return "Permission denied";
+    case kErrDiskNotReady: return "Disk not ready";
+    case kErrPathFileAccess: return "Path/File access error";
+    case kErrPathNotFound: return "Path not found";
+    case kErrObjectNotSet: return "Object variable or With block variable not set";
     default: return "";
   }
 }
@@ -42,44 +41,44 @@ struct OsMapping {
 
 // errno values (POSIX, and the C runtime on Windows).
 constexpr OsMapping kErrnoTable[] = {
-    {ENOENT, kErrFileNotFound}, {ENOTDIR, kErrPathNotFound},
-    {EACCES, kErrPermission},   {EPERM, kErrPermission},
-    {EROFS, kErrPermission},    {EBUSY, kErrPermission},
-    {ETXTBSY, kErrPermission},  {ENOSPC, kErrDiskFull},
+    {ENOENT, kErrFileNotFound},      {ENOTDIR, kErrPathNotFound},
+    {EACCES, kErrPermission},        {EPERM, kErrPermission},
+    {EROFS, kErrPermission},         {EBUSY, kErrPermission},
+    {ETXTBSY, kErrPermission},       {ENOSPC, kErrDiskFull},
 #ifdef ELOOP
     {ELOOP, kErrPermission},  // a link that is not followed
 #endif
 #ifdef EDQUOT
     {EDQUOT, kErrDiskFull},
 #endif
-    {EFBIG, kErrDiskFull},      {EEXIST, 58},
-    {EMFILE, 67},               {ENFILE, 67},
-    {EIO, 57},                  {ENOMEM, kErrOutOfMemory},
-    {ENAMETOOLONG, 52},         {EINVAL, kErrInvalidCall},
-    {ENODEV, 68},               {ENXIO, 68},
+    {EFBIG, kErrDiskFull},           {EEXIST, kErrFileExists},
+    {EMFILE, kErrTooManyFiles},      {ENFILE, kErrTooManyFiles},
+    {EIO, kErrDeviceIO},             {ENOMEM, kErrOutOfMemory},
+    {ENAMETOOLONG, kErrBadFileName}, {EINVAL, kErrInvalidCall},
+    {ENODEV, kErrDeviceUnavailable}, {ENXIO, kErrDeviceUnavailable},
 };
 
 // Win32 error codes (GetLastError).
 constexpr OsMapping kWin32Table[] = {
-    {2, kErrFileNotFound},    // ERROR_FILE_NOT_FOUND
-    {3, kErrPathNotFound},    // ERROR_PATH_NOT_FOUND
-    {15, kErrPathNotFound},   // ERROR_INVALID_DRIVE
-    {161, kErrPathNotFound},  // ERROR_BAD_PATHNAME
-    {5, kErrPermission},      // ERROR_ACCESS_DENIED
-    {19, kErrPermission},     // ERROR_WRITE_PROTECT
-    {32, kErrPermission},     // ERROR_SHARING_VIOLATION
-    {33, kErrPermission},     // ERROR_LOCK_VIOLATION
-    {39, kErrDiskFull},       // ERROR_HANDLE_DISK_FULL
-    {112, kErrDiskFull},      // ERROR_DISK_FULL
-    {80, 58},                 // ERROR_FILE_EXISTS
-    {183, 58},                // ERROR_ALREADY_EXISTS
-    {4, 67},                  // ERROR_TOO_MANY_OPEN_FILES
-    {8, kErrOutOfMemory},     // ERROR_NOT_ENOUGH_MEMORY
-    {14, kErrOutOfMemory},    // ERROR_OUTOFMEMORY
-    {21, 71},                 // ERROR_NOT_READY
-    {123, 52},                // ERROR_INVALID_NAME
-    {206, 52},                // ERROR_FILENAME_EXCED_RANGE
-    {87, kErrInvalidCall},    // ERROR_INVALID_PARAMETER
+    {2, kErrFileNotFound},      // ERROR_FILE_NOT_FOUND
+    {3, kErrPathNotFound},      // ERROR_PATH_NOT_FOUND
+    {15, kErrPathNotFound},     // ERROR_INVALID_DRIVE
+    {161, kErrPathNotFound},    // ERROR_BAD_PATHNAME
+    {5, kErrPermission},        // ERROR_ACCESS_DENIED
+    {19, kErrPermission},       // ERROR_WRITE_PROTECT
+    {32, kErrPermission},       // ERROR_SHARING_VIOLATION
+    {33, kErrPermission},       // ERROR_LOCK_VIOLATION
+    {39, kErrDiskFull},         // ERROR_HANDLE_DISK_FULL
+    {112, kErrDiskFull},        // ERROR_DISK_FULL
+    {80, kErrFileExists},       // ERROR_FILE_EXISTS
+    {183, kErrFileExists},      // ERROR_ALREADY_EXISTS
+    {4, kErrTooManyFiles},      // ERROR_TOO_MANY_OPEN_FILES
+    {8, kErrOutOfMemory},       // ERROR_NOT_ENOUGH_MEMORY
+    {14, kErrOutOfMemory},      // ERROR_OUTOFMEMORY
+    {21, kErrDiskNotReady},     // ERROR_NOT_READY
+    {123, kErrBadFileName},     // ERROR_INVALID_NAME
+    {206, kErrBadFileName},     // ERROR_FILENAME_EXCED_RANGE
+    {87, kErrInvalidCall},      // ERROR_INVALID_PARAMETER
 };
 
 template <std::size_t N>

@@ -105,7 +105,8 @@ struct FolderEntry {
 };
 
 // The file-system object: path joining, file tests and text files. Failures
-// throw qs::RuntimeError with the classic numbers (53, 76, 70, 61, 75).
+// throw qs::RuntimeError with the classic numbers (kErrFileNotFound,
+// kErrPathNotFound, kErrPermission, kErrDiskFull, kErrPathFileAccess).
 //
 // Links. A symbolic link on the way to a file is followed only when it is
 // trusted: on POSIX, owned by root or by the service's own user; anybody
@@ -125,7 +126,7 @@ class FileSystem {
   virtual bool FileExists(const std::string& path) = 0;
   virtual bool FolderExists(const std::string& path) = 0;
   // CreateTextFile: an empty file; with overwrite false an existing file is
-  // an error (58 "File already exists").
+  // an error (kErrFileExists).
   virtual void CreateTextFile(const std::string& path, bool overwrite) = 0;
   // OpenTextFile ForAppending without create, Write, Close. On a failure
   // (a disk that fills up in the middle) nothing of `text` stays in the

@@ -10,20 +10,26 @@
 
 namespace qs {
 
-// Classic run-time error numbers used by this program.
+// Every classic run-time error number this program raises.
 enum ErrNo : std::int32_t {
-  kErrInvalidCall = 5,       // "Invalid procedure call or argument"
-  kErrOverflow = 6,          // "Overflow"
-  kErrOutOfMemory = 7,       // "Out of memory"
-  kErrSubscript = 9,         // "Subscript out of range"
-  kErrTypeMismatch = 13,     // "Type mismatch"
-  kErrInternal = 51,         // "Internal error"
-  kErrFileNotFound = 53,     // "File not found"
-  kErrDiskFull = 61,         // "Disk full"
-  kErrPermission = 70,       // "Permission denied"
-  kErrPathFileAccess = 75,   // "Path/File access error"
-  kErrPathNotFound = 76,     // "Path not found"
-  kErrObjectNotSet = 91,     // "Object variable or With block variable not set"
+  kErrInvalidCall = 5,          // "Invalid procedure call or argument"
+  kErrOverflow = 6,             // "Overflow"
+  kErrOutOfMemory = 7,          // "Out of memory"
+  kErrSubscript = 9,            // "Subscript out of range"
+  kErrTypeMismatch = 13,        // "Type mismatch"
+  kErrInternal = 51,            // "Internal error"
+  kErrBadFileName = 52,         // "Bad file name or number"
+  kErrFileNotFound = 53,        // "File not found"
+  kErrDeviceIO = 57,            // "Device I/O error"
+  kErrFileExists = 58,          // "File already exists"
+  kErrDiskFull = 61,            // "Disk full"
+  kErrTooManyFiles = 67,        // "Too many files"
+  kErrDeviceUnavailable = 68,   // "Device unavailable"
+  kErrPermission = 70,          // "Permission denied"
+  kErrDiskNotReady = 71,        // "Disk not ready"
+  kErrPathFileAccess = 75,      // "Path/File access error"
+  kErrPathNotFound = 76,        // "Path not found"
+  kErrObjectNotSet = 91,        // "Object variable or With block variable not set"
 };
 
 // The standard description of a classic error number ("" for unknown ones).

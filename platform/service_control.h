@@ -20,8 +20,12 @@ inline constexpr std::int32_t kStartAuto = 2;
 inline constexpr std::int32_t kStartManual = 3;
 inline constexpr std::int32_t kStartDisabled = 4;
 
+// Event-log entries: an error (also the pause notice) carries message 109,
+// an information (the continue notice) message 110.
 inline constexpr std::int16_t kEventError = 1;
 inline constexpr std::int16_t kEventInformation = 4;
+inline constexpr std::int32_t kMsgError = 109;
+inline constexpr std::int32_t kMsgInformation = 110;
 
 // Accepted controls: pause and continue.
 inline constexpr std::int32_t kAcceptPauseContinue = 2;

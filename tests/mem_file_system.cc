@@ -124,7 +124,7 @@ MemFileSystem::Place MemFileSystem::FindForWrite(Op op, const std::string& path)
   Before(op, path);
   Place p = Find(path, false);
   if (p.folder == nullptr) Throw(kErrPermission);
-  if (p.name.size() > kNameMax) Throw(52);  // "Bad file name or number"
+  if (p.name.size() > kNameMax) Throw(kErrBadFileName);
   return p;
 }
 
@@ -257,7 +257,7 @@ void MemFileSystem::CreateTextFile(const std::string& path, bool overwrite) {
   Place p = FindForWrite(Op::kCreate, path);
   if (p.node) {
     if (p.node->kind != Node::kFile || p.node->read_only) Throw(kErrPermission);
-    if (!overwrite) Throw(58);
+    if (!overwrite) Throw(kErrFileExists);
   }
   auto node = std::make_shared<Node>();
   node->modified = now;
@@ -370,7 +370,7 @@ bool MemFileSystem::CopyToNewFile(const std::string& from, const std::string& to
   if (src.node->kind != Node::kFile) Throw(kErrPermission);
   const std::string data = src.node->data;
   Place dst = FindForWrite(Op::kCreate, to);
-  if (dst.node) Throw(58);
+  if (dst.node) Throw(kErrFileExists);
   auto node = std::make_shared<Node>();
   dst.folder->entries[dst.name] = node;
   try {
@@ -415,7 +415,7 @@ void MemFileSystem::RenameFile(const std::string& from, const std::string& to) {
 
 void MemFileSystem::CreateFolder(const std::string& path) {
   Place p = FindForWrite(Op::kMakeFolder, path);
-  if (p.node) Throw(58);
+  if (p.node) Throw(kErrFileExists);
   auto node = std::make_shared<Node>();
   node->kind = Node::kFolder;
   p.folder->entries[p.name] = node;

@@ -30,9 +30,6 @@
 namespace qs::platform {
 namespace {
 
-// "Too many files": the classic number for running out of watches.
-constexpr std::int32_t kErrTooManyFiles = 67;
-
 constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE |
                                 IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
                                 IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/engine.h"
+#include "engine/engine.h"
 #include "platform/message_loop.h"
 
 namespace {

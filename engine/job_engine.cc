@@ -37,10 +37,10 @@
 #include <utility>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/engine_texts.h"
 #include "engine/file_copy.h"
 #include "engine/job_file.h"
-#include "monitor/engine.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"

@@ -49,7 +49,7 @@
 #include <string_view>
 #include <vector>
 
-#include "monitor/engine.h"
+#include "engine/engine.h"
 
 namespace qs::engine {
 

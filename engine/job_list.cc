@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/job_file.h"
-#include "monitor/engine.h"
 
 namespace qs::engine {
 namespace {

@@ -54,9 +54,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/file_copy.h"
 #include "engine/job_file.h"
-#include "monitor/engine.h"
 #include "platform/dir_watch.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <utility>
 
-#include "monitor/engine.h"
+#include "engine/engine.h"
 
 namespace qs::engine {
 namespace {

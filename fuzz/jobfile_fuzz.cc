@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/file_copy.h"
 #include "engine/job_file.h"
 #include "fuzz/fuzz_support.h"
-#include "monitor/engine.h"
 #include "platform/platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

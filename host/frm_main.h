@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/engine.h"
+#include "engine/engine.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
 #include "platform/service_control.h"

@@ -3,8 +3,8 @@
 // form's message loop until the stop event unloads the form.
 #include <string>
 
+#include "engine/engine.h"
 #include "host/frm_main.h"
-#include "monitor/engine.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
 #include "platform/service_control.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "monitor/engine.h"
+#include "engine/engine.h"
 
 namespace qs {
 class frmMain;

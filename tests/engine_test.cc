@@ -1,6 +1,6 @@
 // The reference engine: which jobs run, in which order, what each copies,
 // the events it raises, and the file calls it relies on.
-#include "monitor/engine.h"
+#include "engine/engine.h"
 
 #include <gtest/gtest.h>
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "config/ini_handler.h"
+#include "engine/engine.h"
 #include "engine/file_copy.h"
-#include "monitor/engine.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"

@@ -161,7 +161,7 @@ class FakeUi : public platform::UserInterface {
 
 }  // namespace qs::test
 
-#include "monitor/engine.h"
+#include "engine/engine.h"
 #include "platform/service_control.h"
 
 namespace qs::test {

@@ -1,6 +1,8 @@
-// The transfer engine's components as the service sees them: the engine
-// that runs the scheduled jobs of the jobs folder, the job list, the watch
-// jobs of the real-time monitor and the object that reports their end.
+// The transfer engine's contract: the components the service uses (the
+// engine that runs the scheduled jobs of the jobs folder, the job list, the
+// watch jobs of the real-time monitor and the object that reports their
+// end) and the factories of the reference engine that implements them. The
+// service's monitor and form see the engine through this header alone.
 //
 // Events are callbacks delivered on the service's thread, also while the
 // service is inside a call into a component (ProcessJobs, StartWatch,

@@ -6,7 +6,7 @@
 #include "config/texts.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
-#include "host/mod_kill_task.h"
+#include "monitor/mod_kill_task.h"
 #include "monitor/mod_monitor.h"
 
 namespace qs {

@@ -16,8 +16,8 @@
 
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
-#include "host/mod_kill_task.h"
 #include "host/mod_proc_priority.h"
+#include "monitor/mod_kill_task.h"
 #include "monitor/mod_monitor.h"
 #include "tests/fakes.h"
 #include "tests/test_support.h"

@@ -1,5 +1,6 @@
 // modKillTask: finds a window of the monitor server among the top-level
-// windows. No process is ended: a match only tells that the server runs.
+// windows, when the real-time monitor ends. No process is ended: a match
+// only tells that the server runs.
 #pragma once
 
 #include <string>

@@ -5,7 +5,7 @@
 //
 // A match does not end the owner's process: the monitor server is left to
 // end on its own once its clients have gone.
-#include "host/mod_kill_task.h"
+#include "monitor/mod_kill_task.h"
 
 #include <algorithm>
 #include <string>

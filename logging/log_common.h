@@ -19,6 +19,18 @@ inline std::string Setting(const texts::IniKey& k, const std::string& file) {
                                      texts::kReadSize);
 }
 
+// One statement of a procedure that skips what fails: its error is
+// dropped. Returns whether the statement ran to its end.
+template <class Statement>
+bool Step(Statement&& statement) noexcept {
+  try {
+    statement();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
 // The form's file-system object; using it before the start-up made it (or
 // after the unload released it) is error 91, as for any unset object.
 inline platform::FileSystem& Fso(platform::FileSystem* fso) {

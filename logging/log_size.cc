@@ -1,9 +1,9 @@
 // CheckLogFileSize: keeps the current job log within "LogSize" KB and stops
 // the work cycle when the program's disk is nearly full; GetDiskFree of
-// modSize measures the disk.
+// modSize (mod_size.cc) measures the disk.
 //
-// Both skip a failing statement and go on with the next; their errors never
-// reach the error report (the procedures they call keep their own traps).
+// It skips a failing statement and goes on with the next; its errors never
+// reach the error report (the procedures it calls keep their own traps).
 //
 // The cut reads only the part of the log it keeps (the last limit bytes,
 // from a seek) and puts the result in place with one atomic replace, so it
@@ -29,18 +29,7 @@ namespace {
 using logging::Fso;
 using logging::kModule;
 using logging::Setting;
-
-// One statement of a procedure that skips what fails: its error is
-// dropped. Returns whether the statement ran to its end.
-template <class Statement>
-bool Step(Statement&& statement) noexcept {
-  try {
-    statement();
-    return true;
-  } catch (...) {
-    return false;
-  }
-}
+using logging::Step;
 
 // "LogSize" KB as bytes, in 32 bits: a text that is not a number or a
 // number above 2097151 gives 0, as does a negative number: a negative size
@@ -139,49 +128,4 @@ bool frmMain::CheckLogFileSize() {
   return result;
 }
 
-namespace modSize {
-
-std::int32_t GetDiskFree(std::string sDrive) {
-  std::int32_t result = 0;
-  Traced("modSize", "Function GetDiskFree", [&] {
-    platform::FileSystem& fs = *platform::Current().fs;
-    std::string root;
-    if (fs.Separator() == '\\') {
-      // A drive letter and its colon; anything else ("c", "C:\x", a share
-      // name) is cut to its first character and ":", which for a share
-      // names no drive. A bare drive is measured as the current drive.
-      for (char& c : sDrive) {
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-      }
-      if (sDrive.find(':') == std::string::npos || sDrive.size() > 2) {
-        sDrive = sDrive.substr(0, 1) + ":";
-      }
-      root = sDrive;
-    } else {
-      root = sDrive;
-    }
-    bool reachable = false;
-    Step([&] { reachable = !root.empty() && fs.FolderExists(root); });
-    if (!reachable) {
-      result = -1;
-      return;
-    }
-    // A failed query leaves the counts, and so the result, at 0.
-    std::uint32_t sectors_per_cluster = 0, bytes_per_sector = 0;
-    std::uint32_t free_clusters = 0, total_clusters = 0;
-    Step([&] {
-      fs.GetDiskFreeSpace(root, &sectors_per_cluster, &bytes_per_sector,
-                          &free_clusters, &total_clusters);
-    });
-    // The product in 32 bits, left to right; any overflow means more than
-    // 2147483647 bytes free, which is reported as exactly that.
-    constexpr std::uint64_t kMax = std::numeric_limits<std::int32_t>::max();
-    std::uint64_t bytes = std::uint64_t{bytes_per_sector} * sectors_per_cluster;
-    if (bytes <= kMax) bytes *= free_clusters;
-    result = static_cast<std::int32_t>(bytes > kMax ? kMax : bytes);
-  });
-  return result;
-}
-
-}  // namespace modSize
 }  // namespace qs

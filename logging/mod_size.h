@@ -1,4 +1,5 @@
-// modSize: the free space of a drive, for the disk guard of the work cycle.
+// modSize: the free space of a drive, for the disk guard of the work cycle
+// (defined in mod_size.cc).
 #pragma once
 
 #include <cstdint>

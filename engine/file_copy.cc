@@ -7,6 +7,7 @@
 #include <set>
 
 #include "engine/job_file.h"
+#include "platform/ascii.h"
 #include "platform/runtime_error.h"
 
 namespace qs::engine {
@@ -14,6 +15,7 @@ namespace {
 
 using platform::FileStat;
 using platform::FileSystem;
+using platform::LowerAscii;
 
 // A batch of copies is made durable once this much is waiting in it.
 constexpr std::size_t kBatchFiles = 1000;
@@ -21,10 +23,6 @@ constexpr std::int64_t kBatchBytes = 64 << 20;
 // A temporary file this old that no copy of ours is writing was left by a
 // run that did not finish.
 constexpr std::int64_t kStaleAfter = std::int64_t{60} * 10000000;  // 100 ns
-
-bool IsSep(const FileSystem& fs, char c) {
-  return c == fs.Separator() || (fs.Separator() == '\\' && c == '/');
-}
 
 // The temporary files copies of this process are writing now.
 std::set<std::string>& InFlight() {
@@ -82,13 +80,6 @@ void RemoveQuietly(FileSystem& fs, const std::string& path) {
 
 }  // namespace
 
-std::string LowerAscii(std::string s) {
-  for (char& c : s) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return s;
-}
-
 bool IsTempName(std::string_view name) {
   constexpr std::string_view kOldSuffix = ".qltmp";
   if (name.size() > kTempPrefix.size() && name.starts_with(kTempPrefix)) return true;
@@ -103,7 +94,7 @@ std::string NormalizedFolder(const FileSystem& fs, std::string path) {
     std::replace(path.begin(), path.end(), '/', '\\');
     path = LowerAscii(path);
   }
-  while (path.size() > 1 && IsSep(fs, path.back()) &&
+  while (path.size() > 1 && fs.IsSeparator(path.back()) &&
          !(windows && path.size() == 3 && path[1] == ':')) {
     path.pop_back();
   }
@@ -112,11 +103,11 @@ std::string NormalizedFolder(const FileSystem& fs, std::string path) {
 
 std::string ParentFolder(const FileSystem& fs, const std::string& path) {
   std::size_t end = path.size();
-  while (end > 1 && IsSep(fs, path[end - 1])) --end;
-  while (end > 0 && !IsSep(fs, path[end - 1])) --end;
+  while (end > 1 && fs.IsSeparator(path[end - 1])) --end;
+  while (end > 0 && !fs.IsSeparator(path[end - 1])) --end;
   if (end == 0) return "";
   std::size_t keep = end;
-  while (keep > 1 && IsSep(fs, path[keep - 1])) --keep;
+  while (keep > 1 && fs.IsSeparator(path[keep - 1])) --keep;
   // Keep the root's separator ("/", "C:\").
   if (keep == 1 || (keep == 2 && path[1] == ':')) ++keep;
   return path.substr(0, std::min(keep, end));

@@ -49,7 +49,6 @@ inline constexpr std::string_view kTempPrefix = ".qltmp-";
 // is not made.
 inline constexpr std::int64_t kMinFreeBytes = 10 * 1024 * 1024;
 
-std::string LowerAscii(std::string s);
 // True for a temporary name: kTempPrefix and more, or the old suffix
 // ".qltmp" (case ignored).
 bool IsTempName(std::string_view name);

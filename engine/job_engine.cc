@@ -41,6 +41,7 @@
 #include "engine/engine_texts.h"
 #include "engine/file_copy.h"
 #include "engine/job_file.h"
+#include "platform/ascii.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
@@ -181,7 +182,7 @@ class JobEngine final : public cJobEngine {
         last_pump_ = clock.TickCount();
         if (loop_.QuitRequested() || cancelled_) return;
       }
-      last_start_[LowerAscii(due[i].file_name)] = clock.TickCount();
+      last_start_[platform::LowerAscii(due[i].file_name)] = clock.TickCount();
       RaiseCurrentJob(due[i], static_cast<std::int32_t>(i + 1),
                       static_cast<std::int32_t>(due.size()));
       const std::vector<std::string> skip =
@@ -195,14 +196,14 @@ class JobEngine final : public cJobEngine {
   // Drops what is kept for jobs whose files have gone.
   void Forget(const std::vector<std::string>& names) {
     std::set<std::string> present;
-    for (const std::string& n : names) present.insert(LowerAscii(n));
+    for (const std::string& n : names) present.insert(platform::LowerAscii(n));
     std::erase_if(last_start_, [&](const auto& entry) { return present.count(entry.first) == 0; });
   }
 
   bool IsDue(const JobSettings& job, std::uint32_t now) const {
     std::int32_t minutes = std::min(job.interval_minutes, kMaxIntervalMinutes);
     if (minutes <= 0) return true;
-    auto it = last_start_.find(LowerAscii(job.file_name));
+    auto it = last_start_.find(platform::LowerAscii(job.file_name));
     if (it == last_start_.end()) return true;
     std::uint32_t elapsed = now - it->second;
     return elapsed + kIntervalSlackMs >=

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/file_copy.h"
+#include "platform/ascii.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
 
@@ -16,15 +17,13 @@ namespace {
 // Job file values are paths and masks: room for long ones.
 constexpr std::uint32_t kValueSize = 4096;
 
-char Lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+using platform::LowerAscii;
 
 bool EndsWithNoCase(std::string_view s, std::string_view tail) {
   if (s.size() < tail.size()) return false;
   s = s.substr(s.size() - tail.size());
   for (std::size_t i = 0; i < tail.size(); ++i) {
-    if (Lower(s[i]) != Lower(tail[i])) return false;
+    if (LowerAscii(s[i]) != LowerAscii(tail[i])) return false;
   }
   return true;
 }
@@ -45,7 +44,7 @@ bool MatchOne(std::string_view name, std::string_view mask) {
   std::size_t star = std::string_view::npos, resume = 0;
   while (n < name.size()) {
     if (m < mask.size() &&
-        (mask[m] == '?' || Lower(mask[m]) == Lower(name[n]))) {
+        (mask[m] == '?' || LowerAscii(mask[m]) == LowerAscii(name[n]))) {
       ++n;
       ++m;
     } else if (m < mask.size() && mask[m] == '*') {
@@ -115,7 +114,7 @@ void ReportRefusals(const std::string& jobs_folder,
 bool NameLess(const std::string& a, const std::string& b) {
   std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    char x = Lower(a[i]), y = Lower(b[i]);
+    char x = LowerAscii(a[i]), y = LowerAscii(b[i]);
     if (x != y) {
       return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
     }

@@ -57,6 +57,7 @@
 #include "engine/engine.h"
 #include "engine/file_copy.h"
 #include "engine/job_file.h"
+#include "platform/ascii.h"
 #include "platform/dir_watch.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
@@ -383,21 +384,17 @@ class MonitorJob final : public cMonitorJob {
     return job.has_job_section && job.type == kWatchJob;
   }
 
-  static bool IsSep(const platform::FileSystem& fs, char c) {
-    return c == fs.Separator() || (fs.Separator() == '\\' && c == '/');
-  }
-
   static std::size_t NameStart(const platform::FileSystem& fs,
                                const std::string& path) {
     std::size_t at = path.size();
-    while (at > 0 && !IsSep(fs, path[at - 1])) --at;
+    while (at > 0 && !fs.IsSeparator(path[at - 1])) --at;
     return at;
   }
 
   static bool SameName(const platform::FileSystem& fs, const std::string& a,
                        const std::string& b) {
-    if (fs.Separator() == '\\') return LowerAscii(a) == LowerAscii(b);
-    return a == b;
+    if (fs.Separator() != '\\') return a == b;
+    return platform::LowerAscii(a) == platform::LowerAscii(b);
   }
 
   std::string Join(const std::string& rel, const std::string& name) const {

@@ -15,18 +15,11 @@
 #include "config/texts.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
+#include "platform/ascii.h"
 
 namespace qs::modKillTask {
-namespace {
 
-std::string LowerAscii(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  });
-  return s;
-}
-
-}  // namespace
+using platform::LowerAscii;
 
 bool MonSrvIsRunning(frmMain& frm) {
   bool result = false;

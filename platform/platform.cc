@@ -7,10 +7,6 @@ namespace qs::platform {
 
 namespace {
 
-bool IsSep(const FileSystem& fs, char c) {
-  return c == fs.Separator() || (fs.Separator() == '\\' && c == '/');
-}
-
 Platform& Active() {
   static Platform active = OsPlatform();
   return active;
@@ -27,16 +23,16 @@ std::string FileSystem::BuildPath(std::string_view path,
   if (Separator() == '\\' && path.size() == 2 && path[1] == ':') {
     return std::string(path) + std::string(name);
   }
-  while (path.size() > 1 && IsSep(*this, path.back()) &&
-         IsSep(*this, path[path.size() - 2])) {
+  while (path.size() > 1 && IsSeparator(path.back()) &&
+         IsSeparator(path[path.size() - 2])) {
     path.remove_suffix(1);
   }
-  bool path_has = IsSep(*this, path.back());
-  while (!name.empty() && IsSep(*this, name.front()) && path_has) {
+  bool path_has = IsSeparator(path.back());
+  while (!name.empty() && IsSeparator(name.front()) && path_has) {
     name.remove_prefix(1);
   }
   std::string out(path);
-  if (!path_has && !(name.size() && IsSep(*this, name.front()))) {
+  if (!path_has && !(name.size() && IsSeparator(name.front()))) {
     out.push_back(Separator());
   }
   out.append(name);
@@ -50,10 +46,10 @@ void FileSystem::AppendOrCreateText(const std::string& path,
 }
 
 std::string FileSystem::GetBaseName(std::string_view path) const {
-  while (!path.empty() && IsSep(*this, path.back())) path.remove_suffix(1);
+  while (!path.empty() && IsSeparator(path.back())) path.remove_suffix(1);
   std::size_t cut = 0;
   for (std::size_t i = 0; i < path.size(); ++i) {
-    if (IsSep(*this, path[i]) || (Separator() == '\\' && path[i] == ':')) {
+    if (IsSeparator(path[i]) || (Separator() == '\\' && path[i] == ':')) {
       cut = i + 1;
     }
   }
@@ -83,7 +79,7 @@ std::string ProgramFolder() {
   std::string exe = p.process->ModuleFileName();
   std::size_t cut = std::string::npos;
   for (std::size_t i = 0; i < exe.size(); ++i) {
-    if (IsSep(*p.fs, exe[i])) cut = i;
+    if (p.fs->IsSeparator(exe[i])) cut = i;
   }
   if (cut == std::string::npos) return std::string();
   // A file in the root keeps its root separator ("C:\", "/").

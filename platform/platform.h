@@ -119,6 +119,11 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // The platform's path separator ('\\' on Windows, '/' on POSIX).
   virtual char Separator() const = 0;
+  // Whether `c` separates path parts: the separator, and on Windows '/'
+  // as well.
+  bool IsSeparator(char c) const {
+    return c == Separator() || (Separator() == '\\' && c == '/');
+  }
   // BuildPath: exactly one separator between the parts, unless one of them
   // already supplies it; an empty part gives the other unchanged.
   virtual std::string BuildPath(std::string_view path,

@@ -31,7 +31,6 @@
 #include <exception>
 #include <functional>
 #include <map>
-#include <new>
 #include <set>
 #include <string>
 #include <utility>
@@ -131,12 +130,8 @@ class JobEngine final : public cJobEngine {
     } reset{running_};
     try {
       Pass(sJobsPath, sLangFile, bOptionA);
-    } catch (const RuntimeError&) {
-      throw;
-    } catch (const std::bad_alloc&) {
-      throw RuntimeError(kErrOutOfMemory);
-    } catch (const std::exception& e) {
-      throw RuntimeError(kErrInternal, e.what());
+    } catch (...) {
+      throw ToRuntimeError(std::current_exception());
     }
   }
 

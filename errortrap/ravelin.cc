@@ -4,9 +4,7 @@
 #include <clocale>
 #include <cstdio>
 #include <limits>
-#include <new>
 #include <stdexcept>
-#include <system_error>
 
 namespace qs::modRavelinLITE {
 namespace {
@@ -193,30 +191,6 @@ void SendTraceLine(std::string_view sModule, std::string_view sProc,
 ErrObject& Err() {
   static ErrObject err;
   return err;
-}
-
-RuntimeError ToRuntimeError(std::exception_ptr e) noexcept {
-  try {
-    std::rethrow_exception(e);
-  } catch (const RuntimeError& r) {
-    return r;
-  } catch (const std::bad_alloc&) {
-    return RuntimeError(kErrOutOfMemory);
-  } catch (const std::out_of_range&) {
-    return RuntimeError(kErrSubscript);
-  } catch (const std::overflow_error&) {
-    return RuntimeError(kErrOverflow);
-  } catch (const std::invalid_argument&) {
-    return RuntimeError(kErrTypeMismatch);
-  } catch (const std::system_error& s) {
-    if (s.code().category() == std::generic_category() ||
-        s.code().category() == std::system_category()) {
-      return RuntimeError(ErrNoFromErrno(s.code().value()));
-    }
-    return RuntimeError(kErrInternal);
-  } catch (...) {
-    return RuntimeError(kErrInternal);
-  }
 }
 
 void SetErrFromCurrentException() noexcept {

@@ -75,10 +75,9 @@ struct ErrObject {
 
 ErrObject& Err();
 
-// Makes the exception being handled the current error. Only inside a catch.
+// Makes the exception being handled the current error (ToRuntimeError).
+// Only inside a catch.
 void SetErrFromCurrentException() noexcept;
-// The run-time error an exception stands for.
-RuntimeError ToRuntimeError(std::exception_ptr e) noexcept;
 
 void ReportError(std::string_view sModule, std::string_view sProc) noexcept;
 

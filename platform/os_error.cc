@@ -1,8 +1,12 @@
-// Mapping of operating-system errors onto the classic run-time errors.
+// Mapping of operating-system errors and C++ exceptions onto the classic
+// run-time errors.
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "platform/runtime_error.h"
 
@@ -104,6 +108,30 @@ std::int32_t ErrNoFromErrno(int err) { return Lookup(kErrnoTable, err); }
 
 std::int32_t ErrNoFromWin32(std::uint32_t code) {
   return Lookup(kWin32Table, static_cast<int>(code));
+}
+
+RuntimeError ToRuntimeError(std::exception_ptr e) noexcept {
+  try {
+    std::rethrow_exception(e);
+  } catch (const RuntimeError& r) {
+    return r;
+  } catch (const std::bad_alloc&) {
+    return RuntimeError(kErrOutOfMemory);
+  } catch (const std::out_of_range&) {
+    return RuntimeError(kErrSubscript);
+  } catch (const std::overflow_error&) {
+    return RuntimeError(kErrOverflow);
+  } catch (const std::invalid_argument&) {
+    return RuntimeError(kErrTypeMismatch);
+  } catch (const std::system_error& s) {
+    if (s.code().category() == std::generic_category() ||
+        s.code().category() == std::system_category()) {
+      return RuntimeError(ErrNoFromErrno(s.code().value()));
+    }
+    return RuntimeError(kErrInternal);
+  } catch (...) {
+    return RuntimeError(kErrInternal);
+  }
 }
 
 void ThrowErrno(int err, std::string_view path) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,12 @@ class RuntimeError {
   std::string description_;
   std::string source_;
 };
+
+// The run-time error an exception stands for: a RuntimeError as it is;
+// bad_alloc 7, out_of_range 9, overflow_error 6, invalid_argument 13; a
+// system_error of the system's categories by its errno value; anything else
+// 51 "Internal error".
+RuntimeError ToRuntimeError(std::exception_ptr e) noexcept;
 
 // Throws the classic error for an errno value met while working on `path`
 // (ENOENT becomes 76 when the folder of `path` is missing, else 53).

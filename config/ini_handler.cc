@@ -29,15 +29,6 @@ std::string ReadProfile(std::string_view sProc, const std::string& sSection,
   return result;
 }
 
-// The program folder less its last three characters (the "bin" folder's
-// name): the product folder with its trailing separator.
-std::string ProductFolderWithSeparator() {
-  std::string folder = platform::ProgramFolder();
-  if (folder.size() < 3) throw RuntimeError(kErrInvalidCall);
-  folder.resize(folder.size() - 3);
-  return folder;
-}
-
 // What the service itself writes never carries a line break: a CR, LF or
 // NUL that came from outside (a name on the command line) becomes a blank.
 std::string SingleLine(std::string text) {
@@ -49,9 +40,14 @@ std::string SingleLine(std::string text) {
 
 }  // namespace
 
-std::string MainIniPathForWriting() {
-  return ProductFolderWithSeparator() + "Quillon.ini";
+std::string ProductFolder() {
+  std::string folder = platform::ProgramFolder();
+  if (folder.size() < 3) throw RuntimeError(kErrInvalidCall);
+  folder.resize(folder.size() - 3);
+  return folder;
 }
+
+std::string MainIniPathForWriting() { return ProductFolder() + "Quillon.ini"; }
 
 std::string ServiceIniPath() {
   return platform::ProgramFolder() + platform::Current().fs->Separator() +

@@ -31,7 +31,11 @@ std::string GetJobString(const std::string& sSection, const std::string& sKey,
                          const std::string& sDefault, std::string sFile,
                          std::int16_t iSize);
 
-// Paths the writers use, worked out afresh on every call.
+// Paths the writers use, worked out afresh on every call. The product
+// folder is the program folder less its last three characters (the "bin"
+// folder's name), so it keeps its trailing separator; error 5 when the
+// program folder is shorter.
+std::string ProductFolder();
 std::string MainIniPathForWriting();
 std::string ServiceIniPath();
 

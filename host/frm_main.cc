@@ -76,11 +76,4 @@ void frmMain::Form_Activate() {
   Traced("frmMain", "Sub Form_Activate", [] {});
 }
 
-std::string ProductFolder() {
-  std::string folder = platform::ProgramFolder();
-  if (folder.size() < 3) throw RuntimeError(kErrInvalidCall);
-  folder.resize(folder.size() - 3);
-  return folder;
-}
-
 }  // namespace qs

@@ -134,10 +134,6 @@ class frmMain {
   bool m_bStopPending = false;
 };
 
-// The program folder less its last three characters: the product folder
-// with its trailing separator.
-std::string ProductFolder();
-
 // The main timer's interval: 60000 ms, or QUILLONSRV_TICK_MS when that is a
 // positive number.
 std::uint32_t MainTimerInterval();

@@ -229,7 +229,7 @@ void frmMain::NormalStart() {
   }
   WriteStatus(texts::kStateKey, "1");
 
-  const std::string product = ProductFolder();
+  const std::string product = modIniHandler::ProductFolder();
   const char sep = m_oFSO->Separator();
   sIniFile = m_oFSO->BuildPath(product, "Quillon.ini");
   m_sAppPath = GetINIString("Options", "AppPath", "", sIniFile, texts::kReadSize);

@@ -32,7 +32,7 @@ void frmMain::DoCycle() {
     m_sLanguage =
         modIniHandler::GetServiceINIString("Files", "Language", "", service_ini, texts::kReadSize);
 
-    std::string jobs = m_oFSO->BuildPath(ProductFolder(), "jobs");
+    std::string jobs = m_oFSO->BuildPath(modIniHandler::ProductFolder(), "jobs");
     if (jobs.empty() || jobs.back() != m_oFSO->Separator()) jobs += m_oFSO->Separator();
 
     if (ReadKey(texts::kOptCutLog, sIniFile) == "0") guard_ok = CheckLogFileSize();

@@ -14,6 +14,7 @@
 #include <limits>
 #include <string>
 
+#include "config/ini_handler.h"
 #include "config/texts.h"
 #include "config/number_text.h"
 #include "errortrap/ravelin.h"
@@ -95,7 +96,8 @@ bool frmMain::CheckLogFileSize() {
     std::string no_check;
     Step([&] {
       no_check = Setting(texts::kNoDiskSizeCheck,
-                         Fso(m_oFSO).BuildPath(ProductFolder(), "Quillon.ini"));
+                         Fso(m_oFSO).BuildPath(modIniHandler::ProductFolder(),
+                                               "Quillon.ini"));
     });
     if (no_check == "1") return;
     std::string drive;

@@ -9,6 +9,7 @@
 // buffered, nothing held open.
 #include <string>
 
+#include "config/ini_handler.h"
 #include "config/texts.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
@@ -75,7 +76,7 @@ void frmMain::WriteLogFile(std::string sLine) {
     // The product folder keeps its trailing separator; the service never
     // creates the logs folder.
     const std::string path =
-        fs.BuildPath(ProductFolder(),
+        fs.BuildPath(modIniHandler::ProductFolder(),
                      std::string("logs") + fs.Separator() + "DefaultLog.txt");
     // A missing log is made anew by its next line.
     fs.AppendOrCreateText(path, sLine + "\r\n");

@@ -107,4 +107,20 @@ std::string GetJobString(const std::string& sSection, const std::string& sKey,
                      iSize);
 }
 
+std::string GetServiceINIString(const texts::IniKey& key,
+                                const std::string& sFile) {
+  return GetServiceINIString(std::string(key.section), std::string(key.key),
+                             std::string(key.def), sFile, texts::kReadSize);
+}
+
+std::string GetINIString(const texts::IniKey& key, const std::string& sFile) {
+  return GetINIString(std::string(key.section), std::string(key.key),
+                      std::string(key.def), sFile, texts::kReadSize);
+}
+
+std::string GetJobString(const texts::IniKey& key, const std::string& sFile) {
+  return GetJobString(std::string(key.section), std::string(key.key),
+                      std::string(key.def), sFile, texts::kReadSize);
+}
+
 }  // namespace qs::modIniHandler

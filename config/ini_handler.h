@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "config/texts.h"
+
 namespace qs::modIniHandler {
 
 // "NTService"/"State" and friends: main INI = program folder less its last
@@ -30,6 +32,13 @@ std::string GetLangString(const std::string& sSection, const std::string& sKey,
 std::string GetJobString(const std::string& sSection, const std::string& sKey,
                          const std::string& sDefault, std::string sFile,
                          std::int16_t iSize);
+
+// The same readers for a key of texts.h: its section, name and default, and
+// the size every caller passes (texts::kReadSize).
+std::string GetServiceINIString(const texts::IniKey& key,
+                                const std::string& sFile);
+std::string GetINIString(const texts::IniKey& key, const std::string& sFile);
+std::string GetJobString(const texts::IniKey& key, const std::string& sFile);
 
 // Paths the writers use, worked out afresh on every call. The product
 // folder is the program folder less its last three characters (the "bin"

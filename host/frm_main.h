@@ -68,6 +68,9 @@ class frmMain {
   // --- main timer and work cycle (host/) ---
   void tmrMain_Timer();
   void DoCycle();
+  // Reads "Files"/"INI" and "Files"/"Language" of the service INI afresh
+  // into m_sIniStr and m_sLanguage (start-up, start event, work cycle).
+  void ReadServiceIni();
 
   // --- engine events and the real-time monitor (monitor/) ---
   void cQL_LogMessage(std::string& sLogMsg, std::int16_t& iMsgID, bool& bView, bool& bFile,

@@ -26,10 +26,7 @@ void EventTrap(platform::ServiceControl* svc, Body&& body) {
 
 void frmMain::NTService1_Start(bool& Success) {
   EventTrap(NTService1.get(), [&] {
-    std::string service_ini = modIniHandler::ServiceIniPath();
-    m_sIniStr = modIniHandler::GetServiceINIString("Files", "INI", "", service_ini, texts::kReadSize);
-    m_sLanguage =
-        modIniHandler::GetServiceINIString("Files", "Language", "", service_ini, texts::kReadSize);
+    ReadServiceIni();
     // The default carries the success flag as received; a text from the
     // language file is used as it stands.
     const texts::LangText& t = texts::kStarted;

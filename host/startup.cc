@@ -52,6 +52,10 @@ void WriteStatus(std::string_view key, const std::string& value) {
   WriteINIString(std::string(texts::kStatusSection), std::string(key), value);
 }
 
+void WriteServiceKey(const texts::IniKey& key, const std::string& value) {
+  WriteServiceINI(std::string(key.section), std::string(key.key), value);
+}
+
 // The fields of an install line that name the service and its folders: a
 // control character there would reach the INI files and the unit file.
 constexpr std::size_t kCheckedInstallFields[] = {2, 3, 4};
@@ -67,6 +71,12 @@ bool HasControl(std::string_view text) {
 
 }  // namespace
 
+void frmMain::ReadServiceIni() {
+  const std::string service_ini = modIniHandler::ServiceIniPath();
+  m_sIniStr = GetServiceINIString(texts::kFilesIni, service_ini);
+  m_sLanguage = GetServiceINIString(texts::kFilesLanguage, service_ini);
+}
+
 void frmMain::PathsFromCommandLine(const std::vector<std::string>& fields, bool write) {
   const char sep = m_oFSO->Separator();
   // "<folder>\Quillon Pro\bin\Quillon.ini" names the main INI of the
@@ -74,18 +84,16 @@ void frmMain::PathsFromCommandLine(const std::vector<std::string>& fields, bool 
   std::string ini = m_oFSO->BuildPath(Trim(Field(fields, 3)), "Quillon.ini");
   ReplaceAll(ini, std::string("Quillon Pro") + sep + "bin" + sep, std::string("Quillon Pro") + sep);
   m_sIniStr = ini;
-  if (write) WriteServiceINI("Files", "INI", m_sIniStr);
+  if (write) WriteServiceKey(texts::kFilesIni, m_sIniStr);
   std::string lang_folder = m_oFSO->BuildPath(Trim(Field(fields, 4)), std::string(1, sep) + "lang" + sep);
-  std::string language = GetINIString("Options", "Language", "", m_sIniStr, texts::kReadSize);
+  std::string language = GetINIString(texts::kOptLanguage, m_sIniStr);
   m_sLanguage = m_oFSO->BuildPath(lang_folder, language + ".lng");
-  if (write) WriteServiceINI("Files", "Language", m_sLanguage);
+  if (write) WriteServiceKey(texts::kFilesLanguage, m_sLanguage);
 }
 
 void frmMain::Form_Load(const std::string& sCommandLine) {
   modRavelinLITE::ErrObject err = modRavelinLITE::Trapped([&] {
-    std::string service_ini = modIniHandler::ServiceIniPath();
-    m_sIniStr = GetServiceINIString("Files", "INI", "", service_ini, texts::kReadSize);
-    m_sLanguage = GetServiceINIString("Files", "Language", "", service_ini, texts::kReadSize);
+    ReadServiceIni();
 
     if (components_.NewJobEngine) cQL = components_.NewJobEngine(loop_);
     ConnectEngineEvents();
@@ -232,15 +240,13 @@ void frmMain::NormalStart() {
   const std::string product = modIniHandler::ProductFolder();
   const char sep = m_oFSO->Separator();
   sIniFile = m_oFSO->BuildPath(product, "Quillon.ini");
-  m_sAppPath = GetINIString("Options", "AppPath", "", sIniFile, texts::kReadSize);
-  sLanguage = GetINIString("Options", "Language", "", sIniFile, texts::kReadSize);
+  m_sAppPath = GetINIString(texts::kOptAppPath, sIniFile);
+  sLanguage = GetINIString(texts::kOptLanguage, sIniFile);
   sLangFile = m_oFSO->BuildPath(m_sAppPath + sep + "lang", sLanguage + ".lng");
   sJobsPath = m_oFSO->BuildPath(product, std::string("jobs") + sep);
   sLogsPath = m_oFSO->BuildPath(product, std::string("logs") + sep);
 
-  const texts::IniKey& k = texts::kOptProcPriority;
-  switch (convert::CInt(GetINIString(std::string(k.section), std::string(k.key), std::string(k.def),
-                                sIniFile, texts::kReadSize))) {
+  switch (convert::CInt(GetINIString(texts::kOptProcPriority, sIniFile))) {
     case 0: modProcPriority::SetPriority(modProcPriority::kIdlePriorityClass); break;
     case 1: modProcPriority::SetPriority(modProcPriority::kNormalPriorityClass); break;
     case 2: modProcPriority::SetPriority(modProcPriority::kHighPriorityClass); break;

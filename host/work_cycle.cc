@@ -9,14 +9,7 @@
 #include "logging/outside_text.h"
 
 namespace qs {
-namespace {
-
-std::string ReadKey(const texts::IniKey& k, const std::string& file) {
-  return modIniHandler::GetINIString(std::string(k.section), std::string(k.key),
-                                     std::string(k.def), file, texts::kReadSize);
-}
-
-}  // namespace
+using modIniHandler::GetINIString;
 
 void frmMain::tmrMain_Timer() {
   Traced("frmMain", "Sub tmrMain_Timer", [&] { DoCycle(); });
@@ -27,19 +20,16 @@ void frmMain::DoCycle() {
   bool guard_ok = true;  // false: the disk guard stopped the work cycle
   loop_.PumpPending();
   modRavelinLITE::ErrObject err = modRavelinLITE::Trapped([&] {
-    std::string service_ini = modIniHandler::ServiceIniPath();
-    m_sIniStr = modIniHandler::GetServiceINIString("Files", "INI", "", service_ini, texts::kReadSize);
-    m_sLanguage =
-        modIniHandler::GetServiceINIString("Files", "Language", "", service_ini, texts::kReadSize);
+    ReadServiceIni();
 
     std::string jobs = m_oFSO->BuildPath(modIniHandler::ProductFolder(), "jobs");
     if (jobs.empty() || jobs.back() != m_oFSO->Separator()) jobs += m_oFSO->Separator();
 
-    if (ReadKey(texts::kOptCutLog, sIniFile) == "0") guard_ok = CheckLogFileSize();
-    cQL->NoDiskSizeCheck = ReadKey(texts::kNoDiskSizeCheck, m_sIniStr) == "1";
+    if (GetINIString(texts::kOptCutLog, sIniFile) == "0") guard_ok = CheckLogFileSize();
+    cQL->NoDiskSizeCheck = GetINIString(texts::kNoDiskSizeCheck, m_sIniStr) == "1";
     bool a = false, b = false, c = false;
     cQL->ProcessJobs(jobs, m_sLanguage, a, b, c);
-    if (ReadKey(texts::kOptCutLog, sIniFile) == "1") guard_ok = CheckLogFileSize();
+    if (GetINIString(texts::kOptCutLog, sIniFile) == "1") guard_ok = CheckLogFileSize();
   });
   if (err.Number != 0) {
     modRavelinLITE::Trapped([&] { WriteLog(logging::Outside(err.Description), true, true, false); });

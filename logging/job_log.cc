@@ -18,7 +18,7 @@ namespace qs {
 namespace {
 
 using logging::kModule;
-using logging::Setting;
+using modIniHandler::GetINIString;
 
 // The regional date and time made fit for a file name: "/", "." and ","
 // of the date and ":" and ";" of the time become "-"; a blank or an AM/PM
@@ -30,12 +30,6 @@ std::string Replaced(std::string text, std::string_view chars) {
   return text;
 }
 
-std::string JobFolder(const texts::IniKey& k, const std::string& job_file) {
-  return modIniHandler::GetJobString(std::string(k.section), std::string(k.key),
-                                     std::string(k.def), job_file,
-                                     texts::kReadSize);
-}
-
 }  // namespace
 
 void frmMain::PrepareLog(const std::string& sJobName,
@@ -44,7 +38,7 @@ void frmMain::PrepareLog(const std::string& sJobName,
     // A file-system object of its own: the platform's keeps no state, so
     // the one in use serves as a fresh one for every call.
     platform::FileSystem& fs = *platform::Current().fs;
-    const std::string write_log = Setting(texts::kOptWriteLog, sIniFile);
+    const std::string write_log = GetINIString(texts::kOptWriteLog, sIniFile);
     if (write_log == "0") {
       sJobLogFile.clear();
       return;
@@ -56,7 +50,8 @@ void frmMain::PrepareLog(const std::string& sJobName,
     // Any other value keeps the previous job's log in use.
     if (write_log != "2") return;
 
-    const bool overwrite = Setting(texts::kOptOverwriteLog, sIniFile) == "1";
+    const bool overwrite =
+        GetINIString(texts::kOptOverwriteLog, sIniFile) == "1";
     std::string name;
     if (overwrite) {
       name = sJobName + "_Log.txt";
@@ -69,14 +64,14 @@ void frmMain::PrepareLog(const std::string& sJobName,
       name = sJobName + "_Log-" + date + "_" + time + ".txt";
     }
 
-    const std::string log_path = Setting(texts::kOptLogPath, sIniFile);
+    const std::string log_path = GetINIString(texts::kOptLogPath, sIniFile);
     std::string folder;
     if (log_path == "0") {
       folder = sLogsPath;
     } else if (log_path == "1" || log_path == "2") {
       const std::string job_file = fs.BuildPath(sJobsPath, sJobFile);
-      folder = JobFolder(log_path == "1" ? texts::kJobFrom : texts::kJobTo,
-                         job_file);
+      folder = modIniHandler::GetJobString(
+          log_path == "1" ? texts::kJobFrom : texts::kJobTo, job_file);
     } else {
       return;
     }

@@ -1,23 +1,14 @@
-// Small helpers shared by the log procedures of the form.
+// Small helpers shared by the log procedures of the form and modSize.
 #pragma once
 
 #include <string>
 
-#include "config/ini_handler.h"
-#include "config/texts.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
 
 namespace qs::logging {
 
 inline constexpr std::string_view kModule = "frmMain";
-
-// One setting of an INI file with its default (GetINIString, size 256).
-inline std::string Setting(const texts::IniKey& k, const std::string& file) {
-  return modIniHandler::GetINIString(std::string(k.section), std::string(k.key),
-                                     std::string(k.def), file,
-                                     texts::kReadSize);
-}
 
 // One statement of a procedure that skips what fails: its error is
 // dropped. Returns whether the statement ran to its end.

@@ -29,7 +29,7 @@ namespace {
 
 using logging::Fso;
 using logging::kModule;
-using logging::Setting;
+using modIniHandler::GetINIString;
 using logging::Step;
 
 // "LogSize" KB as bytes, in 32 bits: a text that is not a number or a
@@ -67,7 +67,9 @@ bool frmMain::CheckLogFileSize() {
   Traced(kModule, "Function CheckLogFileSize", [&] {
     result = true;
     std::int32_t limit = 0;
-    Step([&] { limit = LimitInBytes(Setting(texts::kOptLogSize, m_sIniStr)); });
+    Step([&] {
+      limit = LimitInBytes(GetINIString(texts::kOptLogSize, m_sIniStr));
+    });
 
     // The size limit. A log not chosen yet or not made yet has no length.
     std::int64_t length = -1;
@@ -95,7 +97,7 @@ bool frmMain::CheckLogFileSize() {
     // lies on.
     std::string no_check;
     Step([&] {
-      no_check = Setting(texts::kNoDiskSizeCheck,
+      no_check = GetINIString(texts::kNoDiskSizeCheck,
                          Fso(m_oFSO).BuildPath(modIniHandler::ProductFolder(),
                                                "Quillon.ini"));
     });

@@ -22,7 +22,7 @@ namespace {
 
 using logging::Fso;
 using logging::kModule;
-using logging::Setting;
+using modIniHandler::GetINIString;
 
 }  // namespace
 
@@ -31,8 +31,8 @@ std::string frmMain::GetDateAndTime() {
   Traced(kModule, "Function GetDateAndTime", [&] {
     std::string head;
     std::string separator;
-    const bool show_date = Setting(texts::kShowDate, m_sIniStr) == "1";
-    const bool show_time = Setting(texts::kShowTime, m_sIniStr) == "1";
+    const bool show_date = GetINIString(texts::kShowDate, m_sIniStr) == "1";
+    const bool show_time = GetINIString(texts::kShowTime, m_sIniStr) == "1";
     if (show_date || show_time) separator = "- ";
     platform::Clock& clock = *platform::Current().clock;
     if (show_date) head = clock.ShortDateText() + " ";
@@ -71,7 +71,9 @@ void frmMain::WriteWLog(std::string sMsg, const bool& /*bShowInTree*/,
 void frmMain::WriteLogFile(std::string sLine) {
   Traced(kModule, "Sub WriteLogFile", [&] {
     // Only exactly "1" writes the default log; "2" means per-job logs only.
-    if (Setting(texts::kOptWriteLog, m_sIniStr) != "1" || sLine.empty()) return;
+    if (GetINIString(texts::kOptWriteLog, m_sIniStr) != "1" || sLine.empty()) {
+      return;
+    }
     platform::FileSystem& fs = Fso(m_oFSO);
     // The product folder keeps its trailing separator; the service never
     // creates the logs folder.

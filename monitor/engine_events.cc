@@ -37,11 +37,7 @@ void frmMain::cQL_CurrentJob(std::string& sFileName, std::int32_t&, std::int32_t
 void frmMain::RunRTMonitor() {
   Traced("frmMain", "Sub RunRTMonitor", [&] {
     if (m_bRTMonRunning) return;
-    const texts::IniKey& k = texts::kRunNTMon;
-    if (modIniHandler::GetINIString(std::string(k.section), std::string(k.key),
-                                    std::string(k.def), sIniFile, texts::kReadSize) != "1") {
-      return;
-    }
+    if (modIniHandler::GetINIString(texts::kRunNTMon, sIniFile) != "1") return;
     modMonitor::StartMonitor(*this);
     m_bRTMonRunning = true;
   });

@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "config/ini_handler.h"
 #include "config/texts.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
@@ -24,12 +23,8 @@ using platform::LowerAscii;
 bool MonSrvIsRunning(frmMain& frm) {
   bool result = false;
   Traced("modKillTask", "Function MonSrvIsRunning", [&] {
-    const texts::LangText& t = texts::kMonitorTitle;
     const std::string pattern =
-        LowerAscii(modIniHandler::GetLangString(std::string(t.section), std::string(t.key),
-                                                texts::German(t), frm.m_sLanguage,
-                                                texts::kReadSize) +
-                   " [");
+        LowerAscii(texts::Lookup(texts::kMonitorTitle, frm.m_sLanguage) + " [");
     platform::WindowSystem& windows = *platform::Current().windows;
     constexpr std::uint32_t kVisibleBordered = platform::kWsVisible | platform::kWsBorder;
     for (platform::Hwnd h = windows.GetWindow(frm.hWnd, platform::kGwHwndFirst); h != 0;

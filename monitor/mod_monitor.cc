@@ -20,10 +20,7 @@ constexpr std::string_view kModule = "modMonitor";
 
 // "MonShowMsg" exactly "0": a start and a stop line per watch job.
 bool PerJobLines() {
-  const texts::IniKey& k = texts::kMonShowMsg;
-  return modIniHandler::GetINIString(std::string(k.section), std::string(k.key),
-                                     std::string(k.def), sIniFile,
-                                     texts::kReadSize) == "0";
+  return modIniHandler::GetINIString(texts::kMonShowMsg, sIniFile) == "0";
 }
 
 std::string PerJobLine(const texts::LangText& text, const std::string& job_file) {

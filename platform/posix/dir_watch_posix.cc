@@ -1,5 +1,5 @@
 // Folder watches on Linux: one inotify instance per message loop, read
-// through the loop's WatchFd (non-blocking, close-on-exec).
+// through the loop's WatchFd.
 //
 // inotify hands out one watch descriptor per folder (inode) and instance:
 // adding the same folder again returns the same descriptor. So each
@@ -10,12 +10,8 @@
 //
 // The instance lives as long as someone holds the watcher; a registry keyed
 // by loop hands out the living one.
-#include <sys/inotify.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -25,6 +21,7 @@
 #include "platform/dir_watch.h"
 #include "platform/dir_watch_delivery.h"
 #include "platform/message_loop.h"
+#include "platform/posix/inotify.h"
 #include "platform/runtime_error.h"
 
 namespace qs::platform {
@@ -33,10 +30,6 @@ namespace {
 constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE |
                                 IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF |
                                 IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
-
-// One read takes at most this much; what is left stays readable and comes
-// with the next round of the loop.
-constexpr std::size_t kReadBuffer = 64 * 1024;
 
 [[noreturn]] void ThrowLimit(int err, const std::string& folder) {
   if (err == ENOSPC) {
@@ -66,8 +59,7 @@ class InotifyWatcher final
       public std::enable_shared_from_this<InotifyWatcher> {
  public:
   explicit InotifyWatcher(MessageLoop& loop) : loop_(loop) {
-    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ < 0) {
+    if (inotify_.fd() < 0) {
       int err = errno;
       if (err == EMFILE || err == ENFILE) ThrowLimit(err, "");
       ThrowErrno(err, "");
@@ -75,22 +67,21 @@ class InotifyWatcher final
   }
 
   ~InotifyWatcher() override {
-    if (reading_) loop_.WatchFd(fd_, {});
-    ::close(fd_);
+    if (reading_) loop_.WatchFd(inotify_.fd(), {});
   }
 
   // Connects the descriptor to the loop; separate from the constructor
   // because the callback holds a weak reference to the object.
   void Attach() {
     std::weak_ptr<InotifyWatcher> weak = weak_from_this();
-    loop_.WatchFd(fd_, [weak] {
+    loop_.WatchFd(inotify_.fd(), [weak] {
       if (auto self = weak.lock()) self->ReadEvents();
     });
     reading_ = true;
   }
 
   WatchId Watch(const std::string& folder, Handler handler) override {
-    int wd = ::inotify_add_watch(fd_, folder.c_str(), kMask);
+    int wd = inotify_.AddWatch(folder, kMask);
     if (wd < 0) {
       int err = errno;
       if (err == ENOSPC || err == EMFILE) ThrowLimit(err, folder);
@@ -120,28 +111,20 @@ class InotifyWatcher final
       }
     }
     if (subs.empty()) {
-      ::inotify_rm_watch(fd_, sub->wd);
+      inotify_.RemoveWatch(sub->wd);
       by_wd_.erase(list);
     }
   }
 
  private:
+  // One buffer per round of the loop; what is left stays readable and
+  // comes with the next round.
   void ReadEvents() {
     // Handlers may drop the last other holder of the watcher.
     std::shared_ptr<InotifyWatcher> keep = shared_from_this();
-    alignas(inotify_event) char buf[kReadBuffer];
-    ssize_t got;
-    do {
-      got = ::read(fd_, buf, sizeof buf);
-    } while (got < 0 && errno == EINTR);
-    if (got <= 0) return;
-    for (ssize_t at = 0; at < got;) {
-      const auto* ev = reinterpret_cast<const inotify_event*>(buf + at);
-      at += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
-      // Within one buffer the name ends with at least one NUL.
-      std::string name = ev->len > 0 ? std::string(ev->name) : std::string();
-      Handle(*ev, name);
-    }
+    inotify_.ReadQueued([this](const inotify_event& ev, std::string_view name) {
+      Handle(ev, std::string(name));
+    });
   }
 
   void Handle(const inotify_event& ev, const std::string& name) {
@@ -191,7 +174,7 @@ class InotifyWatcher final
 
 
   MessageLoop& loop_;
-  int fd_ = -1;
+  posix::Inotify inotify_;
   bool reading_ = false;
   WatchId next_id_ = 1;
   std::unordered_map<int, std::vector<std::shared_ptr<Subscription>>> by_wd_;

@@ -40,7 +40,6 @@
 // no system folder to look in as there is on Windows.
 #include <fcntl.h>
 #include <langinfo.h>
-#include <limits.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -51,11 +50,13 @@
 #include <clocale>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/posix/fd_io.h"
+#include "platform/posix/inotify.h"
 #include "platform/posix/posix_impl.h"
 #include "platform/posix/profile_text.h"
 #include "platform/posix/safe_files.h"
@@ -196,23 +197,17 @@ std::int64_t MonotonicNanos() {
 // them since the last look.
 class FolderWatch {
  public:
-  FolderWatch() = default;
-  FolderWatch(const FolderWatch&) = delete;
-  FolderWatch& operator=(const FolderWatch&) = delete;
-  ~FolderWatch() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
   // The watch descriptor of `folder`, or -1 when its changes cannot be
   // learnt this way.
   int Watch(const std::string& folder) {
-    if (fd_ == kNever) return -1;
-    if (fd_ < 0) {
-      fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-      if (fd_ < 0) {
+    if (state_ == kNever) return -1;
+    if (!inotify_) {
+      inotify_ = std::make_unique<Inotify>();
+      if (inotify_->fd() < 0) {
         // Out of descriptors or instances may pass; missing support won't.
         bool later = errno == EMFILE || errno == ENFILE || errno == ENOMEM;
-        fd_ = later ? kNotYet : kNever;
+        inotify_.reset();
+        if (!later) state_ = kNever;
         return -1;
       }
     }
@@ -221,7 +216,7 @@ class FolderWatch {
       return -1;
     }
     // Not through a symbolic link: the link's own folder is not watched.
-    int wd = ::inotify_add_watch(fd_, folder.c_str(), kEvents);
+    int wd = inotify_->AddWatch(folder, kEvents);
     if (wd < 0) return -1;  // ENOSPC (too many watches) among others
     for (int w : watches_) {
       if (w == wd) return wd;
@@ -236,41 +231,31 @@ class FolderWatch {
   // lost, or the watching failed and has stopped).
   template <class Changed>
   void Read(Changed&& changed) {
-    if (fd_ < 0) return;
-    alignas(struct inotify_event) char buf[16384];
-    for (;;) {
-      ssize_t n = ::read(fd_, buf, sizeof buf);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0 && errno == EAGAIN) return;
-      if (n <= 0) {
-        ::close(fd_);
-        fd_ = kNever;
-        watches_.clear();
+    if (!inotify_) return;
+    auto one = [&](const struct inotify_event& ev, std::string_view name) {
+      if (ev.mask & IN_Q_OVERFLOW) {
         changed(-1, std::string_view());
         return;
       }
-      std::size_t at = 0;
-      while (at + sizeof(struct inotify_event) <= static_cast<std::size_t>(n)) {
-        const auto* ev = reinterpret_cast<const struct inotify_event*>(buf + at);
-        at += sizeof(struct inotify_event) + ev->len;
-        if (ev->mask & IN_Q_OVERFLOW) {
-          changed(-1, std::string_view());
-          continue;
-        }
-        if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
-          // The watch no longer stands for the folder at its path.
-          if (ev->mask & IN_MOVE_SELF) ::inotify_rm_watch(fd_, ev->wd);
-          std::erase(watches_, ev->wd);
-        }
-        std::string_view name;
-        if (ev->len > 0) name = std::string_view(ev->name, ::strnlen(ev->name, ev->len));
-        changed(ev->wd, name);
+      if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
+        // The watch no longer stands for the folder at its path.
+        if (ev.mask & IN_MOVE_SELF) inotify_->RemoveWatch(ev.wd);
+        std::erase(watches_, ev.wd);
       }
-      // A read that left room for the largest event emptied the queue.
-      if (static_cast<std::size_t>(n) + sizeof(struct inotify_event) +
-              NAME_MAX + 1 <=
-          sizeof buf) {
-        return;
+      changed(ev.wd, name);
+    };
+    for (;;) {
+      switch (inotify_->ReadQueued(one)) {
+        case Inotify::Read::kMore:
+          continue;
+        case Inotify::Read::kFailed:
+          inotify_.reset();
+          state_ = kNever;
+          watches_.clear();
+          changed(-1, std::string_view());
+          return;
+        default:
+          return;
       }
     }
   }
@@ -281,20 +266,20 @@ class FolderWatch {
       for (int n : needed) {
         if (n == wd) return false;
       }
-      ::inotify_rm_watch(fd_, wd);
+      inotify_->RemoveWatch(wd);
       return true;
     });
   }
 
  private:
-  static constexpr int kNotYet = -1;
-  static constexpr int kNever = -2;
+  enum State { kNotYet, kNever };
   static constexpr std::uint32_t kEvents =
       IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE |
       IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF |
       IN_ONLYDIR | IN_DONT_FOLLOW;
 
-  int fd_ = kNotYet;
+  std::unique_ptr<Inotify> inotify_;  // made at the first watch
+  State state_ = kNotYet;
   std::vector<int> watches_;
 };
 

@@ -59,17 +59,6 @@ void frmMain::ConnectEngineEvents() {
   };
 }
 
-void frmMain::SetMultiEvent(std::unique_ptr<engine::cMultiEvent> multi_event) {
-  if (multi_event) {
-    multi_event->Done = [this](std::string objectname, std::int16_t Index) {
-      cMultiEvent_Done(std::move(objectname), Index);
-    };
-  }
-  // The old object goes only after the member no longer points to it.
-  std::unique_ptr<engine::cMultiEvent> old = std::move(cMultiEvent);
-  cMultiEvent = std::move(multi_event);
-}
-
 // The form hides itself whenever it is activated; it has no window to hide
 // on a platform without a desktop, so only the trace remains of it there.
 void frmMain::Form_Activate() {

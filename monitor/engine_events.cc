@@ -52,6 +52,17 @@ void frmMain::EndRTMonitor() {
   });
 }
 
+void frmMain::SetMultiEvent(std::unique_ptr<engine::cMultiEvent> multi_event) {
+  if (multi_event) {
+    multi_event->Done = [this](std::string objectname, std::int16_t Index) {
+      cMultiEvent_Done(std::move(objectname), Index);
+    };
+  }
+  // The old object goes only after the member no longer points to it.
+  std::unique_ptr<engine::cMultiEvent> old = std::move(cMultiEvent);
+  cMultiEvent = std::move(multi_event);
+}
+
 void frmMain::cMultiEvent_Done(std::string objectname, std::int16_t Index) {
   Traced("frmMain", "Sub cMultiEvent_Done",
          [&] { modMonitor::cMultiEventDone(*this, std::move(objectname), Index); });

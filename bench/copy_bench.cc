@@ -55,7 +55,7 @@ void Compare(benchmark::State& state, const Tree& tree) {
     rules.recursive = true;
     rules.check_free_space = false;
     auto start = Clock::now();
-    int failures = qs::engine::FileCopier(*qs::platform::Current().fs, rules, nullptr)
+    int failures = qs::engine::FileCopier(qs::platform::OsFileSystem(), rules, nullptr)
                        .CopyFolders(tree.Src(), tree.Dst("by-copier"));
     copier += Seconds(start);
     if (failures != 0) state.SkipWithError("the copier failed");

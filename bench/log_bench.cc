@@ -82,11 +82,12 @@ struct Product {
         << MainIni("WriteLog=1\r\nLogSize=100\r\n");
     process.exe = root + "/bin/QuillonSrv";
     scoped =
-        std::make_unique<qs::platform::ScopedPlatform>(qs::platform::Platform{
-            nullptr, nullptr, nullptr, &process, nullptr, nullptr});
+        std::make_unique<qs::platform::ScopedPlatform>(
+            qs::platform::Platform{.process = &process});
     loop = qs::platform::CreateMessageLoop();
-    form = std::make_unique<qs::frmMain>(*loop, qs::Components{});
-    form->m_oFSO = qs::platform::Current().fs;
+    form = std::make_unique<qs::frmMain>(*loop, qs::platform::OsFileSystem(),
+                                         qs::Components{});
+    form->m_oFSO = &qs::platform::OsFileSystem();
     form->m_sIniStr = ini;
     form->m_sLanguage = root + "/lang/Deutsch.lng";
     form->m_sLogPrefix = "NT-Service:";
@@ -122,6 +123,7 @@ std::string NaiveLookup(const std::string& path, std::string_view section,
 // WriteLog's steps with the naive reader.
 void NaiveWriteLog(Product& p, const std::string& msg) {
   qs::platform::Platform& os = qs::platform::Current();
+  qs::platform::FileSystem& fs = qs::platform::OsFileSystem();
   std::string head, sep;
   bool date = NaiveLookup(p.ini, "ErrWin", "ShowDate", "0") == "1";
   bool time = NaiveLookup(p.ini, "ErrWin", "ShowTime", "0") == "1";
@@ -131,8 +133,8 @@ void NaiveWriteLog(Product& p, const std::string& msg) {
   std::string line = head + sep + p.form->m_sLogPrefix + " " + msg;
   if (NaiveLookup(p.ini, "Options", "WriteLog", "0") != "1") return;
   std::string path = p.root + "/logs/Naive.txt";
-  if (!os.fs->FileExists(path)) os.fs->CreateTextFile(path, true);
-  os.fs->AppendText(path, line + "\r\n");
+  if (!fs.FileExists(path)) fs.CreateTextFile(path, true);
+  fs.AppendText(path, line + "\r\n");
 }
 
 void BareAppend(const std::string& path, const std::string& line) {

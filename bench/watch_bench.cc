@@ -25,6 +25,7 @@
 
 #include "engine/engine.h"
 #include "platform/message_loop.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -74,7 +75,8 @@ struct WatchSetup {
 
 std::unique_ptr<qs::engine::cMonitorJob> StartOne(
     qs::platform::MessageLoop& loop, WatchSetup w, std::int16_t index) {
-  auto job = qs::engine::CreateMonitorJob(loop);
+  auto job = qs::engine::CreateMonitorJob(loop, qs::platform::OsFileSystem(),
+                                          *qs::platform::OsPlatform().clock);
   job->ObjectName = "Object" + std::to_string(index);
   std::string language = "Deutsch", lang, ini;
   std::int32_t delay = 0;

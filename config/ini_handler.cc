@@ -50,8 +50,7 @@ std::string ProductFolder() {
 std::string MainIniPathForWriting() { return ProductFolder() + "Quillon.ini"; }
 
 std::string ServiceIniPath() {
-  return platform::ProgramFolder() + platform::Current().fs->Separator() +
-         "QuillonSrv.ini";
+  return platform::ProgramFile("QuillonSrv.ini");
 }
 
 bool WriteProfileValue(const std::string& sFile, const std::string& sSection,

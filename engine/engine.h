@@ -18,6 +18,8 @@
 #include <vector>
 
 namespace qs::platform {
+class Clock;
+class FileSystem;
 class MessageLoop;
 }
 
@@ -113,11 +115,17 @@ class cMultiEvent {
   std::function<void(std::string objectname, std::int16_t Index)> Done;
 };
 
-// The reference engine's factories. Components deliver their events through
-// `loop` (file watches, deferred events).
-std::unique_ptr<cJobEngine> CreateJobEngine(platform::MessageLoop& loop);
-std::unique_ptr<cJobList> CreateJobList();
-std::unique_ptr<cMonitorJob> CreateMonitorJob(platform::MessageLoop& loop);
+// The reference engine's factories. The components work on the file system
+// `fs`, take the time from `clock` (one clock for all the watch jobs of a
+// loop) and deliver their events through `loop` (file watches, timers,
+// deferred events); all of them must outlive the components.
+std::unique_ptr<cJobEngine> CreateJobEngine(platform::MessageLoop& loop,
+                                            platform::FileSystem& fs,
+                                            platform::Clock& clock);
+std::unique_ptr<cJobList> CreateJobList(platform::FileSystem& fs);
+std::unique_ptr<cMonitorJob> CreateMonitorJob(platform::MessageLoop& loop,
+                                              platform::FileSystem& fs,
+                                              platform::Clock& clock);
 std::unique_ptr<cMultiEvent> CreateMultiEvent(platform::MessageLoop& loop);
 
 }  // namespace qs::engine

@@ -63,9 +63,10 @@ constexpr std::int16_t kMsgSummary = 3;
 // One job's run: copies, failures and their messages.
 class JobRun final : public CopyListener {
  public:
-  JobRun(cJobEngine& engine, const JobSettings& job, const std::string& lang_file,
-         const std::vector<std::string>& targets, std::function<bool()> keep_going)
-      : engine_(engine), job_(job), lang_file_(lang_file), targets_(targets),
+  JobRun(cJobEngine& engine, platform::FileSystem& fs, const JobSettings& job,
+         const std::string& lang_file, const std::vector<std::string>& targets,
+         std::function<bool()> keep_going)
+      : engine_(engine), fs_(fs), job_(job), lang_file_(lang_file), targets_(targets),
         keep_going_(std::move(keep_going)) {}
 
   // False when the pass was stopped in the middle of the job.
@@ -77,7 +78,7 @@ class JobRun final : public CopyListener {
     rules.follow_links = job_.follow_links;
     rules.keep_going = keep_going_;
     rules.excluded = targets_;
-    FileCopier copier(*platform::Current().fs, std::move(rules), this);
+    FileCopier copier(fs_, std::move(rules), this);
     copier.CopyFolders(job_.from, job_.to);
     Log(EngineMessage(kSummary, lang_file_,
                       {std::to_string(copied_), std::to_string(failed_)}),
@@ -104,6 +105,7 @@ class JobRun final : public CopyListener {
   }
 
   cJobEngine& engine_;
+  platform::FileSystem& fs_;
   const JobSettings& job_;
   const std::string& lang_file_;
   const std::vector<std::string>& targets_;
@@ -114,7 +116,8 @@ class JobRun final : public CopyListener {
 
 class JobEngine final : public cJobEngine {
  public:
-  explicit JobEngine(platform::MessageLoop& loop) : loop_(loop) {}
+  JobEngine(platform::MessageLoop& loop, platform::FileSystem& fs, platform::Clock& clock)
+      : loop_(loop), fs_(fs), clock_(clock) {}
 
   void ProcessJobs(std::string& sJobsPath, std::string& sLangFile,
                    bool& bOptionA, bool& /*bOptionB*/,
@@ -143,7 +146,7 @@ class JobEngine final : public cJobEngine {
   // Whether the pass goes on; lets pending messages run now and then.
   bool KeepGoing() {
     if (cancelled_ || loop_.QuitRequested()) return false;
-    const std::uint32_t now = platform::Current().clock->TickCount();
+    const std::uint32_t now = clock_.TickCount();
     if (now - last_pump_ >= kPumpEveryMs) {
       last_pump_ = now;
       loop_.PumpPending();
@@ -153,14 +156,13 @@ class JobEngine final : public cJobEngine {
 
   void Pass(const std::string& jobs_path, const std::string& lang_file,
             bool run_all) {
-    platform::Clock& clock = *platform::Current().clock;
-    std::uint32_t now = clock.TickCount();
+    std::uint32_t now = clock_.TickCount();
     last_pump_ = now;
     std::vector<JobSettings> all, due;
-    const std::vector<std::string> names = ListJobFiles(jobs_path);
+    const std::vector<std::string> names = ListJobFiles(fs_, jobs_path);
     Forget(names);
     for (const std::string& name : names) {
-      all.push_back(ReadJobFile(jobs_path, name));
+      all.push_back(ReadJobFile(fs_, jobs_path, name));
       const JobSettings& job = all.back();
       if (!job.has_job_section || job.type != kScheduledJob || !job.active ||
           !HoldIsZero(job.hold)) {
@@ -168,21 +170,21 @@ class JobEngine final : public cJobEngine {
       }
       if (run_all || IsDue(job, now)) due.push_back(job);
     }
-    const std::vector<JobFolders> folders = ResolvedFolders(all);
+    const std::vector<JobFolders> folders = ResolvedFolders(fs_, all);
     for (std::size_t i = 0; i < due.size(); ++i) {
       if (i > 0) {
         // Service events (pause, stop) run here, between two jobs; a stop
         // ends the pass.
         loop_.PumpPending();
-        last_pump_ = clock.TickCount();
+        last_pump_ = clock_.TickCount();
         if (loop_.QuitRequested() || cancelled_) return;
       }
-      last_start_[platform::LowerAscii(due[i].file_name)] = clock.TickCount();
+      last_start_[platform::LowerAscii(due[i].file_name)] = clock_.TickCount();
       RaiseCurrentJob(due[i], static_cast<std::int32_t>(i + 1),
                       static_cast<std::int32_t>(due.size()));
       const std::vector<std::string> skip =
-          TargetsNotToWalk(folders, ResolvedFolders({due[i]}).front().to);
-      if (!JobRun(*this, due[i], lang_file, skip, [this] { return KeepGoing(); }).Run()) {
+          TargetsNotToWalk(fs_, folders, ResolvedFolders(fs_, {due[i]}).front().to);
+      if (!JobRun(*this, fs_, due[i], lang_file, skip, [this] { return KeepGoing(); }).Run()) {
         return;
       }
     }
@@ -222,6 +224,8 @@ class JobEngine final : public cJobEngine {
   }
 
   platform::MessageLoop& loop_;
+  platform::FileSystem& fs_;
+  platform::Clock& clock_;
   bool running_ = false;
   bool cancelled_ = false;
   std::uint32_t last_pump_ = 0;
@@ -231,8 +235,10 @@ class JobEngine final : public cJobEngine {
 
 }  // namespace
 
-std::unique_ptr<cJobEngine> CreateJobEngine(platform::MessageLoop& loop) {
-  return std::make_unique<JobEngine>(loop);
+std::unique_ptr<cJobEngine> CreateJobEngine(platform::MessageLoop& loop,
+                                            platform::FileSystem& fs,
+                                            platform::Clock& clock) {
+  return std::make_unique<JobEngine>(loop, fs, clock);
 }
 
 }  // namespace qs::engine

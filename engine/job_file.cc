@@ -123,8 +123,8 @@ bool NameLess(const std::string& a, const std::string& b) {
   return a < b;
 }
 
-std::vector<std::string> ListJobFiles(const std::string& jobs_folder) {
-  platform::FileSystem& fs = *platform::Current().fs;
+std::vector<std::string> ListJobFiles(platform::FileSystem& fs,
+                                      const std::string& jobs_folder) {
   std::vector<std::string> names;
   if (!fs.FolderExists(jobs_folder)) return names;
   std::map<std::string, std::string> refused;  // path -> reason
@@ -152,11 +152,12 @@ std::vector<std::string> ListJobFiles(const std::string& jobs_folder) {
   return names;
 }
 
-JobSettings ReadJobFile(const std::string& jobs_folder,
+JobSettings ReadJobFile(const platform::FileSystem& fs,
+                        const std::string& jobs_folder,
                         const std::string& file_name) {
   JobSettings job;
   job.file_name = file_name;
-  job.path = platform::Current().fs->BuildPath(jobs_folder, file_name);
+  job.path = fs.BuildPath(jobs_folder, file_name);
   JobFileReader r(job.path);
   job.has_job_section = r.HasKeys();
   job.from = r.Text("From", "");
@@ -177,8 +178,8 @@ JobSettings ReadJobFile(const std::string& jobs_folder,
   return job;
 }
 
-std::vector<JobFolders> ResolvedFolders(const std::vector<JobSettings>& jobs) {
-  platform::FileSystem& fs = *platform::Current().fs;
+std::vector<JobFolders> ResolvedFolders(platform::FileSystem& fs,
+                                        const std::vector<JobSettings>& jobs) {
   auto resolved = [&fs](const std::string& path) {
     try {
       return path.empty() ? path : fs.ResolvePath(path);
@@ -191,32 +192,34 @@ std::vector<JobFolders> ResolvedFolders(const std::vector<JobSettings>& jobs) {
   return out;
 }
 
-std::vector<JobFolders> ResolvedFoldersOf(const std::string& jobs_folder) {
+std::vector<JobFolders> ResolvedFoldersOf(platform::FileSystem& fs,
+                                          platform::Clock& clock,
+                                          const std::string& jobs_folder) {
   constexpr std::uint32_t kFreshMs = 2000;
   struct Cached {
     std::uint32_t read_at;
     std::vector<JobFolders> folders;
   };
   static std::map<std::string, Cached> cache;  // by jobs folder
-  const std::uint32_t now = platform::Current().clock->TickCount();
+  const std::uint32_t now = clock.TickCount();
   auto it = cache.find(jobs_folder);
   if (it != cache.end() && now - it->second.read_at < kFreshMs) return it->second.folders;
   std::vector<JobSettings> jobs;
   try {
-    for (const std::string& name : ListJobFiles(jobs_folder)) {
-      jobs.push_back(ReadJobFile(jobs_folder, name));
+    for (const std::string& name : ListJobFiles(fs, jobs_folder)) {
+      jobs.push_back(ReadJobFile(fs, jobs_folder, name));
     }
   } catch (const RuntimeError&) {
     // An unreadable jobs folder runs no job.
   }
   Cached& c = cache[jobs_folder];
-  c = {now, ResolvedFolders(jobs)};
+  c = {now, ResolvedFolders(fs, jobs)};
   return c.folders;
 }
 
-std::vector<std::string> TargetsNotToWalk(const std::vector<JobFolders>& all,
+std::vector<std::string> TargetsNotToWalk(const platform::FileSystem& fs,
+                                          const std::vector<JobFolders>& all,
                                           const std::string& to) {
-  const platform::FileSystem& fs = *platform::Current().fs;
   const std::string mine = NormalizedFolder(fs, to);
   std::vector<std::string> skip;
   if (mine.empty()) return skip;

@@ -50,6 +50,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "platform/platform.h"
 
 namespace qs::engine {
 
@@ -81,26 +82,33 @@ struct JobSettings {
 // list when the folder does not exist; qs::RuntimeError when it exists but
 // cannot be read. Files that cannot be trusted (see above) are left out;
 // each is reported once while it stays so.
-std::vector<std::string> ListJobFiles(const std::string& jobs_folder);
+std::vector<std::string> ListJobFiles(platform::FileSystem& fs,
+                                      const std::string& jobs_folder);
 
 // Reads every key of the job file `file_name` in `jobs_folder`. A file that
 // is missing or no INI file gives the defaults, with has_job_section false.
-JobSettings ReadJobFile(const std::string& jobs_folder,
+JobSettings ReadJobFile(const platform::FileSystem& fs,
+                        const std::string& jobs_folder,
                         const std::string& file_name);
 
 // A job's folders, resolved ("" when missing or not resolvable).
 struct JobFolders {
   std::string from, to;
 };
-std::vector<JobFolders> ResolvedFolders(const std::vector<JobSettings>& jobs);
+std::vector<JobFolders> ResolvedFolders(platform::FileSystem& fs,
+                                        const std::vector<JobSettings>& jobs);
 // The same for the job files of `jobs_folder`, read at most every two
-// seconds (a thousand watch jobs starting at once read the folder once).
-std::vector<JobFolders> ResolvedFoldersOf(const std::string& jobs_folder);
+// seconds of `clock` (a thousand watch jobs starting at once read the
+// folder once).
+std::vector<JobFolders> ResolvedFoldersOf(platform::FileSystem& fs,
+                                          platform::Clock& clock,
+                                          const std::string& jobs_folder);
 // The targets a job whose target is `to` (resolved) must not walk: those
 // of the other jobs whose source holds `to`. Jobs that share a source with
 // their targets inside it would otherwise copy each other's copies, one
 // level deeper at every pass.
-std::vector<std::string> TargetsNotToWalk(const std::vector<JobFolders>& all,
+std::vector<std::string> TargetsNotToWalk(const platform::FileSystem& fs,
+                                          const std::vector<JobFolders>& all,
                                           const std::string& to);
 
 // The record the job list reports for a job.

@@ -13,24 +13,29 @@ namespace {
 
 class JobList final : public cJobList {
  public:
+  explicit JobList(platform::FileSystem& fs) : fs_(fs) {}
+
   // `sFilter`: ";"-separated masks on the job names ("Daily*"); empty for
   // all jobs. Records come in the order of the job file names.
   std::vector<JobRecord> GetJobs(std::string& sJobsPath,
                                  std::string& sFilter) override {
     std::vector<JobRecord> records;
-    for (const std::string& name : ListJobFiles(sJobsPath)) {
+    for (const std::string& name : ListJobFiles(fs_, sJobsPath)) {
       std::string job_name = name.substr(0, name.size() - 4);
       if (!sFilter.empty() && !MatchesMasks(job_name, sFilter)) continue;
-      records.push_back(ToJobRecord(ReadJobFile(sJobsPath, name)));
+      records.push_back(ToJobRecord(ReadJobFile(fs_, sJobsPath, name)));
     }
     return records;
   }
+
+ private:
+  platform::FileSystem& fs_;
 };
 
 }  // namespace
 
-std::unique_ptr<cJobList> CreateJobList() {
-  return std::make_unique<JobList>();
+std::unique_ptr<cJobList> CreateJobList(platform::FileSystem& fs) {
+  return std::make_unique<JobList>(fs);
 }
 
 }  // namespace qs::engine

@@ -46,7 +46,6 @@
 // on Linux) and one wake-up timer, so a thousand watch jobs cost a few
 // descriptors. StartWatch's flag is not used.
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -74,12 +73,6 @@ constexpr std::int64_t kMinRetryMs = 500;
 // How often a copy lets pending messages run.
 constexpr std::int64_t kPumpEveryMs = 20;
 
-std::int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
 class MonitorJob;
 
 // How callbacks reach a job that may be gone: they hold this weakly.
@@ -88,10 +81,12 @@ struct Life {
 };
 
 // Wake-ups at given times for every watch job of one loop, on one timer.
-// A job asks to be woken; it finds out itself what has come due.
+// A job asks to be woken; it finds out itself what has come due. The times
+// are milliseconds of the clock's ticks, counted on so that they never wrap.
 class WakeQueue : public std::enable_shared_from_this<WakeQueue> {
  public:
-  explicit WakeQueue(platform::MessageLoop& loop) : loop_(loop) {}
+  WakeQueue(platform::MessageLoop& loop, platform::Clock& clock)
+      : loop_(loop), clock_(clock), last_tick_(clock.TickCount()) {}
 
   void Attach() {
     std::weak_ptr<WakeQueue> weak = weak_from_this();
@@ -103,6 +98,13 @@ class WakeQueue : public std::enable_shared_from_this<WakeQueue> {
   void WakeAt(std::int64_t due_ms, std::weak_ptr<Life> who) {
     entries_.emplace(due_ms, std::move(who));
     Arm();
+  }
+
+  std::int64_t NowMs() {
+    const std::uint32_t tick = clock_.TickCount();
+    now_ms_ += static_cast<std::uint32_t>(tick - last_tick_);
+    last_tick_ = tick;
+    return now_ms_;
   }
 
  private:
@@ -142,15 +144,19 @@ class WakeQueue : public std::enable_shared_from_this<WakeQueue> {
   void RunDue();
 
   platform::MessageLoop& loop_;
+  platform::Clock& clock_;
+  std::uint32_t last_tick_;
+  std::int64_t now_ms_ = 0;
   std::unique_ptr<platform::Timer> timer_;
   std::multimap<std::int64_t, std::weak_ptr<Life>> entries_;
   std::int64_t armed_for_ = -1;
   bool posted_ = false;
 };
 
-std::shared_ptr<WakeQueue> SharedWakeQueue(platform::MessageLoop& loop) {
-  return platform::SharedPerLoop<WakeQueue>(loop, [&loop] {
-    auto queue = std::make_shared<WakeQueue>(loop);
+std::shared_ptr<WakeQueue> SharedWakeQueue(platform::MessageLoop& loop,
+                                           platform::Clock& clock) {
+  return platform::SharedPerLoop<WakeQueue>(loop, [&loop, &clock] {
+    auto queue = std::make_shared<WakeQueue>(loop, clock);
     queue->Attach();
     return queue;
   });
@@ -158,8 +164,12 @@ std::shared_ptr<WakeQueue> SharedWakeQueue(platform::MessageLoop& loop) {
 
 class MonitorJob final : public cMonitorJob {
  public:
-  explicit MonitorJob(platform::MessageLoop& loop)
-      : loop_(loop), life_(std::make_shared<Life>(Life{this})) {}
+  MonitorJob(platform::MessageLoop& loop, platform::FileSystem& fs,
+             platform::Clock& clock)
+      : loop_(loop),
+        fs_(fs),
+        clock_(clock),
+        life_(std::make_shared<Life>(Life{this})) {}
 
   ~MonitorJob() override {
     StopWatching();
@@ -189,12 +199,12 @@ class MonitorJob final : public cMonitorJob {
     if (state_ == State::kWatching) return 1;
     if (state_ == State::kEnding) return 0;
     index_ = iIndex;
-    platform::FileSystem& fs = *platform::Current().fs;
+    platform::FileSystem& fs = fs_;
     pattern_.assign(1, '*');
     if (!job_file_.empty()) {
       jobs_folder_ = ParentFolder(fs, job_file_);
       job_name_ = job_file_.substr(NameStart(fs, job_file_));
-      JobSettings job = ReadJobFile(jobs_folder_, job_name_);
+      JobSettings job = ReadJobFile(fs, jobs_folder_, job_name_);
       if (!IsWatchJob(job)) return EndSoon();
       pattern_ = job.pattern;
       follow_links_ = job.follow_links;
@@ -215,7 +225,8 @@ class MonitorJob final : public cMonitorJob {
     // copy this one's copies back.
     other_targets_.clear();
     if (!jobs_folder_.empty() && !real_to_.empty()) {
-      for (const std::string& t : TargetsNotToWalk(ResolvedFoldersOf(jobs_folder_), real_to_)) {
+      for (const std::string& t :
+           TargetsNotToWalk(fs, ResolvedFoldersOf(fs, clock_, jobs_folder_), real_to_)) {
         other_targets_.push_back(NormalizedFolder(fs, t));
       }
     }
@@ -223,7 +234,7 @@ class MonitorJob final : public cMonitorJob {
     state_ = State::kWatching;
     try {
       watcher_ = platform::SharedDirWatcher(loop_);
-      queue_ = SharedWakeQueue(loop_);
+      queue_ = SharedWakeQueue(loop_, clock_);
       if (!job_file_.empty()) {
         jobs_watch_ = watcher_->Watch(jobs_folder_, JobsHandler());
       }
@@ -293,8 +304,7 @@ class MonitorJob final : public cMonitorJob {
       // The report may be late, or meant for another name of the folder (a
       // folder watched twice shares its reports): a folder found at this
       // place is watched again and looked through.
-      platform::FileSystem& fs = *platform::Current().fs;
-      if (fs.GetFileStat(Below(root_, rel)).kind ==
+      if (fs_.GetFileStat(Below(root_, rel)).kind ==
           platform::FileStat::kFolder) {
         if (!WatchTreeOrEnd(rel)) return;
         Queue(true, from_mode_ ? rel : "", NowMs() + delay_ms_);
@@ -350,10 +360,10 @@ class MonitorJob final : public cMonitorJob {
     }
     if (change == DirChange::kCreated) return;  // not written yet
     if (change != DirChange::kOverflow &&
-        !SameName(*platform::Current().fs, name, job_name_)) {
+        !SameName(fs_, name, job_name_)) {
       return;
     }
-    if (!IsWatchJob(ReadJobFile(jobs_folder_, job_name_))) EndOnItsOwn();
+    if (!IsWatchJob(ReadJobFile(fs_, jobs_folder_, job_name_))) EndOnItsOwn();
   }
 
   // Delivers the Finished of the end numbered `generation`, unless it has
@@ -375,6 +385,9 @@ class MonitorJob final : public cMonitorJob {
     std::int64_t due_ms;
     int retries_left;
   };
+
+  // The time on the wake-up queue's clock; only while watching.
+  std::int64_t NowMs() const { return queue_->NowMs(); }
 
   static std::string Key(bool tree, const std::string& rel) {
     return (tree ? "T" : "F") + rel;
@@ -399,11 +412,11 @@ class MonitorJob final : public cMonitorJob {
 
   std::string Join(const std::string& rel, const std::string& name) const {
     if (rel.empty()) return name;
-    return rel + platform::Current().fs->Separator() + name;
+    return rel + fs_.Separator() + name;
   }
 
   std::string Below(const std::string& root, const std::string& rel) const {
-    return platform::Current().fs->BuildPath(root, rel);
+    return fs_.BuildPath(root, rel);
   }
 
   DirWatcher::Handler FolderHandler(std::string rel) {
@@ -430,7 +443,7 @@ class MonitorJob final : public cMonitorJob {
   // that cannot be read or has gone meanwhile is left out, but the limit
   // on watches is thrown for it too.
   void WatchTree(const std::string& rel) {
-    platform::FileSystem& fs = *platform::Current().fs;
+    platform::FileSystem& fs = fs_;
     const std::string path = Below(root_, rel);
     const std::string key = NormalizedFolder(fs, path);
     if (!rel.empty() && (key == target_root_ || std::find(other_targets_.begin(),
@@ -509,15 +522,15 @@ class MonitorJob final : public cMonitorJob {
   }
 
   bool Run(const Work& work) {
-    platform::FileSystem& fs = *platform::Current().fs;
+    platform::FileSystem& fs = fs_;
     CopyRules rules;
     rules.pattern = pattern_;
     rules.recursive = recursive_;
     rules.follow_links = follow_links_;
     rules.excluded = other_targets_;
     std::weak_ptr<Life> weak = life_;
-    rules.keep_going = [weak, &loop = loop_, last = NowMs()]() mutable {
-      const std::int64_t now = NowMs();
+    rules.keep_going = [weak, &loop = loop_, queue = queue_, last = NowMs()]() mutable {
+      const std::int64_t now = queue->NowMs();
       if (now - last >= kPumpEveryMs) {
         last = now;
         loop.PumpPending();
@@ -582,6 +595,8 @@ class MonitorJob final : public cMonitorJob {
   }
 
   platform::MessageLoop& loop_;
+  platform::FileSystem& fs_;
+  platform::Clock& clock_;
   std::shared_ptr<Life> life_;
 
   // SetupJob's values.
@@ -628,8 +643,10 @@ void WakeQueue::RunDue() {
 
 }  // namespace
 
-std::unique_ptr<cMonitorJob> CreateMonitorJob(platform::MessageLoop& loop) {
-  return std::make_unique<MonitorJob>(loop);
+std::unique_ptr<cMonitorJob> CreateMonitorJob(platform::MessageLoop& loop,
+                                              platform::FileSystem& fs,
+                                              platform::Clock& clock) {
+  return std::make_unique<MonitorJob>(loop, fs, clock);
 }
 
 }  // namespace qs::engine

@@ -28,10 +28,7 @@ std::string& ExeName() {
 
 const std::string& ExeNameCached() {
   std::string& name = ExeName();
-  if (name.empty()) {
-    platform::Platform& p = platform::Current();
-    name = p.fs->GetBaseName(p.process->ModuleFileName());
-  }
+  if (name.empty()) name = platform::ProgramName();
   return name;
 }
 

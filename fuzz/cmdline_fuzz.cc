@@ -67,7 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   process.exe = bin + "/QuillonSrv";
   qs::test::FakeUi ui;
   qs::test::FakeWindows windows;
-  qs::platform::ScopedPlatform scoped({nullptr, nullptr, nullptr, &process, &windows, &ui});
+  qs::platform::ScopedPlatform scoped({.process = &process, .windows = &windows, .ui = &ui});
   qs::modRavelinLITE::ResetForTest();
   qs::test::FakeServiceControl* svc = nullptr;
   {
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       svc = s.get();
       return s;
     };
-    qs::frmMain form(*loop, std::move(c));
+    qs::frmMain form(*loop, qs::platform::OsFileSystem(), std::move(c));
     form.Form_Load(line);
     // An install line whose name or folders hold a control character is
     // refused before anything is registered.

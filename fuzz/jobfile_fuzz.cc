@@ -36,12 +36,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   qs::fuzz::Save(jobs + "/" + file, bytes);
   ::chmod((jobs + "/" + file).c_str(), 0644);
 
-  const std::vector<std::string> names = qs::engine::ListJobFiles(jobs);
+  qs::platform::FileSystem& files = qs::platform::OsFileSystem();
+  const std::vector<std::string> names = qs::engine::ListJobFiles(files, jobs);
   CHECK(names.size() == 1 && names[0] == file);
-  const qs::engine::JobSettings job = qs::engine::ReadJobFile(jobs, file);
+  const qs::engine::JobSettings job = qs::engine::ReadJobFile(files, jobs, file);
   std::string path = jobs, filter;
   const std::vector<qs::engine::JobRecord> records =
-      qs::engine::CreateJobList()->GetJobs(path, filter);
+      qs::engine::CreateJobList(files)->GetJobs(path, filter);
   CHECK(records.size() == 1);
   const qs::engine::JobRecord& r = records[0];
   CHECK(r.JobName == name && r.JobType == job.type && r.PathA == job.from &&
@@ -50,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   qs::engine::CopyRules rules;
   rules.pattern = job.pattern;
-  qs::engine::FileCopier copier(*qs::platform::Current().fs, rules, nullptr);
+  qs::engine::FileCopier copier(files, rules, nullptr);
   const bool wanted = copier.Wanted(probe);
   CHECK(!wanted || !qs::engine::IsTempName(probe));
   CHECK(wanted == (!qs::engine::IsTempName(probe) && qs::engine::MatchesMasks(probe, job.pattern)));

@@ -18,8 +18,9 @@ std::uint32_t MainTimerInterval() {
   return static_cast<std::uint32_t>(ms);
 }
 
-frmMain::frmMain(platform::MessageLoop& loop, Components components)
-    : loop_(loop), components_(std::move(components)) {
+frmMain::frmMain(platform::MessageLoop& loop, platform::FileSystem& fso,
+                 Components components)
+    : loop_(loop), fso_(fso), components_(std::move(components)) {
   // The service control sits on the form from the start.
   if (components_.NewServiceControl) NTService1 = components_.NewServiceControl(loop_);
   hWnd = platform::Current().windows->FormWindow();

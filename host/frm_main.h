@@ -18,6 +18,7 @@
 #include "engine/engine.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
+#include "platform/runtime_error.h"
 #include "platform/service_control.h"
 
 namespace qs {
@@ -40,13 +41,15 @@ struct Components {
       NewServiceControl;
 };
 
-// The components of this platform and the reference engine (defined with
-// the program's entry point, which links the engine).
-Components DefaultComponents();
+// The components of this platform and the reference engine, working on
+// `fs` with time from `clock` (defined with the program's entry point,
+// which links the engine).
+Components DefaultComponents(platform::FileSystem& fs, platform::Clock& clock);
 
 class frmMain {
  public:
-  frmMain(platform::MessageLoop& loop, Components components);
+  // `fso` becomes m_oFSO at the load and stays with the form until the unload.
+  frmMain(platform::MessageLoop& loop, platform::FileSystem& fso, Components components);
   ~frmMain();
   frmMain(const frmMain&) = delete;
   frmMain& operator=(const frmMain&) = delete;
@@ -101,6 +104,12 @@ class frmMain {
   std::string m_sLogPrefix;  // tag of every log line
   std::string m_sAppPath;    // main INI "Options"/"AppPath"
   platform::FileSystem* m_oFSO = nullptr;
+  // m_oFSO for a procedure that uses it: error 91 before the load made it or
+  // after the unload released it, as for any unset object.
+  platform::FileSystem& Fso() const {
+    if (m_oFSO == nullptr) throw RuntimeError(kErrObjectNotSet);
+    return *m_oFSO;
+  }
   std::unique_ptr<engine::cJobEngine> cQL;
   // Set while the real-time monitor runs with at least one watch job; its
   // Done goes to cMultiEvent_Done (SetMultiEvent).
@@ -130,6 +139,7 @@ class frmMain {
   void FinishStop();
 
   platform::MessageLoop& loop_;
+  platform::FileSystem& fso_;
   Components components_;
   bool m_bEnded = false;
   // A stop that arrived while a work cycle was running (it can only arrive

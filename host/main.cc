@@ -11,11 +11,15 @@
 
 namespace qs {
 
-Components DefaultComponents() {
+Components DefaultComponents(platform::FileSystem& fs, platform::Clock& clock) {
   Components c;
-  c.NewJobEngine = [](platform::MessageLoop& loop) { return engine::CreateJobEngine(loop); };
-  c.NewJobList = [] { return engine::CreateJobList(); };
-  c.NewMonitorJob = [](platform::MessageLoop& loop) { return engine::CreateMonitorJob(loop); };
+  c.NewJobEngine = [&fs, &clock](platform::MessageLoop& loop) {
+    return engine::CreateJobEngine(loop, fs, clock);
+  };
+  c.NewJobList = [&fs] { return engine::CreateJobList(fs); };
+  c.NewMonitorJob = [&fs, &clock](platform::MessageLoop& loop) {
+    return engine::CreateMonitorJob(loop, fs, clock);
+  };
   c.NewMultiEvent = [](platform::MessageLoop& loop) { return engine::CreateMultiEvent(loop); };
   c.NewServiceControl = [](platform::MessageLoop& loop) {
     return platform::CreateServiceControl(loop);
@@ -36,7 +40,9 @@ int main(int argc, char** argv) {
     command_line += argv[i];
   }
   std::unique_ptr<qs::platform::MessageLoop> loop = qs::platform::CreateMessageLoop();
-  qs::frmMain form(*loop, qs::DefaultComponents());
+  // One file system and one clock for the whole program: the OS's.
+  qs::platform::FileSystem& fs = qs::platform::OsFileSystem();
+  qs::frmMain form(*loop, fs, qs::DefaultComponents(fs, *qs::platform::OsPlatform().clock));
   form.Form_Load(command_line);
   if (!form.Ended()) loop->Run();
   return 0;

@@ -97,7 +97,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
 
     if (components_.NewJobEngine) cQL = components_.NewJobEngine(loop_);
     ConnectEngineEvents();
-    m_oFSO = platform::Current().fs;
+    m_oFSO = &fso_;
 
     // The form stays hidden and out of the task list; the timer runs.
     tmrMain->SetEnabled(true);

@@ -35,9 +35,7 @@ std::string Replaced(std::string text, std::string_view chars) {
 void frmMain::PrepareLog(const std::string& sJobName,
                          const std::string& sJobFile) {
   Traced(kModule, "Sub PrepareLog", [&] {
-    // A file-system object of its own: the platform's keeps no state, so
-    // the one in use serves as a fresh one for every call.
-    platform::FileSystem& fs = *platform::Current().fs;
+    platform::FileSystem& fs = Fso();
     const std::string write_log = GetINIString(texts::kOptWriteLog, sIniFile);
     if (write_log == "0") {
       sJobLogFile.clear();

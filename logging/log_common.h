@@ -1,10 +1,7 @@
 // Small helpers shared by the log procedures of the form and modSize.
 #pragma once
 
-#include <string>
-
-#include "platform/platform.h"
-#include "platform/runtime_error.h"
+#include <string_view>
 
 namespace qs::logging {
 
@@ -20,15 +17,6 @@ bool Step(Statement&& statement) noexcept {
   } catch (...) {
     return false;
   }
-}
-
-// The form's file-system object; using it before the start-up made it (or
-// after the unload released it) is error 91, as for any unset object.
-inline platform::FileSystem& Fso(platform::FileSystem* fso) {
-  if (fso == nullptr) {
-    throw RuntimeError(kErrObjectNotSet);
-  }
-  return *fso;
 }
 
 }  // namespace qs::logging

@@ -27,7 +27,6 @@
 namespace qs {
 namespace {
 
-using logging::Fso;
 using logging::kModule;
 using modIniHandler::GetINIString;
 using logging::Step;
@@ -73,18 +72,18 @@ bool frmMain::CheckLogFileSize() {
 
     // The size limit. A log not chosen yet or not made yet has no length.
     std::int64_t length = -1;
-    Step([&] { length = Fso(m_oFSO).FileLength(sJobLogFile); });
+    Step([&] { length = Fso().FileLength(sJobLogFile); });
     if (limit != 0 && length > limit) {
       std::string kept;
       // Nothing read, nothing written: a failed read leaves the log whole.
       const bool read = Step([&] {
-        kept = Fso(m_oFSO).ReadTail(sJobLogFile,
+        kept = Fso().ReadTail(sJobLogFile,
                                     static_cast<std::uint64_t>(limit));
       });
       if (read) {
         DropFirstLine(kept);
         // A log that cannot be rewritten stays as it was.
-        Step([&] { Fso(m_oFSO).ReplaceFile(sJobLogFile, kept); });
+        Step([&] { Fso().ReplaceFile(sJobLogFile, kept); });
       }
       Step([&] {
         WriteLog(Text(texts::kLogCut, m_sLanguage) + " " +
@@ -98,13 +97,13 @@ bool frmMain::CheckLogFileSize() {
     std::string no_check;
     Step([&] {
       no_check = GetINIString(texts::kNoDiskSizeCheck,
-                         Fso(m_oFSO).BuildPath(modIniHandler::ProductFolder(),
+                         Fso().BuildPath(modIniHandler::ProductFolder(),
                                                "Quillon.ini"));
     });
     if (no_check == "1") return;
     std::string drive;
     Step([&] {
-      platform::FileSystem& fs = Fso(m_oFSO);
+      platform::FileSystem& fs = Fso();
       const std::string folder = platform::ProgramFolder();
       drive = fs.GetDriveName(folder);
       // Without drive letters the "drive" is the program folder itself: its
@@ -114,7 +113,7 @@ bool frmMain::CheckLogFileSize() {
       if (drive.empty() && fs.Separator() == '/') drive = folder;
     });
     std::int32_t free_bytes = 0;
-    Step([&] { free_bytes = modSize::GetDiskFree(drive); });
+    Step([&] { free_bytes = modSize::GetDiskFree(Fso(), drive); });
     if (free_bytes < modSize::kDiskThreshold) {
       Step([&] { tmrMain->SetEnabled(false); });
       Step([&] {

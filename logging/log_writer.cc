@@ -20,7 +20,6 @@
 namespace qs {
 namespace {
 
-using logging::Fso;
 using logging::kModule;
 using modIniHandler::GetINIString;
 
@@ -74,7 +73,7 @@ void frmMain::WriteLogFile(std::string sLine) {
     if (GetINIString(texts::kOptWriteLog, m_sIniStr) != "1" || sLine.empty()) {
       return;
     }
-    platform::FileSystem& fs = Fso(m_oFSO);
+    platform::FileSystem& fs = Fso();
     // The product folder keeps its trailing separator; the service never
     // creates the logs folder.
     const std::string path =
@@ -88,7 +87,7 @@ void frmMain::WriteLogFile(std::string sLine) {
 void frmMain::WriteWLogFile(std::string sLine) {
   Traced(kModule, "Sub WriteWLogFile", [&] {
     if (sLine.empty()) return;
-    Fso(m_oFSO).AppendOrCreateText(sJobLogFile, sLine + "\r\n");
+    Fso().AppendOrCreateText(sJobLogFile, sLine + "\r\n");
   });
 }
 

@@ -15,10 +15,10 @@ namespace qs::modSize {
 
 using logging::Step;
 
-std::int32_t GetDiskFree(std::string sDrive) {
+std::int32_t GetDiskFree(platform::FileSystem& fso, std::string sDrive) {
   std::int32_t result = 0;
   Traced("modSize", "Function GetDiskFree", [&] {
-    platform::FileSystem& fs = *platform::Current().fs;
+    platform::FileSystem& fs = fso;
     std::string root;
     if (fs.Separator() == '\\') {
       // A drive letter and its colon; anything else ("c", "C:\x", a share

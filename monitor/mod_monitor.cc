@@ -23,9 +23,10 @@ bool PerJobLines() {
   return modIniHandler::GetINIString(texts::kMonShowMsg, sIniFile) == "0";
 }
 
-std::string PerJobLine(const texts::LangText& text, const std::string& job_file) {
+std::string PerJobLine(frmMain& form, const texts::LangText& text,
+                       const std::string& job_file) {
   return texts::Lookup(text, sLangFile) + ": " +
-         logging::Outside(platform::Current().fs->GetBaseName(job_file));
+         logging::Outside(form.Fso().GetBaseName(job_file));
 }
 
 // The object of slot `index`, held for the caller; a slot that is gone or
@@ -64,7 +65,7 @@ std::int16_t LoadMonitorJobs(frmMain& form) {
         break;
       }
       MonJobEntry& e = MonJobs.emplace_back();
-      e.JobFile = platform::Current().fs->BuildPath(sJobsPath, rec.JobName + ".qlj");
+      e.JobFile = form.Fso().BuildPath(sJobsPath, rec.JobName + ".qlj");
       e.ValueA = rec.ValueA;
       e.FlagA = rec.FlagA != 0;
       e.FlagB = rec.FlagB == 1;
@@ -147,7 +148,7 @@ void StartTheMonitor(frmMain& form) {
       object->SetupJob(e.JobFile, language, e.ValueA, e.FlagA, e.SelectedPath, e.FlagB,
                        e.ValueB, lang_file, ini, e.PathA, e.PathB, service, index);
       object->StartWatch(index, flag);
-      if (per_job) form.WriteLog(PerJobLine(texts::kMonitorStarted, e.JobFile), true, true, false);
+      if (per_job) form.WriteLog(PerJobLine(form, texts::kMonitorStarted, e.JobFile), true, true, false);
     }
     if (!per_job) form.WriteLog(texts::Lookup(texts::kMonitorStarted, sLangFile), true, true, false);
   });
@@ -180,7 +181,7 @@ void cMultiEventDone(frmMain& form, std::string /*objectname*/, std::int16_t Ind
       // caller of the object's member, if any, holds its own reference.
       e.JobObject.reset();
       const std::string job_file = e.JobFile;
-      if (per_job) form.WriteLog(PerJobLine(texts::kMonitorStopped, job_file), true, true, false);
+      if (per_job) form.WriteLog(PerJobLine(form, texts::kMonitorStopped, job_file), true, true, false);
     }
     if (!per_job && !bStopMsgDone) {
       form.WriteLog(texts::Lookup(texts::kMonitorStopped, sLangFile), true, true, false);

@@ -65,7 +65,6 @@ ScopedPlatform::ScopedPlatform(const Platform& replacement)
     : saved_(Active()) {
   Platform& p = Active();
   if (replacement.profile) p.profile = replacement.profile;
-  if (replacement.fs) p.fs = replacement.fs;
   if (replacement.clock) p.clock = replacement.clock;
   if (replacement.process) p.process = replacement.process;
   if (replacement.windows) p.windows = replacement.windows;
@@ -75,16 +74,24 @@ ScopedPlatform::ScopedPlatform(const Platform& replacement)
 ScopedPlatform::~ScopedPlatform() { Active() = saved_; }
 
 std::string ProgramFolder() {
-  Platform& p = Current();
-  std::string exe = p.process->ModuleFileName();
+  const FileSystem& fs = OsFileSystem();
+  std::string exe = Current().process->ModuleFileName();
   std::size_t cut = std::string::npos;
   for (std::size_t i = 0; i < exe.size(); ++i) {
-    if (p.fs->IsSeparator(exe[i])) cut = i;
+    if (fs.IsSeparator(exe[i])) cut = i;
   }
   if (cut == std::string::npos) return std::string();
   // A file in the root keeps its root separator ("C:\", "/").
   if (cut == 0 || (cut == 2 && exe[1] == ':')) return exe.substr(0, cut + 1);
   return exe.substr(0, cut);
+}
+
+std::string ProgramFile(std::string_view name) {
+  return ProgramFolder() + OsFileSystem().Separator() + std::string(name);
+}
+
+std::string ProgramName() {
+  return OsFileSystem().GetBaseName(Current().process->ModuleFileName());
 }
 
 }  // namespace qs::platform

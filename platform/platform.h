@@ -7,8 +7,12 @@
 // signatures follow those functions. Text is bytes in the system's ANSI code
 // page; on POSIX that is the character set of the locale.
 //
-// Current() returns the set in use. Unit tests replace single interfaces with
-// ScopedPlatform; the program itself only ever uses the OS implementation.
+// The file system is passed in: the program takes the OS's one
+// (OsFileSystem) and hands it to the objects that use it, which keep it, as
+// the form keeps it in m_oFSO; tests hand in their own. The other interfaces
+// are reached through Current(), the set in use: unit tests replace single
+// interfaces with ScopedPlatform; the program itself only ever uses the OS
+// implementation.
 #pragma once
 
 #include <cstdint>
@@ -296,18 +300,20 @@ class UserInterface {
 
 // ---------------------------------------------------------------------------
 struct Platform {
-  ProfileApi* profile;
-  FileSystem* fs;
-  Clock* clock;
-  ProcessApi* process;
-  WindowSystem* windows;
-  UserInterface* ui;
+  ProfileApi* profile = nullptr;
+  Clock* clock = nullptr;
+  ProcessApi* process = nullptr;
+  WindowSystem* windows = nullptr;
+  UserInterface* ui = nullptr;
 };
 
 // The set in use: the OS implementation unless a test replaced parts of it.
 Platform& Current();
 // The OS implementation (one instance per process).
 Platform& OsPlatform();
+// The OS's file system (one instance per process), for the program's entry
+// points to pass in.
+FileSystem& OsFileSystem();
 
 class ProfileBatch {
  public:
@@ -350,8 +356,13 @@ void ApplyRegionalSettings();
 // program's entry.
 void ExitOnCrash();
 
-// The folder of the executable, without a trailing separator.
+// The folder of the executable, without a trailing separator; the file
+// `name` in it (the folder, a separator and the name); the executable's name
+// without folder and extension ("QuillonSrv"). By the rules of the OS's file
+// system.
 std::string ProgramFolder();
+std::string ProgramFile(std::string_view name);
+std::string ProgramName();
 
 // ---------------------------------------------------------------------------
 // The priority class of this process: IDLE (0x40), NORMAL (0x20) or HIGH

@@ -93,8 +93,14 @@ struct Event {
 
 class EngineTest : public ::testing::Test {
  protected:
-  EngineTest() : engine_(engine::CreateJobEngine(loop_)) {
+  EngineTest() {
     stdfs::create_directory(Path("jobs"));
+    Use(platform::OsFileSystem());
+  }
+
+  // A new engine on the file system `fs`, with the test's clock.
+  void Use(platform::FileSystem& fs) {
+    engine_ = engine::CreateJobEngine(loop_, fs, clock_);
     engine_->CurrentJob = [this](std::string& f, std::int32_t& i,
                                  std::int32_t& n, std::int16_t&,
                                  std::int16_t& type, std::int16_t&,
@@ -157,6 +163,7 @@ class EngineTest : public ::testing::Test {
 
   test::TempDir dir_;
   FakeLoop loop_;
+  test::FakeClock clock_;  // stands still unless a test moves it
   std::unique_ptr<engine::cJobEngine> engine_;
   std::vector<Event> events_;
   Strings details_;  // per job: "name index/count type:time"
@@ -313,8 +320,7 @@ TEST_F(EngineTest, EngineKeepsTenMegabytesFreeUnlessTold) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.free);
     FaultyFs fs;
-    platform::ScopedPlatform use(
-        {nullptr, &fs, nullptr, nullptr, nullptr, nullptr});
+    Use(fs);
     fs.free_known = r.known;
     fs.free_bytes = r.free;
     engine_->NoDiskSizeCheck = r.no_check;
@@ -336,9 +342,7 @@ TEST_F(EngineTest, EngineKeepsTenMegabytesFreeUnlessTold) {
 }
 
 TEST_F(EngineTest, EngineRunsAJobWithAnIntervalOnlyWhenDue) {
-  test::FakeClock clock;
-  platform::ScopedPlatform use(
-      {nullptr, nullptr, &clock, nullptr, nullptr, nullptr});
+  test::FakeClock& clock = clock_;
   Put("in/a.txt", "a");
   CopyJob("Every5.qlj", "in", "out5", "Interval=5\r\n");
   CopyJob("Always.qlj", "in", "out0", "Interval=junk\r\n");
@@ -360,10 +364,8 @@ TEST_F(EngineTest, EngineRunsAJobWithAnIntervalOnlyWhenDue) {
 }
 
 TEST_F(EngineTest, EngineEndsThePassWhenAStopArrivesBetweenJobs) {
-  // A clock that stands still: the engine lets messages run between jobs
+  // The clock stands still: the engine lets messages run between jobs
   // only, not between the files of a job.
-  test::FakeClock clock;
-  platform::ScopedPlatform use({nullptr, nullptr, &clock, nullptr, nullptr, nullptr});
   for (std::string j : {"A", "B", "C"}) {
     Put("in" + j + "/f", "f");
     CopyJob(j + ".qlj", "in" + j, "out" + j);
@@ -391,8 +393,8 @@ TEST_F(EngineTest, EngineStopsInTheMiddleOfAJob) {
       return real.CopyToNewFile(from, to, o);
     }
   } fs;
+  Use(fs);
   fs.stop = [&] { engine_->CancelPass(); };
-  platform::ScopedPlatform use({nullptr, &fs, nullptr, nullptr, nullptr, nullptr});
   for (const char* f : {"a", "b", "c"}) Put(std::string("in/") + f, f);
   CopyJob("A.qlj", "in", "outA");
   CopyJob("B.qlj", "in", "outB");
@@ -407,8 +409,7 @@ TEST_F(EngineTest, EngineStopsInTheMiddleOfAJob) {
 // What the engine keeps of a job goes with its job file: a job file made
 // anew is a new job, due at once.
 TEST_F(EngineTest, EngineForgetsAJobWhenItsFileGoes) {
-  test::FakeClock clock;
-  platform::ScopedPlatform use({nullptr, nullptr, &clock, nullptr, nullptr, nullptr});
+  test::FakeClock& clock = clock_;
   Put("in/a", "a");
   CopyJob("Every5.qlj", "in", "out", "Interval=5\r\n");
   Pass();
@@ -426,7 +427,7 @@ TEST_F(EngineTest, EngineForgetsAJobWhenItsFileGoes) {
 // run, and said so once while it stays that way.
 TEST_F(EngineTest, EngineRunsNoJobFileOthersMayChange) {
   test::FakeUi ui;
-  platform::ScopedPlatform use({nullptr, nullptr, nullptr, nullptr, nullptr, &ui});
+  platform::ScopedPlatform use({.ui = &ui});
   Put("in/a", "a");
   CopyJob("Open.qlj", "in", "out");
   ::chmod(Path("jobs/Open.qlj").c_str(), 0666);
@@ -453,7 +454,7 @@ TEST_F(EngineTest, EngineGetJobsMapsTheKeysOfEveryJobFile) {
   auto get = [](std::string path, std::string filter) {
     Strings out;
     for (const engine::JobRecord& r :
-         engine::CreateJobList()->GetJobs(path, filter)) {
+         engine::CreateJobList(platform::OsFileSystem())->GetJobs(path, filter)) {
       out.push_back(r.JobName + "|" + std::to_string(r.JobType) + "|" +
                     std::to_string(r.ExcludeFlag) + "|" + r.CheckValue + "|" +
                     r.PathA + "|" + r.PathB + "|" + r.PathC + "|" +
@@ -490,7 +491,7 @@ TEST(EngineMasks, MatchesLikeTheWindowsShell) {
 
 // The file calls the engine relies on, on this system.
 TEST(EngineFiles, CopyListRenameAndCreateFolder) {
-  platform::FileSystem& fs = *platform::Current().fs;
+  platform::FileSystem& fs = platform::OsFileSystem();
   test::TempDir dir;
   const std::string src = dir.Join("src.bin"), copy = dir.Join("copy.bin");
   std::string data(200000, '\0');

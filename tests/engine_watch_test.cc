@@ -103,7 +103,7 @@ class WatchTest : public ::testing::Test {
     if (j.from.empty()) j.from = src_;
     if (j.to.empty()) j.to = dst_;
     auto index = static_cast<std::int16_t>(objects_.size());
-    objects_.push_back(engine::CreateMonitorJob(*loop_));
+    objects_.push_back(engine::CreateMonitorJob(*loop_, *fs_, clock_));
     engine::cMonitorJob& o = *objects_.back();
     o.ObjectName = "Object" + std::to_string(index);
     multi_->AddObject(o);
@@ -139,6 +139,8 @@ class WatchTest : public ::testing::Test {
   }
 
   test::TempDir dir_;
+  platform::FileSystem* fs_ = &platform::OsFileSystem();
+  platform::Clock& clock_ = *platform::OsPlatform().clock;
   std::unique_ptr<platform::MessageLoop> loop_;
   std::string src_ = dir_.Join("src"), dst_ = dir_.Join("dst"),
               other_ = dir_.Join("other"), jobs_ = dir_.Join("jobs");
@@ -287,8 +289,7 @@ TEST_F(WatchTest, FailedCopiesAreRetried) {
       return real.CopyToNewFile(from, to, o);
     }
   } fs;
-  platform::ScopedPlatform scoped(
-      {nullptr, &fs, nullptr, nullptr, nullptr, nullptr});
+  fs_ = &fs;
   Start({.retries = 2});
   Put(src_ + "/third-time", "lucky");
   EXPECT_TRUE(Arrived("third-time", "lucky"));
@@ -364,7 +365,7 @@ TEST_F(WatchTest, DoneComesOnceFromTheLoopOrTheCancel) {
   Cancel(3);
   EXPECT_EQ(dones_.size(), 4u);
   // Never started: nothing.
-  auto idle = engine::CreateMonitorJob(*loop_);
+  auto idle = engine::CreateMonitorJob(*loop_, *fs_, clock_);
   multi_->AddObject(*idle);
   idle->CancelWatch();
   // A destroyed watch: its end on the way is dropped.

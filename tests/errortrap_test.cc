@@ -29,7 +29,7 @@ class TraceTest : public testing::Test {
   test::FakeClock clock_;
   test::FakeProcess process_;
   test::FakeUi ui_;
-  platform::ScopedPlatform scoped_{{nullptr, nullptr, &clock_, &process_, &windows_, &ui_}};
+  platform::ScopedPlatform scoped_{{.clock = &clock_, .process = &process_, .windows = &windows_, .ui = &ui_}};
 };
 
 TEST_F(TraceTest, ViewerIsChosenByTitleRulesOnce) {

@@ -15,7 +15,7 @@ namespace qs::test {
 // make fail or answer themselves.
 class ForwardingFileSystem : public platform::FileSystem {
  public:
-  platform::FileSystem& real = *platform::OsPlatform().fs;
+  platform::FileSystem& real = platform::OsFileSystem();
 
   char Separator() const override { return real.Separator(); }
   bool FileExists(const std::string& p) override { return real.FileExists(p); }

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 using test::ErrorOf;
 constexpr uid_t kOtherUser = 12345;
 
-platform::FileSystem& Files() { return *platform::Current().fs; }
+platform::FileSystem& Files() { return platform::OsFileSystem(); }
 
 bool Write(const char* section, const char* key, const char* value, const std::string& file) {
   return platform::Current().profile->WritePrivateProfileString(section, key, value,

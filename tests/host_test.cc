@@ -54,7 +54,7 @@ class HostTest : public testing::Test {
         engine_ = e.get();
         return e;
       };
-      form_ = std::make_unique<frmMain>(*loop_, std::move(c));
+      form_ = std::make_unique<frmMain>(*loop_, *fs_, std::move(c));
     }
     return *form_;
   }
@@ -72,9 +72,10 @@ class HostTest : public testing::Test {
   test::FakeProcess process_;
   test::FakeUi ui_;
   test::FakeWindows windows_;
-  platform::ScopedPlatform scoped_{{nullptr, nullptr, nullptr, &process_, &windows_, &ui_}};
+  platform::ScopedPlatform scoped_{{.process = &process_, .windows = &windows_, .ui = &ui_}};
   std::unique_ptr<platform::MessageLoop> loop_;
   std::unique_ptr<frmMain> form_;
+  platform::FileSystem* fs_ = &platform::OsFileSystem();  // the form's
   test::FakeServiceControl* svc_ = nullptr;
   test::FakeJobEngine* engine_ = nullptr;
   bool install_result_ = true, uninstall_result_ = true, connect_result_ = true;
@@ -336,7 +337,7 @@ TEST_F(ServiceEventsTest, DiskGuardShowsInTheStatusLine) {
   disk.AddFolder(bin_);
   disk.AddFolder(product_ + "/logs");
   disk.capacity = 9 << 20;
-  platform::ScopedPlatform use({nullptr, &disk, nullptr, nullptr, nullptr, nullptr});
+  fs_ = &disk;
   Start();
   Form().tmrMain_Timer();
   EXPECT_FALSE(Form().tmrMain->Enabled());

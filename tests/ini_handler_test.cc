@@ -37,7 +37,7 @@ class IniHandlerTest : public testing::Test {
   test::FakeProcess process_;
   test::FakeUi ui_;
   test::FakeWindows windows_;
-  platform::ScopedPlatform scoped_{{nullptr, nullptr, nullptr, &process_, &windows_, &ui_}};
+  platform::ScopedPlatform scoped_{{.process = &process_, .windows = &windows_, .ui = &ui_}};
 };
 
 TEST_F(IniHandlerTest, ReadersCutToSizeAndKeepWhatThePlatformReturns) {

@@ -136,11 +136,7 @@ TEST_F(JobLogTest, FixedNameStartsEachRunAfreshStampedNameAppends) {
 }
 
 TEST_F(JobLogTest, FailedDeleteKeepsThePreviousLogAndIsReported) {
-  test::FakeFileSystem fake;
-  fake.delete_error = kErrPermission;
-  platform::ScopedPlatform with_fake(
-      {nullptr, &fake, nullptr, nullptr, nullptr, nullptr});
-  Form().m_oFSO = &fake;
+  fs_.delete_error = kErrPermission;
   Settings("2", "1", "0");
   test::WriteBytes(In(logs_, "Sales_Log.txt"), "held by another program\r\n");
   sJobLogFile = "previous.txt";

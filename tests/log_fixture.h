@@ -96,8 +96,8 @@ class LogTest : public testing::Test {
     SetMainIni("");
 
     loop_ = platform::CreateMessageLoop();
-    form_ = std::make_unique<frmMain>(*loop_, Components{});
-    form_->m_oFSO = platform::Current().fs;
+    form_ = std::make_unique<frmMain>(*loop_, fs_, Components{});
+    form_->m_oFSO = &fs_;
     form_->m_sIniStr = main_ini_;
     form_->m_sLanguage = product_ + s + "lang" + s + "Deutsch.lng";  // none
     form_->m_sLogPrefix = "NT-Service:";
@@ -129,8 +129,9 @@ class LogTest : public testing::Test {
   FakeUi ui_;
   FakeWindows windows_;
   FakeClock clock_;
+  FakeFileSystem fs_;  // the real one unless a test says otherwise
   platform::ScopedPlatform scoped_{
-      {nullptr, nullptr, &clock_, &process_, &windows_, &ui_}};
+      {.clock = &clock_, .process = &process_, .windows = &windows_, .ui = &ui_}};
   std::unique_ptr<platform::MessageLoop> loop_;
   std::unique_ptr<frmMain> form_;
 };

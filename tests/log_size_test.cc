@@ -33,8 +33,7 @@ class LogSizeTest : public test::LogTest {
     LogTest::SetUp();
     job_log_ = dir_.Join("Sales_Log.txt");
     sJobLogFile = job_log_;
-    fake_.SetFreeBytes(1u << 30);  // plenty, unless a test says otherwise
-    Form().m_oFSO = &fake_;
+    fs_.SetFreeBytes(1u << 30);  // plenty, unless a test says otherwise
     Form().tmrMain->SetEnabled(true);
   }
   void TearDown() override {
@@ -53,9 +52,6 @@ class LogSizeTest : public test::LogTest {
   }
 
   std::string job_log_;
-  test::FakeFileSystem fake_;
-  platform::ScopedPlatform with_fake_{
-      {nullptr, &fake_, nullptr, nullptr, nullptr, nullptr}};
 };
 
 TEST_F(LogSizeTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
@@ -104,7 +100,7 @@ TEST_F(LogSizeTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
   EXPECT_EQ(files, 1);
 #endif
   EXPECT_TRUE(ui_.boxes.empty());
-  for (std::uint64_t n : fake_.read_tail_sizes) EXPECT_EQ(n, 1024u);
+  for (std::uint64_t n : fs_.read_tail_sizes) EXPECT_EQ(n, 1024u);
 }
 
 TEST_F(LogSizeTest, LimitIsLogSizeKilobytesOrOffAndWriteLogRulesTheNotice) {
@@ -169,8 +165,8 @@ TEST_F(LogSizeTest, FailedReadOrRewriteLeavesTheLogWholeAndStillNotes) {
     SCOPED_TRACE(r.what);
     std::filesystem::remove(default_log_);
     std::filesystem::remove(job_log_);
-    fake_.read_tail_error = r.read_error;
-    fake_.replace_error = r.replace_error;
+    fs_.read_tail_error = r.read_error;
+    fs_.replace_error = r.replace_error;
     test::WriteBytes(job_log_, Lines(0, 20));
     if (r.read_only) {
       std::filesystem::permissions(job_log_,
@@ -207,22 +203,22 @@ TEST_F(LogSizeTest, DiskGuardStopsTheCycleStrictlyBelowTenMegabytes) {
     SCOPED_TRACE(r.free);
     std::filesystem::remove(default_log_);
     Form().tmrMain->SetEnabled(true);
-    fake_.SetFreeBytes(r.free);
+    fs_.SetFreeBytes(r.free);
     EXPECT_EQ(Form().CheckLogFileSize(), !r.stops);
     EXPECT_EQ(Form().tmrMain->Enabled(), !r.stops);
     EXPECT_EQ(DefaultLogOrNone(), r.stops ? notice(r.mb) : "");
   }
-  EXPECT_EQ(fake_.roots_asked.back(), bin_);  // the program's own folder
+  EXPECT_EQ(fs_.roots_asked.back(), bin_);  // the program's own folder
   // An unreachable folder or a failed query stops the cycle too.
   std::filesystem::remove(default_log_);
-  fake_.folder_exists = [](const std::string&) { return false; };
-  fake_.roots_asked.clear();
+  fs_.folder_exists = [](const std::string&) { return false; };
+  fs_.roots_asked.clear();
   Form().tmrMain->SetEnabled(true);
   EXPECT_FALSE(Form().CheckLogFileSize());
   EXPECT_FALSE(Form().tmrMain->Enabled());
-  EXPECT_TRUE(fake_.roots_asked.empty());
-  fake_.folder_exists = nullptr;
-  fake_.query_fails = true;
+  EXPECT_TRUE(fs_.roots_asked.empty());
+  fs_.folder_exists = nullptr;
+  fs_.query_fails = true;
   Form().tmrMain->SetEnabled(true);
   EXPECT_FALSE(Form().CheckLogFileSize());
   EXPECT_FALSE(Form().tmrMain->Enabled());
@@ -232,7 +228,7 @@ TEST_F(LogSizeTest, DiskGuardStopsTheCycleStrictlyBelowTenMegabytes) {
 #endif
 
 TEST_F(LogSizeTest, NoDiskSizeCheckIsReadFromTheProductFoldersMainIni) {
-  fake_.SetFreeBytes(0);
+  fs_.SetFreeBytes(0);
   // Switched off in another main INI (the service INI's): the guard runs.
   test::TempDir other;
   Form().m_sIniStr = other.Join("Quillon.ini");
@@ -251,17 +247,18 @@ TEST_F(LogSizeTest, NoDiskSizeCheckIsReadFromTheProductFoldersMainIni) {
 
 TEST(GetDiskFree, RealFileSystem) {
   test::TempDir dir;
+  platform::FileSystem& fs = platform::OsFileSystem();
 #ifndef _WIN32
-  EXPECT_GT(modSize::GetDiskFree(dir.path()), 0);
-  EXPECT_EQ(modSize::GetDiskFree(dir.Join("missing")), -1);
-  EXPECT_EQ(modSize::GetDiskFree(""), -1);
+  EXPECT_GT(modSize::GetDiskFree(fs, dir.path()), 0);
+  EXPECT_EQ(modSize::GetDiskFree(fs, dir.Join("missing")), -1);
+  EXPECT_EQ(modSize::GetDiskFree(fs, ""), -1);
 #else
   // The drive is made current for the query, and the folder before it
   // current again: the test's drive, and another one (Wine's Z:).
   char before[MAX_PATH] = {}, after[MAX_PATH] = {};
   ::GetCurrentDirectoryA(MAX_PATH, before);
   for (std::string drive : {std::string(dir.path(), 0, 2), std::string("Z:")}) {
-    EXPECT_GT(modSize::GetDiskFree(drive), 0) << drive;
+    EXPECT_GT(modSize::GetDiskFree(fs, drive), 0) << drive;
     ::GetCurrentDirectoryA(MAX_PATH, after);
     EXPECT_STREQ(after, before);
   }
@@ -276,8 +273,6 @@ TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
     return root == "C:" || root == "D:";
   };
   fake.SetFreeBytes(123456);
-  platform::ScopedPlatform scoped(
-      {nullptr, &fake, nullptr, nullptr, nullptr, nullptr});
   struct Row {
     std::string drive;
     std::int32_t result;
@@ -293,23 +288,23 @@ TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.drive);
     fake.roots_asked.clear();
-    EXPECT_EQ(modSize::GetDiskFree(r.drive), r.result);
+    EXPECT_EQ(modSize::GetDiskFree(fake, r.drive), r.result);
     EXPECT_EQ(fake.roots_asked.empty() ? "" : fake.roots_asked[0], r.root);
   }
   // The product of the counts in 32 bits: capped when it overflows.
   fake.sectors_per_cluster = 8;
   fake.bytes_per_sector = 512;
   fake.free_clusters = 524287;  // 2147479552 bytes
-  EXPECT_EQ(modSize::GetDiskFree("C:"), 2147479552);
+  EXPECT_EQ(modSize::GetDiskFree(fake, "C:"), 2147479552);
   fake.free_clusters = 524288;  // 2147483648 bytes
-  EXPECT_EQ(modSize::GetDiskFree("C:"), 2147483647);
+  EXPECT_EQ(modSize::GetDiskFree(fake, "C:"), 2147483647);
   fake.query_fails = true;
-  EXPECT_EQ(modSize::GetDiskFree("C:"), 0);
+  EXPECT_EQ(modSize::GetDiskFree(fake, "C:"), 0);
 }
 
 TEST(FileSystemTail, ReadsOnlyTheLastBytes) {
   test::TempDir dir;
-  platform::FileSystem& fs = *platform::OsPlatform().fs;
+  platform::FileSystem& fs = platform::OsFileSystem();
   std::string f = dir.Join("log.txt");
   test::WriteBytes(f, "0123456789");
   EXPECT_EQ(fs.ReadTail(f, 0), "");

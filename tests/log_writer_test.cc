@@ -35,9 +35,7 @@ TEST_F(LogTest, LineHeadFollowsShowDateAndShowTimeExactly) {
   }
   // Under the real clock, the date follows the locale's short date.
 #ifndef _WIN32
-  platform::ScopedPlatform real_clock({nullptr, nullptr,
-                                       platform::OsPlatform().clock, nullptr,
-                                       nullptr, nullptr});
+  platform::ScopedPlatform real_clock({.clock = platform::OsPlatform().clock});
   SetMainIni(Options("1") + "[ErrWin]\r\nShowDate=1\r\nShowTime=1\r\n");
   for (auto [locale, date] : {std::pair{"de_DE.UTF-8", R"(\d\d\.\d\d\.\d{4})"},
                               std::pair{"C", R"(\d\d/\d\d/\d\d)"}}) {

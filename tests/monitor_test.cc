@@ -138,7 +138,7 @@ class MonitorTest : public testing::Test {
       c.NewMultiEvent = [this](platform::MessageLoop&) {
         return std::make_unique<FakeMultiEvent>(calls_);
       };
-      form_ = std::make_unique<frmMain>(*loop_, std::move(c));
+      form_ = std::make_unique<frmMain>(*loop_, platform::OsFileSystem(), std::move(c));
       form_->Form_Load("");
     }
     return *form_;
@@ -166,7 +166,7 @@ class MonitorTest : public testing::Test {
   test::FakeProcess process_;
   test::FakeUi ui_;
   test::FakeWindows windows_;
-  platform::ScopedPlatform scoped_{{nullptr, nullptr, nullptr, &process_, &windows_, &ui_}};
+  platform::ScopedPlatform scoped_{{.process = &process_, .windows = &windows_, .ui = &ui_}};
   std::unique_ptr<platform::MessageLoop> loop_;
   std::unique_ptr<frmMain> form_;
   std::vector<engine::JobRecord> records_;
@@ -409,9 +409,9 @@ TEST(MonSrvIsRunningTest, VisibleBorderedTitleWithThePatternMatches) {
   test::TempDir dir;
   test::FakeWindows windows;
   test::FakeUi ui;
-  platform::ScopedPlatform scoped{{nullptr, nullptr, nullptr, nullptr, &windows, &ui}};
+  platform::ScopedPlatform scoped{{.windows = &windows, .ui = &ui}};
   auto loop = platform::CreateMessageLoop();
-  frmMain form(*loop, Components{});
+  frmMain form(*loop, platform::OsFileSystem(), Components{});
   const std::string lang = dir.Join("English.lng");
   test::WriteBytes(lang, "[Monitor]\r\nt0=Quillon Monitor\r\n");
   constexpr std::int32_t kVisible = static_cast<std::int32_t>(platform::kWsVisible);

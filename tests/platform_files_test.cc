@@ -19,7 +19,7 @@ namespace {
 
 using test::ErrorOf;
 
-platform::FileSystem& Fs() { return *platform::Current().fs; }
+platform::FileSystem& Fs() { return platform::OsFileSystem(); }
 
 TEST(FileSystem, BuildPathPutsExactlyOneSeparator) {
   const std::string s = test::Sep();

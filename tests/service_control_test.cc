@@ -143,8 +143,7 @@ struct Registration {
   std::string product, units;
   ScopedEnv unit_env{"QUILLONSRV_UNIT_DIR", units.c_str()};
   test::FakeProcess process;
-  ScopedPlatform scoped{
-      Platform{nullptr, nullptr, nullptr, &process, nullptr, nullptr}};
+  ScopedPlatform scoped{Platform{.process = &process}};
 };
 
 const char kMainUnit[] = "Quillon\\x20Pro\\x20Service\\x20Main.service";

@@ -3,9 +3,11 @@
 namespace qs::platform {
 
 Platform& OsPlatform() {
-  static Platform os{&posix::Profile(), &posix::Files(),   &posix::SystemClock(),
-                     &posix::Process(), &posix::Windows(), &posix::Ui()};
+  static Platform os{&posix::Profile(), &posix::SystemClock(), &posix::Process(),
+                     &posix::Windows(), &posix::Ui()};
   return os;
 }
+
+FileSystem& OsFileSystem() { return posix::Files(); }
 
 }  // namespace qs::platform

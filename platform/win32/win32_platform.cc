@@ -14,9 +14,8 @@ LONG WINAPI EndOnCrash(EXCEPTION_POINTERS*) {
 }  // namespace
 
 Platform& OsPlatform() {
-  static Platform os{&win32::Profile(),     &win32::Files(),
-                     &win32::SystemClock(), &win32::Process(),
-                     &win32::Windows(),     &win32::Ui()};
+  static Platform os{&win32::Profile(), &win32::SystemClock(),
+                     &win32::Process(), &win32::Windows(), &win32::Ui()};
   return os;
 }
 
@@ -25,5 +24,7 @@ void ExitOnCrash() {
   ::SetErrorMode(::SetErrorMode(0) | SEM_FAILCRITICALERRORS |
                  SEM_NOGPFAULTERRORBOX);
 }
+
+FileSystem& OsFileSystem() { return win32::Files(); }
 
 }  // namespace qs::platform

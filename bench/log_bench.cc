@@ -91,8 +91,8 @@ struct Product {
     form->m_sIniStr = ini;
     form->m_sLanguage = root + "/lang/Deutsch.lng";
     form->m_sLogPrefix = "NT-Service:";
-    qs::sIniFile = ini;
-    qs::sLogsPath = root + "/logs/";
+    form->values.sIniFile = ini;
+    form->values.sLogsPath = root + "/logs/";
   }
   ~Product() {
     form.reset();
@@ -257,7 +257,7 @@ void BM_CutHugeLog(benchmark::State& state) {
   const std::string log = p.root + "/logs/Huge_Log.txt";
   std::ofstream(p.ini, std::ios::binary)
       << MainIni("WriteLog=2\r\nLogSize=100\r\n");
-  qs::sJobLogFile = log;
+  p.form->values.sJobLogFile = log;
   double cut_total = 0;
   for (auto _ : state) {
     state.PauseTiming();
@@ -290,7 +290,7 @@ void BM_CutHugeLog(benchmark::State& state) {
   state.counters["cut_pct_of_read"] = 100.0 * cut / read_once;
   state.counters["peak_rss_growth_kib"] = static_cast<double>(growth);
   fs::remove(log);
-  qs::sJobLogFile.clear();
+  p.form->values.sJobLogFile.clear();
   std::ofstream(p.ini, std::ios::binary)
       << MainIni("WriteLog=1\r\nLogSize=100\r\n");
 }

@@ -97,7 +97,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   CHECK(Strangers(Read(main_ini), "NTService", {"State", "LastMsg"}) == 0);
   CHECK(Strangers(Read(service_ini), "Files", {"INI", "Language"}) == 0);
-  qs::sIniFile.clear();
-  qs::sJobLogFile.clear();
   return 0;
 }

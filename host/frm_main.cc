@@ -32,7 +32,7 @@ frmMain::frmMain(platform::MessageLoop& loop, platform::FileSystem& fso,
 // The watch objects work through the form's loop, so none may outlive the
 // form; a stop has released them already, an end without one does it here.
 frmMain::~frmMain() {
-  modMonitor::MonJobs.clear();
+  values.MonJobs.clear();
   SetMultiEvent(nullptr);
 }
 

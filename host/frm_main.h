@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "monitor/mod_monitor.h"
 #include "platform/message_loop.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
@@ -23,13 +24,24 @@
 
 namespace qs {
 
-// Program-wide values: set by the start-up, read by many procedures.
-inline std::string sIniFile;     // main INI worked out from the program folder
-inline std::string sLanguage;    // language name
-inline std::string sLangFile;    // language file path
-inline std::string sJobsPath;    // jobs folder, ending with a separator
-inline std::string sLogsPath;    // logs folder, ending with a separator
-inline std::string sJobLogFile;  // current job log; empty for none
+// The values the whole program shares, owned by the form (frmMain::values)
+// and reached through it.
+struct ProgramValues {
+  // Set by the start-up, read by many procedures.
+  std::string sIniFile;   // main INI worked out from the program folder
+  std::string sLanguage;  // language name
+  std::string sLangFile;  // language file path
+  std::string sJobsPath;  // jobs folder, ending with a separator
+  std::string sLogsPath;  // logs folder, ending with a separator
+  // Set by PrepareLog, read by the job log's writer and the size check.
+  std::string sJobLogFile;  // current job log; empty for none
+  // modMonitor's watch job list: its entries are the object slots;
+  // MonJobHandler cuts it to the slots it fills, CancelMonitor removes them
+  // all.
+  std::vector<modMonitor::MonJobEntry> MonJobs;
+  bool bJobsFound = false;    // the last load kept at least one job
+  bool bStopMsgDone = false;  // the summary stop line is written
+};
 
 // How the form makes its components; tests put their own in.
 struct Components {
@@ -99,6 +111,7 @@ class frmMain {
   bool CheckLogFileSize();
 
   // --- members used by many procedures ---
+  ProgramValues values;
   std::string m_sIniStr;     // main INI path as the service INI states it
   std::string m_sLanguage;   // language file path as the service INI states it
   std::string m_sLogPrefix;  // tag of every log line

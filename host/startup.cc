@@ -239,14 +239,15 @@ void frmMain::NormalStart() {
 
   const std::string product = modIniHandler::ProductFolder();
   const char sep = m_oFSO->Separator();
-  sIniFile = m_oFSO->BuildPath(product, "Quillon.ini");
-  m_sAppPath = GetINIString(texts::kOptAppPath, sIniFile);
-  sLanguage = GetINIString(texts::kOptLanguage, sIniFile);
-  sLangFile = m_oFSO->BuildPath(m_sAppPath + sep + "lang", sLanguage + ".lng");
-  sJobsPath = m_oFSO->BuildPath(product, std::string("jobs") + sep);
-  sLogsPath = m_oFSO->BuildPath(product, std::string("logs") + sep);
+  values.sIniFile = m_oFSO->BuildPath(product, "Quillon.ini");
+  m_sAppPath = GetINIString(texts::kOptAppPath, values.sIniFile);
+  values.sLanguage = GetINIString(texts::kOptLanguage, values.sIniFile);
+  values.sLangFile =
+      m_oFSO->BuildPath(m_sAppPath + sep + "lang", values.sLanguage + ".lng");
+  values.sJobsPath = m_oFSO->BuildPath(product, std::string("jobs") + sep);
+  values.sLogsPath = m_oFSO->BuildPath(product, std::string("logs") + sep);
 
-  switch (convert::CInt(GetINIString(texts::kOptProcPriority, sIniFile))) {
+  switch (convert::CInt(GetINIString(texts::kOptProcPriority, values.sIniFile))) {
     case 0: modProcPriority::SetPriority(modProcPriority::kIdlePriorityClass); break;
     case 1: modProcPriority::SetPriority(modProcPriority::kNormalPriorityClass); break;
     case 2: modProcPriority::SetPriority(modProcPriority::kHighPriorityClass); break;

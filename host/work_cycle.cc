@@ -25,11 +25,11 @@ void frmMain::DoCycle() {
     std::string jobs = m_oFSO->BuildPath(modIniHandler::ProductFolder(), "jobs");
     if (jobs.empty() || jobs.back() != m_oFSO->Separator()) jobs += m_oFSO->Separator();
 
-    if (GetINIString(texts::kOptCutLog, sIniFile) == "0") guard_ok = CheckLogFileSize();
+    if (GetINIString(texts::kOptCutLog, values.sIniFile) == "0") guard_ok = CheckLogFileSize();
     cQL->NoDiskSizeCheck = GetINIString(texts::kNoDiskSizeCheck, m_sIniStr) == "1";
     bool a = false, b = false, c = false;
     cQL->ProcessJobs(jobs, m_sLanguage, a, b, c);
-    if (GetINIString(texts::kOptCutLog, sIniFile) == "1") guard_ok = CheckLogFileSize();
+    if (GetINIString(texts::kOptCutLog, values.sIniFile) == "1") guard_ok = CheckLogFileSize();
   });
   if (err.Number != 0) {
     modRavelinLITE::Trapped([&] { WriteLog(logging::Outside(err.Description), true, true, false); });

@@ -36,20 +36,21 @@ void frmMain::PrepareLog(const std::string& sJobName,
                          const std::string& sJobFile) {
   Traced(kModule, "Sub PrepareLog", [&] {
     platform::FileSystem& fs = Fso();
-    const std::string write_log = GetINIString(texts::kOptWriteLog, sIniFile);
+    const std::string write_log =
+        GetINIString(texts::kOptWriteLog, values.sIniFile);
     if (write_log == "0") {
-      sJobLogFile.clear();
+      values.sJobLogFile.clear();
       return;
     }
     if (write_log == "1") {
-      sJobLogFile = fs.BuildPath(sLogsPath, "DefaultLog.txt");
+      values.sJobLogFile = fs.BuildPath(values.sLogsPath, "DefaultLog.txt");
       return;
     }
     // Any other value keeps the previous job's log in use.
     if (write_log != "2") return;
 
     const bool overwrite =
-        GetINIString(texts::kOptOverwriteLog, sIniFile) == "1";
+        GetINIString(texts::kOptOverwriteLog, values.sIniFile) == "1";
     std::string name;
     if (overwrite) {
       name = sJobName + "_Log.txt";
@@ -62,12 +63,13 @@ void frmMain::PrepareLog(const std::string& sJobName,
       name = sJobName + "_Log-" + date + "_" + time + ".txt";
     }
 
-    const std::string log_path = GetINIString(texts::kOptLogPath, sIniFile);
+    const std::string log_path =
+        GetINIString(texts::kOptLogPath, values.sIniFile);
     std::string folder;
     if (log_path == "0") {
-      folder = sLogsPath;
+      folder = values.sLogsPath;
     } else if (log_path == "1" || log_path == "2") {
-      const std::string job_file = fs.BuildPath(sJobsPath, sJobFile);
+      const std::string job_file = fs.BuildPath(values.sJobsPath, sJobFile);
       folder = modIniHandler::GetJobString(
           log_path == "1" ? texts::kJobFrom : texts::kJobTo, job_file);
     } else {
@@ -79,7 +81,7 @@ void frmMain::PrepareLog(const std::string& sJobName,
     const std::string path = fs.BuildPath(folder, name);
     if (overwrite && fs.FileExists(path)) fs.DeleteFile(path, true);
     // Last, so that an error above keeps the previous log in use.
-    sJobLogFile = path;
+    values.sJobLogFile = path;
   });
 }
 

@@ -72,18 +72,18 @@ bool frmMain::CheckLogFileSize() {
 
     // The size limit. A log not chosen yet or not made yet has no length.
     std::int64_t length = -1;
-    Step([&] { length = Fso().FileLength(sJobLogFile); });
+    Step([&] { length = Fso().FileLength(values.sJobLogFile); });
     if (limit != 0 && length > limit) {
       std::string kept;
       // Nothing read, nothing written: a failed read leaves the log whole.
       const bool read = Step([&] {
-        kept = Fso().ReadTail(sJobLogFile,
+        kept = Fso().ReadTail(values.sJobLogFile,
                                     static_cast<std::uint64_t>(limit));
       });
       if (read) {
         DropFirstLine(kept);
         // A log that cannot be rewritten stays as it was.
-        Step([&] { Fso().ReplaceFile(sJobLogFile, kept); });
+        Step([&] { Fso().ReplaceFile(values.sJobLogFile, kept); });
       }
       Step([&] {
         WriteLog(Text(texts::kLogCut, m_sLanguage) + " " +

@@ -59,7 +59,7 @@ void frmMain::WriteWLog(std::string sMsg, const bool& /*bShowInTree*/,
   Traced(kModule, "Sub WriteWLog", [&] {
     // Before the engine has reported a job there is no job log, and engine
     // messages are not redirected anywhere else.
-    if (sJobLogFile.empty()) return;
+    if (values.sJobLogFile.empty()) return;
     platform::ProfileBatch settings_of_one_line;
     // The engine's message names files: one message, one line.
     std::string sLine = GetDateAndTime() + m_sLogPrefix + " " + logging::Outside(sMsg);
@@ -87,7 +87,7 @@ void frmMain::WriteLogFile(std::string sLine) {
 void frmMain::WriteWLogFile(std::string sLine) {
   Traced(kModule, "Sub WriteWLogFile", [&] {
     if (sLine.empty()) return;
-    Fso().AppendOrCreateText(sJobLogFile, sLine + "\r\n");
+    Fso().AppendOrCreateText(values.sJobLogFile, sLine + "\r\n");
   });
 }
 

@@ -37,7 +37,7 @@ void frmMain::cQL_CurrentJob(std::string& sFileName, std::int32_t&, std::int32_t
 void frmMain::RunRTMonitor() {
   Traced("frmMain", "Sub RunRTMonitor", [&] {
     if (m_bRTMonRunning) return;
-    if (modIniHandler::GetINIString(texts::kRunNTMon, sIniFile) != "1") return;
+    if (modIniHandler::GetINIString(texts::kRunNTMon, values.sIniFile) != "1") return;
     modMonitor::StartMonitor(*this);
     m_bRTMonRunning = true;
   });

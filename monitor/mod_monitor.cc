@@ -19,21 +19,23 @@ namespace {
 constexpr std::string_view kModule = "modMonitor";
 
 // "MonShowMsg" exactly "0": a start and a stop line per watch job.
-bool PerJobLines() {
-  return modIniHandler::GetINIString(texts::kMonShowMsg, sIniFile) == "0";
+bool PerJobLines(frmMain& form) {
+  return modIniHandler::GetINIString(texts::kMonShowMsg, form.values.sIniFile) ==
+         "0";
 }
 
 std::string PerJobLine(frmMain& form, const texts::LangText& text,
                        const std::string& job_file) {
-  return texts::Lookup(text, sLangFile) + ": " +
+  return texts::Lookup(text, form.values.sLangFile) + ": " +
          logging::Outside(form.Fso().GetBaseName(job_file));
 }
 
 // The object of slot `index`, held for the caller; a slot that is gone or
 // released is error 91, as calling a member of nothing is.
-std::shared_ptr<engine::cMonitorJob> ObjectAt(std::size_t index) {
-  if (index >= MonJobs.size()) throw RuntimeError(kErrSubscript);
-  std::shared_ptr<engine::cMonitorJob> object = MonJobs[index].JobObject;
+std::shared_ptr<engine::cMonitorJob> ObjectAt(frmMain& form, std::size_t index) {
+  std::vector<MonJobEntry>& jobs = form.values.MonJobs;
+  if (index >= jobs.size()) throw RuntimeError(kErrSubscript);
+  std::shared_ptr<engine::cMonitorJob> object = jobs[index].JobObject;
   if (!object) throw RuntimeError(kErrObjectNotSet);
   return object;
 }
@@ -43,17 +45,18 @@ std::shared_ptr<engine::cMonitorJob> ObjectAt(std::size_t index) {
 std::int16_t LoadMonitorJobs(frmMain& form) {
   std::int16_t result = 0;
   Traced(kModule, "Function LoadMonitorJobs", [&] {
+    ProgramValues& v = form.values;
     std::vector<engine::JobRecord> records;
     {
       std::unique_ptr<engine::cJobList> list = form.components().NewJobList();
       std::string filter;
-      records = list->GetJobs(sJobsPath, filter);
+      records = list->GetJobs(v.sJobsPath, filter);
     }
     if (records.empty()) {
       result = -1;
       return;
     }
-    MonJobs.clear();
+    v.MonJobs.clear();
     std::size_t count = 0;
     bool overflow = false;
     for (const engine::JobRecord& rec : records) {
@@ -64,8 +67,8 @@ std::int16_t LoadMonitorJobs(frmMain& form) {
         overflow = true;
         break;
       }
-      MonJobEntry& e = MonJobs.emplace_back();
-      e.JobFile = form.Fso().BuildPath(sJobsPath, rec.JobName + ".qlj");
+      MonJobEntry& e = v.MonJobs.emplace_back();
+      e.JobFile = form.Fso().BuildPath(v.sJobsPath, rec.JobName + ".qlj");
       e.ValueA = rec.ValueA;
       e.FlagA = rec.FlagA != 0;
       e.FlagB = rec.FlagB == 1;
@@ -78,7 +81,7 @@ std::int16_t LoadMonitorJobs(frmMain& form) {
         case 2: e.SelectedPath = rec.PathC; break;
         default: break;
       }
-      bJobsFound = true;
+      v.bJobsFound = true;
       ++count;
     }
     records.clear();
@@ -100,13 +103,14 @@ std::int16_t LoadMonitorJobs(frmMain& form) {
 
 void MonJobHandler(frmMain& form) {
   Traced(kModule, "Sub MonJobHandler", [&] {
-    bJobsFound = false;
+    ProgramValues& v = form.values;
+    v.bJobsFound = false;
     const std::int16_t n = LoadMonitorJobs(form);
-    if (n < 0 || !bJobsFound) return;
-    MonJobs.resize(static_cast<std::size_t>(n) + 1);
-    for (std::size_t i = 0; i < MonJobs.size(); ++i) {
+    if (n < 0 || !v.bJobsFound) return;
+    v.MonJobs.resize(static_cast<std::size_t>(n) + 1);
+    for (std::size_t i = 0; i < v.MonJobs.size(); ++i) {
       std::shared_ptr<engine::cMonitorJob> object = form.components().NewMonitorJob(form.loop());
-      if (i < MonJobs.size()) MonJobs[i].JobObject = std::move(object);
+      if (i < v.MonJobs.size()) v.MonJobs[i].JobObject = std::move(object);
     }
   });
 }
@@ -121,49 +125,56 @@ void StopMonitor(frmMain& form) {
 
 void StartTheMonitor(frmMain& form) {
   Traced(kModule, "Sub StartTheMonitor", [&] {
-    bStopMsgDone = false;
-    const bool per_job = PerJobLines();
+    ProgramValues& v = form.values;
+    v.bStopMsgDone = false;
+    const bool per_job = PerJobLines(form);
     MonJobHandler(form);
-    if (!bJobsFound) return;
+    if (!v.bJobsFound) return;
     form.SetMultiEvent(form.components().NewMultiEvent(form.loop()));
 
     // Every object is named before any is registered, and registered before
     // the first is set up. The size is read afresh each time round: a Done
     // nested in a component's call may have changed the list.
-    for (std::size_t i = 0; i < MonJobs.size(); ++i) {
-      ObjectAt(i)->ObjectName = "Object" + std::to_string(i);
+    for (std::size_t i = 0; i < v.MonJobs.size(); ++i) {
+      ObjectAt(form, i)->ObjectName = "Object" + std::to_string(i);
     }
-    for (std::size_t i = 0; i < MonJobs.size(); ++i) {
-      std::shared_ptr<engine::cMonitorJob> object = ObjectAt(i);
+    for (std::size_t i = 0; i < v.MonJobs.size(); ++i) {
+      std::shared_ptr<engine::cMonitorJob> object = ObjectAt(form, i);
       if (!form.cMultiEvent) throw RuntimeError(kErrObjectNotSet);
       form.cMultiEvent->AddObject(*object);
     }
-    for (std::size_t i = 0; i < MonJobs.size(); ++i) {
-      std::shared_ptr<engine::cMonitorJob> object = ObjectAt(i);
+    for (std::size_t i = 0; i < v.MonJobs.size(); ++i) {
+      std::shared_ptr<engine::cMonitorJob> object = ObjectAt(form, i);
       // Copies: the entry may go while the object works with them.
-      MonJobEntry e = MonJobs[i];
-      std::string language = sLanguage, lang_file = sLangFile, ini = sIniFile;
+      MonJobEntry e = v.MonJobs[i];
+      std::string language = v.sLanguage, lang_file = v.sLangFile,
+                  ini = v.sIniFile;
       bool service = true, flag = false;
       const auto index = static_cast<std::int16_t>(i);
       object->SetupJob(e.JobFile, language, e.ValueA, e.FlagA, e.SelectedPath, e.FlagB,
                        e.ValueB, lang_file, ini, e.PathA, e.PathB, service, index);
       object->StartWatch(index, flag);
-      if (per_job) form.WriteLog(PerJobLine(form, texts::kMonitorStarted, e.JobFile), true, true, false);
+      if (per_job) {
+        form.WriteLog(PerJobLine(form, texts::kMonitorStarted, e.JobFile), true, true, false);
+      }
     }
-    if (!per_job) form.WriteLog(texts::Lookup(texts::kMonitorStarted, sLangFile), true, true, false);
+    if (!per_job) {
+      form.WriteLog(texts::Lookup(texts::kMonitorStarted, v.sLangFile), true, true, false);
+    }
   });
 }
 
 void CancelMonitor(frmMain& form) {
   Traced(kModule, "Sub CancelMonitor", [&] {
-    if (bJobsFound) {
-      for (std::size_t i = 0; i < MonJobs.size(); ++i) {
-        std::shared_ptr<engine::cMonitorJob> object = MonJobs[i].JobObject;
+    ProgramValues& v = form.values;
+    if (v.bJobsFound) {
+      for (std::size_t i = 0; i < v.MonJobs.size(); ++i) {
+        std::shared_ptr<engine::cMonitorJob> object = v.MonJobs[i].JobObject;
         if (!object) continue;
         object->CancelWatch();  // its Done may release the entry meanwhile
-        if (i < MonJobs.size()) MonJobs[i].JobObject.reset();
+        if (i < v.MonJobs.size()) v.MonJobs[i].JobObject.reset();
       }
-      MonJobs.clear();
+      v.MonJobs.clear();
     }
     form.SetMultiEvent(nullptr);
   });
@@ -171,29 +182,26 @@ void CancelMonitor(frmMain& form) {
 
 void cMultiEventDone(frmMain& form, std::string /*objectname*/, std::int16_t Index) {
   Traced(kModule, "Sub cMultiEventDone", [&] {
-    const bool per_job = PerJobLines();
-    if (Index < 0 || static_cast<std::size_t>(Index) >= MonJobs.size()) {
+    ProgramValues& v = form.values;
+    const bool per_job = PerJobLines(form);
+    if (Index < 0 || static_cast<std::size_t>(Index) >= v.MonJobs.size()) {
       throw RuntimeError(kErrSubscript);
     }
-    MonJobEntry& e = MonJobs[static_cast<std::size_t>(Index)];
+    MonJobEntry& e = v.MonJobs[static_cast<std::size_t>(Index)];
     if (e.JobObject) {
       // Released without CancelWatch: the watch has ended already. The
       // caller of the object's member, if any, holds its own reference.
       e.JobObject.reset();
       const std::string job_file = e.JobFile;
-      if (per_job) form.WriteLog(PerJobLine(form, texts::kMonitorStopped, job_file), true, true, false);
+      if (per_job) {
+        form.WriteLog(PerJobLine(form, texts::kMonitorStopped, job_file), true, true, false);
+      }
     }
-    if (!per_job && !bStopMsgDone) {
-      form.WriteLog(texts::Lookup(texts::kMonitorStopped, sLangFile), true, true, false);
+    if (!per_job && !v.bStopMsgDone) {
+      form.WriteLog(texts::Lookup(texts::kMonitorStopped, v.sLangFile), true, true, false);
     }
-    bStopMsgDone = true;
+    v.bStopMsgDone = true;
   });
-}
-
-void ResetForTest() {
-  MonJobs.clear();
-  bJobsFound = false;
-  bStopMsgDone = false;
 }
 
 }  // namespace qs::modMonitor

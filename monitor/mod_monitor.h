@@ -39,14 +39,9 @@ struct MonJobEntry {
 // The index that travels to the watch objects and back is 16 bits wide.
 inline constexpr std::size_t kMaxMonJobs = 32767;
 
-// The watch job list. Its entries are the object slots: MonJobHandler cuts
-// it to the slots it fills, CancelMonitor removes them all.
-inline std::vector<MonJobEntry> MonJobs;
-inline bool bJobsFound = false;    // the last load kept at least one job
-inline bool bStopMsgDone = false;  // the summary stop line is written
-
-// The procedures work on the service's form: its start-up values, its
-// components and its cMultiEvent.
+// The procedures work on the service's form: its program-wide values (the
+// watch job list MonJobs and its flags among them), its components and its
+// cMultiEvent.
 std::int16_t LoadMonitorJobs(frmMain& form);
 void MonJobHandler(frmMain& form);
 void StartMonitor(frmMain& form);
@@ -54,8 +49,5 @@ void StopMonitor(frmMain& form);
 void StartTheMonitor(frmMain& form);
 void CancelMonitor(frmMain& form);
 void cMultiEventDone(frmMain& form, std::string objectname, std::int16_t Index);
-
-// Tests only: the module's state as at program start.
-void ResetForTest();
 
 }  // namespace qs::modMonitor

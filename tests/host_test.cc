@@ -18,7 +18,6 @@ class HostTest : public testing::Test {
  protected:
   void SetUp() override {
     modRavelinLITE::ResetForTest();
-    sJobLogFile.clear();
     product_ = dir_.Join("Quillon Pro");
     bin_ = product_ + test::Sep() + "bin";
     std::filesystem::create_directories(bin_);
@@ -206,11 +205,11 @@ TEST_F(HostTest, DebugLineStartsNormallyWithTheProgramWidePaths) {
   EXPECT_EQ(Log(),
             "NT-Service: NT Service: Steuerungsmodus aktiviert\r\n"
             "NT-Service: NT Service: Starte Verbindung\r\n");
-  EXPECT_EQ(sIniFile, main_ini_);
-  EXPECT_EQ(sLanguage, "Deutsch");
-  EXPECT_EQ(sLangFile, product_ + s + "lang" + s + "Deutsch.lng");
-  EXPECT_EQ(sJobsPath, product_ + s + "jobs" + s);
-  EXPECT_EQ(sLogsPath, product_ + s + "logs" + s);
+  EXPECT_EQ(Form().values.sIniFile, main_ini_);
+  EXPECT_EQ(Form().values.sLanguage, "Deutsch");
+  EXPECT_EQ(Form().values.sLangFile, product_ + s + "lang" + s + "Deutsch.lng");
+  EXPECT_EQ(Form().values.sJobsPath, product_ + s + "jobs" + s);
+  EXPECT_EQ(Form().values.sLogsPath, product_ + s + "logs" + s);
   EXPECT_TRUE(Form().tmrMain->Enabled());
 }
 

@@ -59,16 +59,16 @@ TEST_F(JobLogTest, FolderAndNameForEverySetting) {
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.write_log + "/" + r.overwrite + "/" + r.log_path);
-    sJobLogFile = keep;
+    Values().sJobLogFile = keep;
     Settings(r.write_log, r.overwrite, r.log_path);
     Prepare();
-    EXPECT_EQ(sJobLogFile, r.expected);
+    EXPECT_EQ(Values().sJobLogFile, r.expected);
   }
   // Missing keys: "WriteLog" "0".
-  sJobLogFile = keep;
+  Values().sJobLogFile = keep;
   SetMainIni("");
   Prepare();
-  EXPECT_EQ(sJobLogFile, "");
+  EXPECT_EQ(Values().sJobLogFile, "");
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
@@ -77,13 +77,13 @@ TEST_F(JobLogTest, JobFolderEndingInSeparatorAndMissingJobFile) {
                    "[Job]\r\nFrom=" + from_ + test::Sep() + "\r\n");
   Settings("2", "1", "1");
   Prepare("Night.qlj");
-  EXPECT_EQ(sJobLogFile, In(from_, "Night_Log.txt"));
+  EXPECT_EQ(Values().sJobLogFile, In(from_, "Night_Log.txt"));
   // No "To" in the job file, or no job file: the bare name.
   Settings("2", "1", "2");
   Prepare("Night.qlj");
-  EXPECT_EQ(sJobLogFile, "Night_Log.txt");
+  EXPECT_EQ(Values().sJobLogFile, "Night_Log.txt");
   Prepare("Ghost.qlj");
-  EXPECT_EQ(sJobLogFile, "Ghost_Log.txt");
+  EXPECT_EQ(Values().sJobLogFile, "Ghost_Log.txt");
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
@@ -103,7 +103,7 @@ TEST_F(JobLogTest, ClockTextsBecomeFileNameParts) {
     clock_.date = r.date;
     clock_.time = r.time;
     Prepare();
-    EXPECT_EQ(sJobLogFile, In(logs_, r.name));
+    EXPECT_EQ(Values().sJobLogFile, In(logs_, r.name));
   }
 }
 
@@ -112,11 +112,11 @@ TEST_F(JobLogTest, FixedNameStartsEachRunAfreshStampedNameAppends) {
   Prepare();
   Form().WriteWLog("run 1", false, true, false);
   // A read-only log of the previous run is deleted all the same.
-  std::filesystem::permissions(sJobLogFile, std::filesystem::perms::owner_read);
+  std::filesystem::permissions(Values().sJobLogFile, std::filesystem::perms::owner_read);
   Prepare();
-  EXPECT_FALSE(test::Exists(sJobLogFile));
+  EXPECT_FALSE(test::Exists(Values().sJobLogFile));
   Form().WriteWLog("run 2", false, true, false);
-  EXPECT_EQ(test::ReadBytes(sJobLogFile), "NT-Service: run 2\r\n");
+  EXPECT_EQ(test::ReadBytes(Values().sJobLogFile), "NT-Service: run 2\r\n");
 
   // Two stamped runs within one second share their file.
   Settings("2", "0", "0");
@@ -124,7 +124,7 @@ TEST_F(JobLogTest, FixedNameStartsEachRunAfreshStampedNameAppends) {
   Form().WriteWLog("run 3", false, true, false);
   Prepare();
   Form().WriteWLog("run 4", false, true, false);
-  EXPECT_EQ(test::ReadBytes(sJobLogFile),
+  EXPECT_EQ(test::ReadBytes(Values().sJobLogFile),
             "NT-Service: run 3\r\nNT-Service: run 4\r\n");
 
   // The shared default log is never deleted.
@@ -139,9 +139,9 @@ TEST_F(JobLogTest, FailedDeleteKeepsThePreviousLogAndIsReported) {
   fs_.delete_error = kErrPermission;
   Settings("2", "1", "0");
   test::WriteBytes(In(logs_, "Sales_Log.txt"), "held by another program\r\n");
-  sJobLogFile = "previous.txt";
+  Values().sJobLogFile = "previous.txt";
   Prepare();
-  EXPECT_EQ(sJobLogFile, "previous.txt");
+  EXPECT_EQ(Values().sJobLogFile, "previous.txt");
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("module frmMain, Sub PrepareLog,"),
             std::string::npos);

@@ -101,14 +101,12 @@ class LogTest : public testing::Test {
     form_->m_sIniStr = main_ini_;
     form_->m_sLanguage = product_ + s + "lang" + s + "Deutsch.lng";  // none
     form_->m_sLogPrefix = "NT-Service:";
-    sIniFile = main_ini_;
-    sJobsPath = jobs_ + s;
-    sLogsPath = logs_ + s;
-    sJobLogFile.clear();
+    Values().sIniFile = main_ini_;
+    Values().sJobsPath = jobs_ + s;
+    Values().sLogsPath = logs_ + s;
   }
   void TearDown() override {
     form_.reset();
-    sJobLogFile.clear();
     modRavelinLITE::ResetForTest();
   }
 
@@ -122,6 +120,7 @@ class LogTest : public testing::Test {
   std::string DefaultLog() const { return ReadBytes(default_log_); }
 
   frmMain& Form() { return *form_; }
+  ProgramValues& Values() { return form_->values; }
 
   TempDir dir_;
   std::string product_, bin_, logs_, jobs_, main_ini_, default_log_;

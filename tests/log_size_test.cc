@@ -32,7 +32,7 @@ class LogSizeTest : public test::LogTest {
   void SetUp() override {
     LogTest::SetUp();
     job_log_ = dir_.Join("Sales_Log.txt");
-    sJobLogFile = job_log_;
+    Values().sJobLogFile = job_log_;
     fs_.SetFreeBytes(1u << 30);  // plenty, unless a test says otherwise
     Form().tmrMain->SetEnabled(true);
   }
@@ -135,7 +135,7 @@ TEST_F(LogSizeTest, LimitIsLogSizeKilobytesOrOffAndWriteLogRulesTheNotice) {
   SetMainIni(Options("1", "LogSize=1\r\n"));
   std::filesystem::remove(default_log_);
   for (std::string file : {std::string(), dir_.Join("not yet.txt")}) {
-    sJobLogFile = file;
+    Values().sJobLogFile = file;
     EXPECT_TRUE(Form().CheckLogFileSize());
     EXPECT_FALSE(test::Exists(dir_.Join("not yet.txt")));
     EXPECT_FALSE(test::Exists(default_log_));
@@ -145,7 +145,7 @@ TEST_F(LogSizeTest, LimitIsLogSizeKilobytesOrOffAndWriteLogRulesTheNotice) {
 
 TEST_F(LogSizeTest, NoticeLandsAfterTheCutWhenTheJobLogIsTheDefaultLog) {
   SetMainIni(Options("1", "LogSize=1\r\n[ErrWin]\r\nShowTime=1\r\n"));
-  sJobLogFile = default_log_;
+  Values().sJobLogFile = default_log_;
   test::WriteBytes(default_log_, Lines(0, 20));
   EXPECT_TRUE(Form().CheckLogFileSize());
   // The notice's own CR LF puts the head and tag on a line of their own.

@@ -64,9 +64,9 @@ TEST_F(LogTest, MessageIsTakenAsItIs) {
   EXPECT_EQ(DefaultLog(), written);
   // A finished line that is empty is not written, not even as a line end.
   Form().WriteLogFile("");
-  sJobLogFile = dir_.Join("job.txt");
+  Values().sJobLogFile = dir_.Join("job.txt");
   Form().WriteWLogFile("");
-  EXPECT_FALSE(test::Exists(sJobLogFile));
+  EXPECT_FALSE(test::Exists(Values().sJobLogFile));
   EXPECT_EQ(DefaultLog(), written);
 }
 
@@ -96,7 +96,7 @@ TEST_F(LogTest, OnlyWriteLogOneWritesTheDefaultLogOfTheProductFolder) {
   test::TempDir elsewhere;
   Form().m_sIniStr = elsewhere.Join("Quillon.ini");
   test::WriteBytes(Form().m_sIniStr, Options("1"));
-  sLogsPath = elsewhere.path() + test::Sep();
+  Values().sLogsPath = elsewhere.path() + test::Sep();
   Form().WriteLog("here", kOff, kOn, kOff);
   EXPECT_EQ(DefaultLog(), "NT-Service: here\r\n");
   EXPECT_FALSE(test::Exists(elsewhere.Join("DefaultLog.txt")));
@@ -109,12 +109,12 @@ TEST_F(LogTest, EngineLinesGoOnlyToTheJobLog) {
   EXPECT_FALSE(test::Exists(default_log_));
   // A job log is written whatever "WriteLog" says about the default log.
   SetMainIni(Options("2") + "[ErrWin]\r\nShowDate=1\r\n");
-  sJobLogFile = dir_.Join("Sales_Log.txt");
+  Values().sJobLogFile = dir_.Join("Sales_Log.txt");
   // A file name with a line break of its own stays on its line.
   Form().WriteWLog("copied a\r\n04.12.2026 - NT-Service: forged.txt", kOff, kOn, kOff);
   Form().WriteWLog("view only", kOn, kOff, kOn);
   Form().WriteWLog("", kOff, kOn, kOff);
-  EXPECT_EQ(test::ReadBytes(sJobLogFile),
+  EXPECT_EQ(test::ReadBytes(Values().sJobLogFile),
             "04.12.2026 - NT-Service: copied a\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
             "04.12.2026 - NT-Service: \r\n");
   EXPECT_FALSE(test::Exists(default_log_));
@@ -149,7 +149,7 @@ TEST_F(LogTest, UnusableLogIsReportedPerLineAndRetriedByTheNext) {
   EXPECT_EQ(DefaultLog(), "NT-Service: four\r\n");
   EXPECT_TRUE(reported(2, "Sub WriteLogFile"));
   // A job log in a folder that does not exist.
-  sJobLogFile = dir_.Join("gone") + test::Sep() + "job.txt";
+  Values().sJobLogFile = dir_.Join("gone") + test::Sep() + "job.txt";
   Form().WriteWLog("x", kOff, kOn, kOff);
   EXPECT_TRUE(reported(3, "Sub WriteWLogFile"));
   EXPECT_EQ(ui_.boxes.size(), 4u);

@@ -93,7 +93,6 @@ class MonitorTest : public testing::Test {
  protected:
   void SetUp() override {
     modRavelinLITE::ResetForTest();
-    modMonitor::ResetForTest();
     product_ = dir_.Join("Quillon Pro");
     std::filesystem::create_directories(product_ + test::Sep() + "bin");
     std::filesystem::create_directories(product_ + test::Sep() + "logs");
@@ -106,7 +105,6 @@ class MonitorTest : public testing::Test {
   }
   void TearDown() override {
     form_.reset();
-    modMonitor::ResetForTest();
     modRavelinLITE::ResetForTest();
   }
 
@@ -198,10 +196,10 @@ TEST_F(MonitorTest, ListKeepsQualifyingRecordsAndCopiesTheirFields) {
   Form();
 
   modMonitor::MonJobHandler(Form());
-  ASSERT_TRUE(modMonitor::bJobsFound);
-  ASSERT_EQ(modMonitor::MonJobs.size(), 3u);
+  ASSERT_TRUE(Form().values.bJobsFound);
+  ASSERT_EQ(Form().values.MonJobs.size(), 3u);
   const std::string jobs = product_ + test::Sep() + "jobs" + test::Sep();
-  const modMonitor::MonJobEntry& d = modMonitor::MonJobs[0];
+  const modMonitor::MonJobEntry& d = Form().values.MonJobs[0];
   EXPECT_EQ(d.JobFile, jobs + "Daily.qlj");
   EXPECT_EQ(d.SelectedPath, "/watch");
   EXPECT_TRUE(d.FlagA);
@@ -210,19 +208,19 @@ TEST_F(MonitorTest, ListKeepsQualifyingRecordsAndCopiesTheirFields) {
   EXPECT_EQ(d.ValueB, 7);
   EXPECT_EQ(d.PathA, "/from/Daily");
   EXPECT_EQ(d.PathB, "/to/Daily");
-  EXPECT_EQ(modMonitor::MonJobs[1].SelectedPath, "/to/Weekly");
-  EXPECT_TRUE(modMonitor::MonJobs[1].FlagB);
-  EXPECT_EQ(modMonitor::MonJobs[2].SelectedPath, "");
-  for (const auto& e : modMonitor::MonJobs) EXPECT_NE(e.JobObject, nullptr);
+  EXPECT_EQ(Form().values.MonJobs[1].SelectedPath, "/to/Weekly");
+  EXPECT_TRUE(Form().values.MonJobs[1].FlagB);
+  EXPECT_EQ(Form().values.MonJobs[2].SelectedPath, "");
+  for (const auto& e : Form().values.MonJobs) EXPECT_NE(e.JobObject, nullptr);
 
   // A new load starts from nothing: fewer entries, no value of the old ones.
   modMonitor::CancelMonitor(Form());
   weekly.PathChoice = 0;
   records_ = {weekly};
   modMonitor::MonJobHandler(Form());
-  ASSERT_EQ(modMonitor::MonJobs.size(), 1u);
-  EXPECT_EQ(modMonitor::MonJobs[0].JobFile, jobs + "Weekly.qlj");
-  EXPECT_EQ(modMonitor::MonJobs[0].SelectedPath, "/from/Weekly");
+  ASSERT_EQ(Form().values.MonJobs.size(), 1u);
+  EXPECT_EQ(Form().values.MonJobs[0].JobFile, jobs + "Weekly.qlj");
+  EXPECT_EQ(Form().values.MonJobs[0].SelectedPath, "/from/Weekly");
 
   // No record: no entry, no object and no report.
   records_.clear();
@@ -230,7 +228,7 @@ TEST_F(MonitorTest, ListKeepsQualifyingRecordsAndCopiesTheirFields) {
   jobs_.clear();
   EXPECT_EQ(modMonitor::LoadMonitorJobs(Form()), -1);
   modMonitor::MonJobHandler(Form());
-  EXPECT_FALSE(modMonitor::bJobsFound);
+  EXPECT_FALSE(Form().values.bJobsFound);
   EXPECT_TRUE(jobs_.empty());
   EXPECT_TRUE(ui_.boxes.empty());
 }
@@ -242,7 +240,7 @@ TEST_F(MonitorTest, LoadErrorKeepsOnlyTheFirstSlot) {
   Form();
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("LoadMonitorJobs"), std::string::npos);
-  EXPECT_EQ(modMonitor::MonJobs.size(), 1u);
+  EXPECT_EQ(Form().values.MonJobs.size(), 1u);
   EXPECT_EQ(jobs_.size(), 1u);
   EXPECT_EQ(MonitorLines(), Calls{"NT-Service: Echtzeitmonitor gestartet: A"});
 
@@ -253,7 +251,7 @@ TEST_F(MonitorTest, LoadErrorKeepsOnlyTheFirstSlot) {
   jobs_.clear();
   Form();
   EXPECT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_FALSE(modMonitor::bJobsFound);
+  EXPECT_FALSE(Form().values.bJobsFound);
   EXPECT_TRUE(jobs_.empty());
   EXPECT_TRUE(Form().m_bRTMonRunning);
 }
@@ -262,7 +260,7 @@ TEST_F(MonitorTest, MoreWatchJobsThanIndicesRunTheFirstAndReportOnce) {
   records_.assign(modMonitor::kMaxMonJobs + 2, WatchJob("J"));
   SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
   Form();
-  EXPECT_EQ(modMonitor::MonJobs.size(), modMonitor::kMaxMonJobs);
+  EXPECT_EQ(Form().values.MonJobs.size(), modMonitor::kMaxMonJobs);
   EXPECT_EQ(jobs_.size(), modMonitor::kMaxMonJobs);
   EXPECT_EQ(jobs_.back()->index, 32766);
   ASSERT_EQ(ui_.boxes.size(), 1u);
@@ -322,7 +320,7 @@ TEST_F(MonitorTest, PerJobDoneLinesAndDoneTwiceOrOutOfRange) {
   records_ = {WatchJob("Daily"), WatchJob("Weekly")};
   Form();
   Form().cMultiEvent_Done("Object1", 1);
-  EXPECT_EQ(modMonitor::MonJobs[1].JobObject, nullptr);
+  EXPECT_EQ(Form().values.MonJobs[1].JobObject, nullptr);
   EXPECT_EQ(calls_->back(), "Release Object1");  // released without CancelWatch
   Form().cMultiEvent_Done("Object1", 1);
   Form().cMultiEvent_Done("Object9", 9);
@@ -337,7 +335,7 @@ TEST_F(MonitorTest, PerJobDoneLinesAndDoneTwiceOrOutOfRange) {
   calls_->clear();
   Form().EndRTMonitor();
   EXPECT_EQ(*calls_, (Calls{"Cancel Object0", "Release Object0", "Release multi"}));
-  EXPECT_TRUE(modMonitor::MonJobs.empty());
+  EXPECT_TRUE(Form().values.MonJobs.empty());
   EXPECT_EQ(Form().cMultiEvent, nullptr);
 }
 

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
+#include "tests/fake_clock.h"
 
 namespace qs::test {
 
@@ -112,24 +113,6 @@ class FakeWindows : public platform::WindowSystem {
 
  private:
   bool Valid(platform::Hwnd h) const { return h >= 2 && h - 2 < windows.size(); }
-};
-
-class FakeClock : public platform::Clock {
- public:
-  std::uint32_t ticks = 1000;
-  platform::LocalTime now{2026, 12, 4, 19, 36, 12};
-  std::string date = "04.12.2026";
-  std::string time = "19:36:13";
-  int begin_period_calls = 0;
-
-  std::string ShortDateText() override { return date; }
-  std::string TimeOfDayText() override { return time; }
-  platform::LocalTime Now() override { return now; }
-  std::uint32_t TickCount() override { return ticks; }
-  std::uint32_t TimeBeginPeriod(std::uint32_t) override {
-    ++begin_period_calls;
-    return 0;
-  }
 };
 
 class FakeProcess : public platform::ProcessApi {

@@ -34,6 +34,11 @@ inline constexpr EngineText kSameFolder{
     "t7", "Fehler: Quell- und Zielordner sind gleich: %1"};
 inline constexpr EngineText kSummary{"t8", "%1 Dateien kopiert, %2 Fehler"};
 
+// Every text above, for the language files and their test.
+inline constexpr EngineText kAllTexts[] = {
+    kFileCopied,    kCopyFailed,     kSourceMissing, kTargetFailed, kFolderUnreadable,
+    kDiskSpace,     kFoldersMissing, kSameFolder,    kSummary};
+
 // The text from the language file `lang_file` in the ANSI code page, the
 // German default when the file or the key is missing or `lang_file` is
 // empty; "%1", "%2", ... replaced by `args` in one pass (a "%" not followed

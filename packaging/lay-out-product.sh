@@ -27,9 +27,11 @@ mkdir -p "$product/jobs" "$product/logs" "$product/lang" \
   "$product/data/Incoming-in" "$product/data/Incoming-out"
 
 # Language files: the texts are kept in UTF-8 and converted to the code
-# page the service writes in.
+# page the service writes in (the C locale's ASCII counts as UTF-8, as the
+# service takes it).
 if [ -n "$windows" ]; then codeset=CP1252
 else codeset="$(locale charmap 2>/dev/null || echo UTF-8)"; fi
+[ "$codeset" = "ANSI_X3.4-1968" ] && codeset=UTF-8
 for f in "$here"/lang/*.lng; do
   target="$product/lang/$(basename "$f")"
   [ -e "$target" ] && continue

@@ -4,6 +4,7 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "config/ini_handler.h"
@@ -108,17 +109,30 @@ TEST_F(IniHandlerTest, FailingWritesAreSilentAndBadSizesAreReported) {
 }
 
 #ifndef _WIN32
-// On POSIX the ANSI code page is the locale's character set.
+// On POSIX the ANSI code page is the locale's character set; the C locale's
+// ASCII counts as UTF-8.
 TEST(GermanTexts, FollowTheCodeSetOfTheLocale) {
-  std::string saved = std::setlocale(LC_CTYPE, nullptr);
-  if (!std::setlocale(LC_CTYPE, "C.UTF-8")) GTEST_SKIP() << "no UTF-8 locale";
-  EXPECT_EQ(platform::Utf8ToAnsi("Logdateigr\xC3\xB6sse"), "Logdateigr\xC3\xB6sse");
-  if (std::setlocale(LC_CTYPE, "de_DE.ISO-8859-1") || std::setlocale(LC_CTYPE, "de_DE")) {
-    EXPECT_EQ(platform::Utf8ToAnsi("Logdateigr\xC3\xB6sse \xE2\x82\xAC"), "Logdateigr\xF6sse ?");
+  const std::string saved = std::setlocale(LC_ALL, nullptr);
+  const char* saved_env = std::getenv("LC_ALL");
+  const std::string kept_env = saved_env ? saved_env : "";
+  const struct {
+    const char* locale;
+    const char* text;  // "Logdateigrösse €" in the code page
+  } rows[] = {
+      {"C", "Logdateigr\xC3\xB6sse \xE2\x82\xAC"},
+      {"POSIX", "Logdateigr\xC3\xB6sse \xE2\x82\xAC"},
+      {"C.UTF-8", "Logdateigr\xC3\xB6sse \xE2\x82\xAC"},
+      {"de_DE.UTF-8", "Logdateigr\xC3\xB6sse \xE2\x82\xAC"},
+      {"de_DE.ISO-8859-1", "Logdateigr\xF6sse ?"},
+  };
+  for (const auto& r : rows) {
+    ::setenv("LC_ALL", r.locale, 1);
+    platform::ApplyRegionalSettings();
+    EXPECT_EQ(platform::Utf8ToAnsi("Logdateigr\xC3\xB6sse \xE2\x82\xAC"), r.text)
+        << r.locale << " (locale-gen it if missing)";
   }
-  std::setlocale(LC_CTYPE, "C");
-  EXPECT_EQ(platform::Utf8ToAnsi("gr\xC3\xB6sse"), "gr?sse");
-  std::setlocale(LC_CTYPE, saved.c_str());
+  saved_env ? ::setenv("LC_ALL", kept_env.c_str(), 1) : ::unsetenv("LC_ALL");
+  std::setlocale(LC_ALL, saved.c_str());
 }
 #endif
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <clocale>
 #include <string>
+#include <string_view>
 
 #include "platform/posix/posix_impl.h"
 
@@ -76,7 +77,17 @@ std::string Utf8ToAnsi(std::string_view utf8) {
   return out;
 }
 
-void ApplyRegionalSettings() { std::setlocale(LC_ALL, ""); }
+// A service started without LANG (systemd on a machine without
+// /etc/locale.conf) runs under the C locale, whose code set is ASCII: the
+// German texts would lose their umlauts to "?". Under C or POSIX the code set
+// is taken to be UTF-8, as modern runtimes take it; dates, times and numbers
+// keep the C locale's forms. Any other locale, a legacy one with one byte per
+// letter included, is used as it is.
+void ApplyRegionalSettings() {
+  std::setlocale(LC_ALL, "");
+  const std::string_view ctype = std::setlocale(LC_CTYPE, nullptr);
+  if (ctype == "C" || ctype == "POSIX") std::setlocale(LC_CTYPE, "C.UTF-8");
+}
 
 void ExitOnCrash() {}
 

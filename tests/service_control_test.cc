@@ -12,6 +12,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <poll.h>
+#include <pty.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +34,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/platform.h"
+#include "platform/posix/service_control_posix.h"
 #include "platform/posix/systemd_unit.h"
 #include "tests/fakes.h"
 #include "tests/test_support.h"
@@ -177,9 +181,25 @@ class FakeLoop : public MessageLoop {
   void Raise(int signo) { signals.at(signo)(); }
 };
 
+// The journal and the unit as the control sees them, without a terminal.
+struct FakeSystemd {
+  std::vector<Strings> entries;
+  std::string unit;
+  bool journal_up = true;
+  posix::SystemdLink Link() {
+    return {[this](const Strings& fields) {
+              entries.push_back(fields);
+              return journal_up;
+            },
+            [this] { return unit; }, [] { return false; }};
+  }
+};
+
 std::unique_ptr<ServiceControl> MainService(MessageLoop& loop,
-                                            std::int32_t start_mode = 0) {
-  auto svc = CreateServiceControl(loop);
+                                            std::int32_t start_mode = 0,
+                                            FakeSystemd* systemd = nullptr) {
+  static FakeSystemd unused;
+  auto svc = posix::CreateSystemdControl(loop, (systemd ? systemd : &unused)->Link());
   svc->DisplayName = svc->ServiceName = kMainName;
   if (start_mode != 0) svc->StartMode = start_mode;
   return svc;
@@ -204,6 +224,9 @@ TEST(ServiceControlUnitName, EscapesServiceNamesAsSystemdDoes) {
   for (int b = 1; b < 256; ++b) samples.back() += static_cast<char>(b);
   for (const Row& r : rows) {
     EXPECT_EQ(posix::ServiceUnitName(r.name), r.unit) << r.name;
+    if (!r.unit.empty()) {
+      EXPECT_EQ(posix::ServiceNameOfUnit(r.unit), r.name);
+    }
     if (!r.name.empty()) samples.push_back(r.name);
   }
   for (const std::string& s : samples) {
@@ -638,31 +661,116 @@ TEST(ServiceControlSignals, RealSignalsRaiseEventsThroughTheLoop) {
   EXPECT_EQ(log.events, "start(false) pause continue stop");
 }
 
-TEST(ServiceControlLogEvent, JournalFieldsOrStandardError) {
+// Ctrl-Z in a debug run on a terminal: the service pauses and stops, so that
+// the shell gets control back; `fg` (SIGCONT) continues it, Ctrl-C stops it.
+TEST(ServiceControlSignals, CtrlZOnATerminalPausesThenStopsTheProcess) {
+  int words[2];
+  ASSERT_EQ(::pipe(words), 0);
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    auto loop = CreateMessageLoop();
+    auto svc = CreateServiceControl(*loop);
+    auto say = [&](const char* w) { (void)!::write(words[1], w, 1); };
+    svc->OnStart = [&](bool& ok) { say("s"), ok = true; };
+    svc->OnPause = [&](bool& ok) { say("p"), ok = true; };
+    svc->OnContinue = [&](bool& ok) { say("c"), ok = true; };
+    svc->OnStop = [&] { say("x"), loop->Quit(); };
+    svc->Debug = true;
+    svc->ControlsAccepted = kAcceptPauseContinue;
+    svc->Connect();
+    loop->Run();
+    ::_exit(0);
+  }
+  ::close(words[1]);
+  // The next word the child says; '?' when none comes within 10 s.
+  auto next = [&] {
+    pollfd p{words[0], POLLIN, 0};
+    char w = '?';
+    if (::poll(&p, 1, 10000) == 1) (void)!::read(words[0], &w, 1);
+    return w;
+  };
+  auto wait_for = [&](int options) {
+    int status = 0;
+    for (int i = 0; i < 1000 && ::waitpid(pid, &status, options | WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      status = -1;
+    }
+    return status;
+  };
+  EXPECT_EQ(next(), 's');
+  EXPECT_EQ(::write(master, "\x1a", 1), 1);  // Ctrl-Z
+  EXPECT_EQ(next(), 'p');
+  const int stopped = wait_for(WUNTRACED);
+  EXPECT_TRUE(stopped != -1 && WIFSTOPPED(stopped)) << "the shell never gets control back";
+  ::kill(pid, SIGCONT);  // fg
+  EXPECT_EQ(next(), 'c');
+  EXPECT_EQ(::write(master, "\x03", 1), 1);  // Ctrl-C
+  EXPECT_EQ(next(), 'x');
+  const int ended = wait_for(0);
+  if (ended == -1) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+  EXPECT_TRUE(ended != -1 && WIFEXITED(ended) && WEXITSTATUS(ended) == 0);
+  ::close(words[0]);
+  ::close(master);
+}
+
+// The journal entry's identifier is what an administrator types: the service
+// name, under systemd that of the unit the service runs in.
+TEST(ServiceControlLogEvent, JournalEntriesCarryTheServiceName) {
   struct Row {
     std::int16_t type;
-    std::int32_t id;
     const char* priority;
-  } rows[] = {{kEventError, 109, "PRIORITY=3"},
-              {kEventInformation, 110, "PRIORITY=6"},
-              {2, 111, "PRIORITY=4"}};
+    bool debug;
+    std::string service_name, unit, identifier;
+  } rows[] = {
+      {kEventError, "PRIORITY=3", false, "Quillon Pro", kMainUnit, kMainName},
+      {kEventInformation, "PRIORITY=6", false, "Quillon Pro", "session-2.scope", "Quillon Pro"},
+      {2, "PRIORITY=4", true, kMainName, "user@0.service", kMainName},
+  };
+  ScopedEnv invocation("INVOCATION_ID", "0123456789abcdef");
   for (const Row& r : rows) {
-    EXPECT_EQ(
-        posix::JournalFields(r.type, r.id, "NT Service pausiert", kMainName),
-        (Strings{"MESSAGE=NT Service pausiert", r.priority,
-                 "QUILLON_MESSAGE_ID=" + std::to_string(r.id),
-                 "SYSLOG_IDENTIFIER=Quillon Pro Service Main"}));
+    FakeSystemd systemd;
+    systemd.unit = r.unit;
+    FakeLoop loop;
+    auto svc = MainService(loop, 0, &systemd);
+    svc->ServiceName = r.service_name;
+    svc->Debug = r.debug;
+    ASSERT_TRUE(svc->Connect());
+    svc->LogEvent(r.type, 109, "NT Service pausiert");
+    EXPECT_EQ(systemd.entries,
+              (std::vector<Strings>{{"MESSAGE=NT Service pausiert", r.priority,
+                                     "QUILLON_MESSAGE_ID=109", "SYSLOG_IDENTIFIER=" + r.identifier}}));
+    // Without a journal the entry goes to standard error.
+    systemd.journal_up = false;
+    EXPECT_EQ(CaptureStderr([&] { svc->LogEvent(r.type, 110, "x"); }), r.identifier + ": x\n");
   }
-
   ScopedEnv no_journal("QUILLONSRV_NO_JOURNAL", "1");
+  FakeSystemd systemd;
   FakeLoop loop;
-  auto svc = MainService(loop);
-  EXPECT_EQ(CaptureStderr([&] {
-              svc->LogEvent(kEventError, 109, "NT Service pausiert");
-              svc->LogEvent(kEventInformation, 110, "NT Service fortgefahren");
-            }),
-            "Quillon Pro Service Main: NT Service pausiert\n"
-            "Quillon Pro Service Main: NT Service fortgefahren\n");
+  EXPECT_EQ(CaptureStderr([&] { MainService(loop, 0, &systemd)->LogEvent(4, 110, "y"); }),
+            std::string(kMainName) + ": y\n");
+  EXPECT_TRUE(systemd.entries.empty());
+}
+
+// The same against the real journal, where systemd runs.
+TEST(ServiceControlLogEvent, RealJournalFindsTheEntryByServiceName) {
+  if (::sd_booted() <= 0 || !RunTool("journalctl", "--version")) {
+    GTEST_SKIP() << "no systemd journal here (PID 1 is not systemd): the identifier was "
+                    "checked on the fields handed to sd_journal_send only";
+  }
+  FakeLoop loop;
+  auto svc = CreateServiceControl(loop);
+  svc->ServiceName = kMainName;
+  const std::string text = "journal check " + std::to_string(::getpid());
+  svc->LogEvent(kEventInformation, 110, text);
+  std::optional<std::pair<int, std::string>> run;
+  for (int i = 0; i < 50; ++i) {
+    run = RunTool("journalctl -o cat -g '" + text + "' -t", kMainName);
+    if (run && run->second.find(text) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NE(run->second.find(text), std::string::npos) << "journalctl -t '" << kMainName << "'";
 }
 
 }  // namespace

@@ -14,10 +14,16 @@
 // INVOCATION_ID is set; the debug flag connects without it. The first
 // connection reports READY=1 and posts the start event to the loop; from then
 // on the manager's requests arrive as signals: SIGTERM and SIGINT stop,
-// SIGTSTP pauses, SIGCONT continues.
+// SIGTSTP pauses, SIGCONT continues. A process with a controlling terminal
+// (a debug run in a shell) is stopped after the pause (SIGSTOP), as Ctrl-Z
+// stops any program, so that the shell gets control back; `fg` sends the
+// SIGCONT that continues it. Under systemd there is no terminal.
 //
 // Event log. The journal (sd_journal_send); where it cannot be reached, or
-// when QUILLONSRV_NO_JOURNAL is set, standard error.
+// when QUILLONSRV_NO_JOURNAL is set, standard error. The entries' identifier
+// is the service name: under systemd that of the unit the process runs in
+// ("Quillon Pro Service Main"), which a start without a command line does
+// not otherwise know; in a debug run the one of its command line.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -29,6 +35,7 @@
 #include <sys/wait.h>
 #include <systemd/sd-daemon.h>
 #include <systemd/sd-journal.h>
+#include <systemd/sd-login.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +49,7 @@
 #include "platform/message_loop.h"
 #include "platform/platform.h"
 #include "platform/posix/safe_files.h"
+#include "platform/posix/service_control_posix.h"
 #include "platform/posix/systemd_unit.h"
 #include "platform/service_control.h"
 
@@ -178,7 +186,8 @@ constexpr char kStatusStartFailed[] = "Start failed";
 
 class PosixServiceControl final : public ServiceControl {
  public:
-  explicit PosixServiceControl(MessageLoop& loop) : loop_(loop) {}
+  PosixServiceControl(MessageLoop& loop, posix::SystemdLink link)
+      : loop_(loop), link_(std::move(link)) {}
 
   bool Install() override {
     const std::string unit = ServiceUnitName(ServiceName);
@@ -251,9 +260,10 @@ class PosixServiceControl final : public ServiceControl {
       return false;
     }
     state_ = State::kStarting;
+    if (!Debug) identifier_ = posix::ServiceNameOfUnit(link_.own_unit());
     loop_.OnSignal(SIGTERM, Guarded(&PosixServiceControl::RaiseStop));
     loop_.OnSignal(SIGINT, Guarded(&PosixServiceControl::RaiseStop));
-    loop_.OnSignal(SIGTSTP, Guarded(&PosixServiceControl::RaisePause));
+    loop_.OnSignal(SIGTSTP, Guarded(&PosixServiceControl::PauseAndStop));
     loop_.OnSignal(SIGCONT, Guarded(&PosixServiceControl::RaiseContinue));
     ::sd_notify(0, "READY=1");
     loop_.Post(Guarded(&PosixServiceControl::RaiseStart));
@@ -263,15 +273,9 @@ class PosixServiceControl final : public ServiceControl {
   void LogEvent(std::int16_t type, std::int32_t id,
                 const std::string& text) override {
     if (std::getenv("QUILLONSRV_NO_JOURNAL") == nullptr) {
-      std::vector<std::string> fields =
-          posix::JournalFields(type, id, text, ServiceName);
-      std::vector<iovec> iov;
-      for (std::string& f : fields) iov.push_back({f.data(), f.size()});
-      if (::sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0) {
-        return;
-      }
+      if (link_.send_to_journal(posix::JournalFields(type, id, text, Identifier()))) return;
     }
-    WriteAllFd(STDERR_FILENO, ServiceName + ": " + text + "\n");
+    WriteAllFd(STDERR_FILENO, Identifier() + ": " + text + "\n");
   }
 
   void ReportStatus(const std::string& text) override {
@@ -291,6 +295,15 @@ class PosixServiceControl final : public ServiceControl {
     return [alive, this, member] {
       if (!alive.expired()) (this->*member)();
     };
+  }
+
+  const std::string& Identifier() const {
+    return identifier_.empty() ? ServiceName : identifier_;
+  }
+
+  void PauseAndStop() {
+    RaisePause();
+    if (state_ != State::kStopping && link_.on_terminal()) ::raise(SIGSTOP);
   }
 
   bool PauseContinueAccepted() const {
@@ -337,14 +350,47 @@ class PosixServiceControl final : public ServiceControl {
   }
 
   MessageLoop& loop_;
+  posix::SystemdLink link_;
+  std::string identifier_;  // the unit's service name under systemd
   State state_ = State::kIdle;
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };
 
 }  // namespace
 
+namespace posix {
+
+SystemdLink RealSystemd() {
+  SystemdLink link;
+  link.send_to_journal = [](const std::vector<std::string>& fields) {
+    std::vector<iovec> iov;
+    for (const std::string& f : fields) iov.push_back({const_cast<char*>(f.data()), f.size()});
+    return ::sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0;
+  };
+  link.own_unit = [] {
+    char* unit = nullptr;
+    if (::sd_pid_get_unit(0, &unit) < 0 || unit == nullptr) return std::string();
+    std::string name = unit;
+    std::free(unit);
+    return name;
+  };
+  link.on_terminal = [] {
+    int fd = ::open("/dev/tty", O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    ::close(fd);
+    return true;
+  };
+  return link;
+}
+
+std::unique_ptr<ServiceControl> CreateSystemdControl(MessageLoop& loop, SystemdLink link) {
+  return std::make_unique<PosixServiceControl>(loop, std::move(link));
+}
+
+}  // namespace posix
+
 std::unique_ptr<ServiceControl> CreateServiceControl(MessageLoop& loop) {
-  return std::make_unique<PosixServiceControl>(loop);
+  return posix::CreateSystemdControl(loop, posix::RealSystemd());
 }
 
 }  // namespace qs::platform

@@ -1,5 +1,6 @@
 #include "platform/posix/systemd_unit.h"
 
+#include <cctype>
 #include <cstddef>
 
 namespace qs::platform::posix {
@@ -273,6 +274,25 @@ std::string ServiceUnitName(std::string_view service_name) {
   unit += kServiceSuffix;
   if (unit.size() > kUnitNameMax) return {};
   return unit;
+}
+
+std::string ServiceNameOfUnit(std::string_view unit) {
+  if (!unit.ends_with(kServiceSuffix)) return {};
+  unit.remove_suffix(kServiceSuffix.size());
+  std::string out;
+  for (std::size_t i = 0; i < unit.size(); ++i) {
+    if (unit[i] == '-') {
+      out += '/';
+    } else if (unit.substr(i, 2) == "\\x" && i + 4 <= unit.size() &&
+               std::isxdigit(static_cast<unsigned char>(unit[i + 2])) &&
+               std::isxdigit(static_cast<unsigned char>(unit[i + 3]))) {
+      out += static_cast<char>(std::stoi(std::string(unit.substr(i + 2, 2)), nullptr, 16));
+      i += 3;
+    } else {
+      out += unit[i];
+    }
+  }
+  return out;
 }
 
 std::string AccountUserName(std::string_view account) {

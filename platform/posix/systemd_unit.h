@@ -38,6 +38,10 @@ std::string EscapeUnitName(std::string_view name);
 // name is empty or the unit name would be longer than systemd accepts.
 std::string ServiceUnitName(std::string_view service_name);
 
+// The service name of a unit, ServiceUnitName undone ("\xNN" a byte, "-" a
+// "/"); empty for a unit that is no ".service".
+std::string ServiceNameOfUnit(std::string_view unit);
+
 // The user name in an account of the form ".\" + name (the prefix is
 // optional); empty for an empty account.
 std::string AccountUserName(std::string_view account);

@@ -5,7 +5,11 @@
 #   PRODUCT/jobs/ with two scheduled sample jobs and one watch job,
 #   PRODUCT/logs/, PRODUCT/lang/
 #   PRODUCT/data/ with the sample jobs' source and target folders
-# usage: lay-out-product.sh PRODUCT_FOLDER [WINDOWS_FOLDER]
+# usage: lay-out-product.sh [--no-samples] PRODUCT_FOLDER [WINDOWS_FOLDER]
+#
+# --no-samples leaves out the sample jobs and data/ (the Debian package's
+# postinst: the administrator writes the jobs). The language files are
+# copied only when they lie beside this script (the package brings its own).
 #
 # For Linux the INI files name PRODUCT_FOLDER; settings already present are
 # kept, and the files are written with quillon-ini, exactly as the service
@@ -18,13 +22,17 @@ set -euo pipefail
 # Job files and the jobs folder that others may write are never run.
 umask 022
 here="$(cd "$(dirname "$0")" && pwd)"
+samples=1
+if [ "${1:-}" = --no-samples ]; then samples=0; shift; fi
 product="$(cd "$1" && pwd)"
 windows="${2:-}"
 
-mkdir -p "$product/jobs" "$product/logs" "$product/lang" \
-  "$product/data/Daily-in" "$product/data/Daily-out" \
-  "$product/data/Reports-in" "$product/data/Reports-out" \
-  "$product/data/Incoming-in" "$product/data/Incoming-out"
+mkdir -p "$product/jobs" "$product/logs" "$product/lang"
+if [ "$samples" = 1 ]; then
+  mkdir -p "$product/data/Daily-in" "$product/data/Daily-out" \
+    "$product/data/Reports-in" "$product/data/Reports-out" \
+    "$product/data/Incoming-in" "$product/data/Incoming-out"
+fi
 
 # Language files: the texts are kept in UTF-8 and converted to the code
 # page the service writes in (the C locale's ASCII counts as UTF-8, as the
@@ -33,6 +41,7 @@ if [ -n "$windows" ]; then codeset=CP1252
 else codeset="$(locale charmap 2>/dev/null || echo UTF-8)"; fi
 [ "$codeset" = "ANSI_X3.4-1968" ] && codeset=UTF-8
 for f in "$here"/lang/*.lng; do
+  [ -e "$f" ] || continue
   target="$product/lang/$(basename "$f")"
   [ -e "$target" ] && continue
   if [ "$codeset" = "UTF-8" ]; then cp "$f" "$target"
@@ -54,20 +63,22 @@ settings=(
   "bin/QuillonSrv.ini|Files|INI|@/Quillon.ini"
   "bin/QuillonSrv.ini|Files|Language|@/lang/Deutsch.lng"
 )
-for job in Daily Reports; do
-  settings+=("jobs/$job.qlj|Job|From|@/data/$job-in"
-             "jobs/$job.qlj|Job|To|@/data/$job-out"
-             "jobs/$job.qlj|Job|Type|0"
-             "jobs/$job.qlj|Job|Active|1")
-done
-settings+=("jobs/Reports.qlj|Job|Pattern|*.txt;*.csv")
-# The watch job: a file that lands in data/Incoming-in is carried over to
-# data/Incoming-out about a second later.
-settings+=("jobs/Incoming.qlj|Job|From|@/data/Incoming-in"
-           "jobs/Incoming.qlj|Job|To|@/data/Incoming-out"
-           "jobs/Incoming.qlj|Job|Type|2"
-           "jobs/Incoming.qlj|Job|Active|1"
-           "jobs/Incoming.qlj|Job|Delay|1")
+if [ "$samples" = 1 ]; then
+  for job in Daily Reports; do
+    settings+=("jobs/$job.qlj|Job|From|@/data/$job-in"
+               "jobs/$job.qlj|Job|To|@/data/$job-out"
+               "jobs/$job.qlj|Job|Type|0"
+               "jobs/$job.qlj|Job|Active|1")
+  done
+  settings+=("jobs/Reports.qlj|Job|Pattern|*.txt;*.csv")
+  # The watch job: a file that lands in data/Incoming-in is carried over to
+  # data/Incoming-out about a second later.
+  settings+=("jobs/Incoming.qlj|Job|From|@/data/Incoming-in"
+             "jobs/Incoming.qlj|Job|To|@/data/Incoming-out"
+             "jobs/Incoming.qlj|Job|Type|2"
+             "jobs/Incoming.qlj|Job|Active|1"
+             "jobs/Incoming.qlj|Job|Delay|1")
+fi
 
 value_for() {
   local v="$1"

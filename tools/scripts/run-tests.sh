@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine and runs every test, stage by stage, each with its
 # time: the Windows build and its tests under Wine, the fuzz targets for
-# 60 s each, a Release build of the benchmarks, and the Linux build under the
+# 60 s each, a Release build of the benchmarks and the Debian package made
+# from it (lintian, dpkg -i, a service, dpkg -r and -P), and the Linux build under the
 # address and undefined-behaviour sanitizers with all its tests (the
 # end-to-end scenarios included).
 set -euo pipefail
@@ -31,6 +32,9 @@ done
 stage "benchmarks build"
 cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQS_BUILD_TESTS=OFF >/dev/null
 cmake --build build-release -j"$jobs"
+
+stage "Debian package"
+bash tests/package/deb-test.sh build-release
 
 stage "Linux build with sanitizers, all tests"
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Asan -DQS_BUILD_BENCH=OFF >/dev/null

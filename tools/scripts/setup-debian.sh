@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the demo need on Debian 12, and the
+# Installs what the build, the tests, the Debian package and its checks
+# (file, lintian, logrotate) and the demo need on Debian 12, and the
 # German locales the log-format tests use. Safe to run again.
 set -euo pipefail
 
@@ -9,6 +10,7 @@ packages=(
   libsystemd-dev systemd locales
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64 wine64
+  file lintian logrotate
 )
 
 missing=()

@@ -80,9 +80,13 @@ class JobRun final : public CopyListener {
     rules.excluded = targets_;
     FileCopier copier(fs_, std::move(rules), this);
     copier.CopyFolders(job_.from, job_.to);
-    Log(EngineMessage(kSummary, lang_file_,
-                      {std::to_string(copied_), std::to_string(failed_)}),
-        kMsgSummary, true);
+    // A job that found nothing to do says nothing: once a minute per job,
+    // "0 files copied, 0 errors" would fill the log.
+    if (copied_ != 0 || failed_ != 0) {
+      Log(EngineMessage(kSummary, lang_file_,
+                        {std::to_string(copied_), std::to_string(failed_)}),
+          kMsgSummary, true);
+    }
     return !copier.Stopped();
   }
 

@@ -268,7 +268,7 @@ TEST_F(EngineTest, EngineCopiesNewAndChangedFilesAndKeepsTheirTimes) {
         << f;
   }
   Pass();
-  EXPECT_EQ(Logs(), Strings{"0 Dateien kopiert, 0 Fehler"});
+  EXPECT_EQ(Logs(), Strings{}) << "an idle job writes no summary";
 
   Put("in/edited.txt", "new");  // same size, newer time
   Put("out/new/deeper/grown.txt", "changed in the target");
@@ -301,8 +301,7 @@ TEST_F(EngineTest, EngineFollowsPatternAndRecursionWithoutCopyingIntoItself) {
   EXPECT_EQ(Listing("in/out/sub/deeper"), Strings{"e.txt"});
   EXPECT_EQ(Listing("flat"), Strings{"c.doc"});
   Pass();  // the copies inside the source are not taken for new files
-  EXPECT_EQ(Logs(), (Strings{"0 Dateien kopiert, 0 Fehler", "0 Dateien kopiert, 0 Fehler",
-                             "0 Dateien kopiert, 0 Fehler"}));
+  EXPECT_EQ(Logs(), Strings{});
 }
 
 TEST_F(EngineTest, EngineKeepsTenMegabytesFreeUnlessTold) {

@@ -30,6 +30,7 @@ namespace qs::engine {
 // job file fill them, is the engine's business.
 struct JobRecord {
   std::string JobName;           // job file name without folder and extension
+  std::string JobFileName;       // the job file's name as listed ("Upper.QLJ")
   std::int16_t JobType = 0;      // 2: a watch job the service runs
   std::int32_t ExcludeFlag = 0;  // 0: not excluded
   std::string CheckValue = "0";  // numeric text; 0 qualifies

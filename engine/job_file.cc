@@ -238,6 +238,7 @@ std::vector<std::string> TargetsNotToWalk(const platform::FileSystem& fs,
 JobRecord ToJobRecord(const JobSettings& job) {
   JobRecord rec;
   rec.JobName = job.file_name.substr(0, job.file_name.size() - 4);
+  rec.JobFileName = job.file_name;
   rec.JobType = job.type;
   rec.ExcludeFlag = job.active ? 0 : 1;
   rec.CheckValue = job.hold;

@@ -68,7 +68,13 @@ std::int16_t LoadMonitorJobs(frmMain& form) {
         break;
       }
       MonJobEntry& e = v.MonJobs.emplace_back();
-      e.JobFile = form.Fso().BuildPath(v.sJobsPath, rec.JobName + ".qlj");
+      // The job file is JobName + ".qlj" in the jobs folder. Where letter
+      // case tells names apart, that is another file than the job list's
+      // "Upper.QLJ", and the name the job list found is taken instead.
+      platform::FileSystem& fs = form.Fso();
+      e.JobFile = fs.BuildPath(v.sJobsPath, fs.CaseSensitiveNames() && !rec.JobFileName.empty()
+                                              ? rec.JobFileName
+                                              : rec.JobName + ".qlj");
       e.ValueA = rec.ValueA;
       e.FlagA = rec.FlagA != 0;
       e.FlagB = rec.FlagB == 1;

@@ -128,6 +128,9 @@ class FileSystem {
   bool IsSeparator(char c) const {
     return c == Separator() || (Separator() == '\\' && c == '/');
   }
+  // Whether two names that differ only in letter case name two files
+  // (POSIX) or the same one (Windows).
+  virtual bool CaseSensitiveNames() const = 0;
   // BuildPath: exactly one separator between the parts, unless one of them
   // already supplies it; an empty part gives the other unchanged.
   virtual std::string BuildPath(std::string_view path,

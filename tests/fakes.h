@@ -19,6 +19,7 @@ class ForwardingFileSystem : public platform::FileSystem {
   platform::FileSystem& real = platform::OsFileSystem();
 
   char Separator() const override { return real.Separator(); }
+  bool CaseSensitiveNames() const override { return real.CaseSensitiveNames(); }
   bool FileExists(const std::string& p) override { return real.FileExists(p); }
   bool FolderExists(const std::string& p) override { return real.FolderExists(p); }
   void CreateTextFile(const std::string& p, bool o) override { real.CreateTextFile(p, o); }

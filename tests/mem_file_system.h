@@ -79,6 +79,7 @@ class MemFileSystem : public platform::FileSystem {
 
   // --- platform::FileSystem.
   char Separator() const override { return '/'; }
+  bool CaseSensitiveNames() const override { return true; }
   bool FileExists(const std::string& path) override;
   bool FolderExists(const std::string& path) override;
   void CreateTextFile(const std::string& path, bool overwrite) override;

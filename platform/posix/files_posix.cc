@@ -81,6 +81,7 @@ bool CopyData(int in, int out, off_t size, const std::function<bool()>& more,
 class PosixFileSystem final : public FileSystem {
  public:
   char Separator() const override { return '/'; }
+  bool CaseSensitiveNames() const override { return true; }
 
   bool FileExists(const std::string& path) override {
     struct stat st;

@@ -102,6 +102,7 @@ bool CurrentDriveFreeSpace(const std::string& drive, DWORD* spc, DWORD* bps,
 class Win32Files final : public FileSystem {
  public:
   char Separator() const override { return '\\'; }
+  bool CaseSensitiveNames() const override { return false; }
 
   bool FileExists(const std::string& path) override {
     DWORD attrs = ::GetFileAttributesA(path.c_str());

@@ -56,10 +56,9 @@ void WriteServiceKey(const texts::IniKey& key, const std::string& value) {
   WriteServiceINI(std::string(key.section), std::string(key.key), value);
 }
 
-// The fields of an install line that name the service and its folders: a
-// control character there would reach the INI files and the unit file.
+// The fields of an install line that name the service and its folders.
 constexpr std::size_t kCheckedInstallFields[] = {2, 3, 4};
-constexpr const char* kInstallFieldNames[] = {"service name", "INI folder", "product folder"};
+constexpr const char* kInstallFieldNames[] = {"instance name", "INI folder", "product folder"};
 
 bool HasControl(std::string_view text) {
   for (char ch : text) {
@@ -68,6 +67,26 @@ bool HasControl(std::string_view text) {
   }
   return false;
 }
+
+// Why an install line is refused, "" when it is not: an empty instance name
+// would register "Quillon Pro Service " and an empty folder would point the
+// service INI at the current folder; a control character would reach the
+// INI files and the unit file. A field the line does not have is left to
+// the start-up's trap.
+std::string InstallRefusal(const std::vector<std::string>& fields) {
+  for (std::size_t n = 0; n < std::size(kCheckedInstallFields); ++n) {
+    const std::size_t i = kCheckedInstallFields[n];
+    if (i >= fields.size()) continue;
+    const std::string what = std::string("the ") + kInstallFieldNames[n];
+    if (Trim(fields[i]).empty()) return what + " is empty";
+    if (HasControl(fields[i])) {
+      return what + " holds a control character: " + logging::Outside(fields[i]);
+    }
+  }
+  return "";
+}
+
+void Notice(const std::string& text) { platform::Current().ui->Notice(text); }
 
 }  // namespace
 
@@ -123,18 +142,15 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     }
 
     const std::string& command = fields[0];
-    if (command == "-install") {
-      for (std::size_t n = 0; n < std::size(kCheckedInstallFields); ++n) {
-        const std::size_t i = kCheckedInstallFields[n];
-        if (i >= fields.size() || !HasControl(fields[i])) continue;
-        const std::string name = svc.DisplayName + " " + logging::Outside(Trim(fields.size() > 2 ? fields[2] : ""));
-        platform::Current().ui->Notice(name + ": install refused: the " + kInstallFieldNames[n] +
-                                       " holds a control character: " + logging::Outside(fields[i]));
-        WriteStatus(texts::kStateKey, "0");
-        WriteStatus(texts::kLastMsgKey, name + " " + texts::Lookup(texts::kNotInstalled, m_sLanguage));
-        m_bEnded = true;
-        return;
-      }
+    if (const std::string why = command == "-install" ? InstallRefusal(fields) : "";
+        !why.empty()) {
+      const std::string name =
+          svc.DisplayName + " " + logging::Outside(Trim(fields.size() > 2 ? fields[2] : ""));
+      Notice(name + ": install refused: " + why);
+      WriteStatus(texts::kStateKey, "0");
+      WriteStatus(texts::kLastMsgKey, name + " " + texts::Lookup(texts::kNotInstalled, m_sLanguage));
+      m_bEnded = true;
+      return;
     }
     if (fields.size() >= 2) {
       if (command == "-install") {
@@ -185,6 +201,15 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
         svc.SaveSetting("Parameters", "TimerInterval", "1000");
         WriteStatus(texts::kStateKey, "1");
         WriteStatus(texts::kLastMsgKey, name + " " + texts::Lookup(texts::kInstalled, m_sLanguage));
+        // An account counts only with field 7 "0"; without it the service
+        // runs as the service manager's own account, which the
+        // administrator should not learn from a failed start.
+        const std::string user = fields.size() > 5 ? Trim(fields[5]) : "";
+        if (!user.empty() && (fields.size() < 8 || fields[7] != "0")) {
+          Notice(name + ": installed without the account " + logging::Outside(user) +
+                 ": field 7 is not \"0\" (does the password hold a comma?); the service runs as " +
+                 svc.DefaultAccount());
+        }
       } else {
         WriteStatus(texts::kStateKey, "0");
         WriteStatus(texts::kLastMsgKey, name + " " + texts::Lookup(texts::kNotInstalled, m_sLanguage));

@@ -46,6 +46,8 @@ class ServiceControl {
   bool Debug = false;
   std::int32_t ControlsAccepted = 0;
 
+  // The account a service without one runs as ("root", "LocalSystem").
+  virtual std::string DefaultAccount() const = 0;
   // True when the service is registered.
   virtual bool Install() = 0;
   // True when the registration was removed.

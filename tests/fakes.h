@@ -164,6 +164,7 @@ class FakeServiceControl : public platform::ServiceControl {
   std::vector<Event> events;
   std::vector<std::string> statuses;
 
+  std::string DefaultAccount() const override { return "root"; }
   bool Install() override {
     ++installs;
     calls.push_back("Install " + ServiceName);

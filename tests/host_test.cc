@@ -106,14 +106,18 @@ TEST_F(HostTest, InstallFieldsForStartModeAccountAndFailure) {
     std::string account, password;
     bool interactive;
     std::string state, last_msg_end;
+    bool as_root;  // the account is not used, and the administrator is told
   } rows[] = {
-      {",svc , pw  ,0", "-manual", true, 3, ".\\svc", " pw  ", false, "1", "erfolgreich installiert."},
-      {",svc,pw,1", "-disabled", true, 4, "", "", true, "1", "erfolgreich installiert."},
-      {"", "-automatic", true, 3, "", "", false, "1", "erfolgreich installiert."},
-      {"", "-auto", false, 2, "", "", false, "0", "konnte nicht installiert werden."},
+      {",svc , pw  ,0", "-manual", true, 3, ".\\svc", " pw  ", false, "1", "erfolgreich installiert.", false},
+      {",svc,pw,1", "-disabled", true, 4, "", "", true, "1", "erfolgreich installiert.", true},
+      {",svc,p,w,0", "-auto", true, 2, "", "", true, "1", "erfolgreich installiert.", true},
+      {",svc,pw", "-auto", true, 2, "", "", false, "1", "erfolgreich installiert.", true},
+      {"", "-automatic", true, 3, "", "", false, "1", "erfolgreich installiert.", false},
+      {"", "-auto", false, 2, "", "", false, "0", "konnte nicht installiert werden.", false},
   };
   for (const Row& r : rows) {
     form_.reset();
+    ui_.notices.clear();
     install_result_ = r.result;
     Form().Form_Load("-install," + r.mode_field + ", Main ," + product_ + "," + product_ + r.tail);
     SCOPED_TRACE(r.mode_field + r.tail);
@@ -123,15 +127,20 @@ TEST_F(HostTest, InstallFieldsForStartModeAccountAndFailure) {
     EXPECT_EQ(svc_->Interactive, r.interactive);
     EXPECT_EQ(Main("NTService", "State"), r.state);
     EXPECT_EQ(Main("NTService", "LastMsg"), "Quillon Pro Service Main " + r.last_msg_end);
+    EXPECT_EQ(ui_.notices, r.as_root ? std::vector<std::string>{
+        "Quillon Pro Service Main: installed without the account svc: field 7 is not \"0\" "
+        "(does the password hold a comma?); the service runs as root"} : std::vector<std::string>{});
   }
 }
 
-// A name or folder with a control character installs nothing and writes no
-// line of its choosing into the INI files.
-TEST_F(HostTest, InstallRefusesControlCharactersInNameAndFolders) {
+// An empty name or folder, or one with a control character, installs
+// nothing and writes no line of its choosing into the INI files.
+TEST_F(HostTest, InstallRefusesEmptyOrControlCharactersInNameAndFolders) {
   const std::string s = test::Sep(), bin = product_ + s + "bin";
   for (const std::string& line :
-       {"-install,-auto,Main\n[JobWin]\nNoDiskSizeCheck=1," + bin + "," + product_,
+       {std::string("-install,-manual,,,"), "-install,-auto, ," + bin + "," + product_,
+        "-install,-auto,Main,," + product_, "-install,-auto,Main," + bin + ", ",
+        "-install,-auto,Main\n[JobWin]\nNoDiskSizeCheck=1," + bin + "," + product_,
         "-install,-auto,Main," + bin + "\r\n[JobWin]," + product_,
         "-install,-auto,Main," + bin + "," + product_ + "\x01"}) {
     form_.reset();

@@ -537,8 +537,9 @@ TEST(ServiceControlConnect, NeedsServiceManagerReportsReadyAndStartsOnce) {
     ScopedEnv no_invocation("INVOCATION_ID", nullptr);
     FakeLoop loop;
     auto svc = MainService(loop);
-    EXPECT_FALSE(svc->Connect());
-    EXPECT_FALSE(svc->Connect());
+    EXPECT_EQ(CaptureStderr([&] { EXPECT_FALSE(svc->Connect() || svc->Connect()); }),
+              std::string(kMainName) + ": not started by the service manager, running unmanaged; "
+              "-debug,NAME,,INI FOLDER,PRODUCT FOLDER runs it in the foreground\n");
     EXPECT_TRUE(loop.posted.empty());
     EXPECT_TRUE(loop.signals.empty()) << "signals taken without connection";
     ScopedEnv invocation("INVOCATION_ID", "0123456789abcdef");

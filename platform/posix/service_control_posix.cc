@@ -11,7 +11,9 @@
 // written nowhere.
 //
 // Connection. The process runs under systemd when NOTIFY_SOCKET or
-// INVOCATION_ID is set; the debug flag connects without it. The first
+// INVOCATION_ID is set; the debug flag connects without it. Otherwise the
+// connection fails, and standard error says once that the program was not
+// started by the service manager and how to run it in the foreground. The first
 // connection reports READY=1 and posts the start event to the loop; from then
 // on the manager's requests arrive as signals: SIGTERM and SIGINT stop,
 // SIGTSTP pauses, SIGCONT continues. A process with a controlling terminal
@@ -189,6 +191,8 @@ class PosixServiceControl final : public ServiceControl {
   PosixServiceControl(MessageLoop& loop, posix::SystemdLink link)
       : loop_(loop), link_(std::move(link)) {}
 
+  std::string DefaultAccount() const override { return "root"; }
+
   bool Install() override {
     const std::string unit = ServiceUnitName(ServiceName);
     if (unit.empty()) return false;
@@ -257,6 +261,15 @@ class PosixServiceControl final : public ServiceControl {
   bool Connect() override {
     if (state_ != State::kIdle) return true;
     if (!Debug && !EnvSet("NOTIFY_SOCKET") && !EnvSet("INVOCATION_ID")) {
+      // Started from a shell: the program stays loaded without a manager,
+      // which whoever started it should hear once.
+      if (!told_unmanaged_) {
+        WriteAllFd(STDERR_FILENO, Identifier() +
+                                      ": not started by the service manager, running unmanaged; "
+                                      "-debug,NAME,,INI FOLDER,PRODUCT FOLDER runs it in the "
+                                      "foreground\n");
+      }
+      told_unmanaged_ = true;
       return false;
     }
     state_ = State::kStarting;
@@ -352,6 +365,7 @@ class PosixServiceControl final : public ServiceControl {
   MessageLoop& loop_;
   posix::SystemdLink link_;
   std::string identifier_;  // the unit's service name under systemd
+  bool told_unmanaged_ = false;
   State state_ = State::kIdle;
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

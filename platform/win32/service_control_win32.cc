@@ -278,6 +278,8 @@ class Win32ServiceControl final : public ServiceControl {
     }
   }
 
+  std::string DefaultAccount() const override { return "LocalSystem"; }
+
   bool Install() override {
     ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE));
     if (scm.h == nullptr) return false;

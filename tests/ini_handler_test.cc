@@ -113,25 +113,17 @@ TEST_F(IniHandlerTest, FailingWritesAreSilentAndBadSizesAreReported) {
 // ASCII counts as UTF-8.
 TEST(GermanTexts, FollowTheCodeSetOfTheLocale) {
   const std::string saved = std::setlocale(LC_ALL, nullptr);
-  const char* saved_env = std::getenv("LC_ALL");
-  const std::string kept_env = saved_env ? saved_env : "";
-  const struct {
-    const char* locale;
-    const char* text;  // "Logdateigrösse €" in the code page
-  } rows[] = {
-      {"C", "Logdateigr\xC3\xB6sse \xE2\x82\xAC"},
-      {"POSIX", "Logdateigr\xC3\xB6sse \xE2\x82\xAC"},
-      {"C.UTF-8", "Logdateigr\xC3\xB6sse \xE2\x82\xAC"},
-      {"de_DE.UTF-8", "Logdateigr\xC3\xB6sse \xE2\x82\xAC"},
-      {"de_DE.ISO-8859-1", "Logdateigr\xF6sse ?"},
-  };
-  for (const auto& r : rows) {
-    ::setenv("LC_ALL", r.locale, 1);
+  const char* env = std::getenv("LC_ALL");
+  const std::string saved_env = env ? env : "";
+  const std::string utf8 = "Logdateigr\xC3\xB6sse \xE2\x82\xAC";  // "Logdateigrösse €"
+  for (const auto& [locale, text] : std::initializer_list<std::pair<const char*, std::string>>{
+           {"C", utf8}, {"POSIX", utf8}, {"C.UTF-8", utf8}, {"de_DE.UTF-8", utf8},
+           {"de_DE.ISO-8859-1", "Logdateigr\xF6sse ?"}}) {
+    ::setenv("LC_ALL", locale, 1);
     platform::ApplyRegionalSettings();
-    EXPECT_EQ(platform::Utf8ToAnsi("Logdateigr\xC3\xB6sse \xE2\x82\xAC"), r.text)
-        << r.locale << " (locale-gen it if missing)";
+    EXPECT_EQ(platform::Utf8ToAnsi(utf8), text) << locale << " (locale-gen it if missing)";
   }
-  saved_env ? ::setenv("LC_ALL", kept_env.c_str(), 1) : ::unsetenv("LC_ALL");
+  env ? ::setenv("LC_ALL", saved_env.c_str(), 1) : ::unsetenv("LC_ALL");
   std::setlocale(LC_ALL, saved.c_str());
 }
 #endif

@@ -67,10 +67,22 @@ logrotate -f -s "$(mktemp)" /etc/logrotate.d/quillon-pro
 "$srv" "-install,-manual,$name,$product/bin,$product"
 [[ $("$ini" get "$product/Quillon.ini" NTService State) == 1 ]] || fail "install failed"
 if ((systemd)); then
+  since=$(date '+%Y-%m-%d %H:%M:%S')
   systemctl start "$unit"
   systemctl is-active --quiet "$unit" || fail "$unit does not run"
+  # A pause goes to the journal under the service's name; the process is
+  # not stopped (no terminal), and a continue takes it up again.
+  systemctl kill --signal=SIGTSTP "$unit"
+  for ((i = 0; i < 50; ++i)); do
+    journalctl -q -o cat --since "$since" -t "Quillon Pro Service $name" | grep -q 'NT Service pausiert' && break
+    sleep 0.1
+  done
+  journalctl -q -o cat --since "$since" -t "Quillon Pro Service $name" | grep -q 'NT Service pausiert' ||
+    fail "no pause under journalctl -t 'Quillon Pro Service $name'"
+  systemctl kill --signal=SIGCONT "$unit"
+  systemctl is-active --quiet "$unit" || fail "$unit ended on pause and continue"
   systemctl stop "$unit"
-  echo "package: $unit installed, started and stopped under systemd"
+  echo "package: $unit installed, started, paused (journal entry found) and stopped under systemd"
 else
   echo "package: systemd is not running here (PID 1 is $(cat /proc/1/comm)):" \
     "$unit installed and removed, not started"

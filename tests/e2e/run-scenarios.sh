@@ -76,10 +76,11 @@ fail() {
   exit 1
 }
 
-# Waits until `$1` (a command) succeeds, 20 s at most.
+# Waits until `$1` (a command) succeeds, 120 s at most: under Wine on a
+# busy machine the service copies a few thousand files in over a minute.
 wait_until() {
-  local i
-  for ((i = 0; i < 400; ++i)); do
+  local end=$((SECONDS + 120))
+  while ((SECONDS < end)); do
     if eval "$1"; then return 0; fi
     sleep 0.05
   done

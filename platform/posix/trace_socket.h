@@ -36,10 +36,16 @@ std::vector<std::string> ParseListeningEndpoints(std::string_view table);
 // cannot be read.
 std::vector<std::string> ListListeningEndpoints();
 
-// A WindowSystem of its own (own handle table, own connections). Windows()
-// returns one such object for the whole process; tests make fresh ones so
-// that the state of one test cannot leak into the next.
-std::unique_ptr<WindowSystem> NewSocketWindowSystem();
+// The longest a text waits for a viewer that takes nothing (see
+// windows_posix.cc).
+inline constexpr int kSendDeadlineMs = 1000;
+
+// A WindowSystem of its own (own handle table, own connections) whose texts
+// wait at most `send_deadline_ms`. Windows() returns one such object for the
+// whole process; tests make fresh ones so that the state of one test cannot
+// leak into the next, and a viewer that hangs costs them less time.
+std::unique_ptr<WindowSystem> NewSocketWindowSystem(
+    int send_deadline_ms = kSendDeadlineMs);
 
 // The viewer side: one listening socket and the connections it accepted.
 class TraceListener {

@@ -8,13 +8,13 @@
 //
 // Sending: each text is one message on a connection to the endpoint, made on
 // first use (AttachViewer or SendSetText) and kept per handle. A text that
-// cannot be delivered within one second is dropped. After such a timeout the
-// viewer counts as hung: further texts are tried once without waiting and
-// dropped at once if the viewer still takes nothing, until one goes through
-// again. A hung viewer therefore costs the service one second once, not one
-// second per line, and loses only the lines it could not take anyway. A
-// connection the viewer closed fails silently from then on and is not made
-// again, as a closed window stays gone.
+// cannot be delivered within one second (kSendDeadlineMs) is dropped. After
+// such a timeout the viewer counts as hung: further texts are tried once
+// without waiting and dropped at once if the viewer still takes nothing,
+// until one goes through again. A hung viewer therefore costs the service
+// one second once, not one second per line, and loses only the lines it
+// could not take anyway. A connection the viewer closed fails silently from
+// then on and is not made again, as a closed window stays gone.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -46,7 +46,6 @@ constexpr Hwnd kFirstWindow = 2;
 constexpr std::uint32_t kTopLevelStyle = kWsVisible | kWsBorder | 0x00CF0000;
 // WS_POPUP | WS_VISIBLE | WS_CLIPSIBLINGS | WS_CLIPCHILDREN.
 constexpr std::uint32_t kDesktopStyle = 0x96000000;
-constexpr std::int64_t kSendDeadlineUs = 1000000;
 
 std::int64_t MonotonicUs() {
   timespec ts;
@@ -102,7 +101,8 @@ ConnectResult Connect(const std::string& title, std::int64_t deadline,
 
 class SocketWindows final : public WindowSystem {
  public:
-  SocketWindows() = default;
+  explicit SocketWindows(int send_deadline_ms)
+      : deadline_us_(std::int64_t{send_deadline_ms} * 1000) {}
   SocketWindows(const SocketWindows&) = delete;
   SocketWindows& operator=(const SocketWindows&) = delete;
   ~SocketWindows() override {
@@ -166,7 +166,7 @@ class SocketWindows final : public WindowSystem {
     if (w == nullptr || text.empty()) return;
     if (w->state == State::kBroken || w->state == State::kRefused) return;
     const std::int64_t deadline =
-        MonotonicUs() + (w->hung ? 0 : kSendDeadlineUs);
+        MonotonicUs() + (w->hung ? 0 : deadline_us_);
     if (w->state == State::kIdle && !Open(*w, deadline)) return;
     Deliver(*w, text, deadline);
   }
@@ -174,7 +174,7 @@ class SocketWindows final : public WindowSystem {
   bool AttachViewer(Hwnd hwnd) override {
     Window* w = Find(hwnd);
     if (w == nullptr) return false;
-    if (w->state == State::kIdle) Open(*w, MonotonicUs() + kSendDeadlineUs);
+    if (w->state == State::kIdle) Open(*w, MonotonicUs() + deadline_us_);
     return w->state == State::kOpen;
   }
 
@@ -264,6 +264,7 @@ class SocketWindows final : public WindowSystem {
     }
   }
 
+  const std::int64_t deadline_us_;
   std::vector<Window> windows_;  // windows_[i] has the handle i + 2
   std::unordered_map<std::string, Hwnd> by_title_;
   std::vector<Hwnd> snapshot_;
@@ -271,8 +272,8 @@ class SocketWindows final : public WindowSystem {
 
 }  // namespace
 
-std::unique_ptr<WindowSystem> NewSocketWindowSystem() {
-  return std::make_unique<SocketWindows>();
+std::unique_ptr<WindowSystem> NewSocketWindowSystem(int send_deadline_ms) {
+  return std::make_unique<SocketWindows>(send_deadline_ms);
 }
 
 WindowSystem& Windows() {

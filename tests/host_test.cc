@@ -1,5 +1,6 @@
 // The service form's start-up, command line, service events and work cycle,
-// with a recording service control and engine and real INI and log files.
+// with a recording service control and engine. The INI files lie in a
+// temporary folder: the form reads them through the OS profile functions.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -18,45 +19,52 @@ class HostTest : public testing::Test {
  protected:
   void SetUp() override {
     modRavelinLITE::ResetForTest();
-    product_ = dir_.Join("Quillon Pro");
-    bin_ = product_ + test::Sep() + "bin";
     std::filesystem::create_directories(bin_);
-    std::filesystem::create_directories(product_ + test::Sep() + "logs");
-    std::filesystem::create_directories(product_ + test::Sep() + "jobs");
-    process_.exe = bin_ + test::Sep() + "QuillonSrv";
-    main_ini_ = product_ + test::Sep() + "Quillon.ini";
-    service_ini_ = bin_ + test::Sep() + "QuillonSrv.ini";
-    default_log_ = product_ + test::Sep() + "logs" + test::Sep() + "DefaultLog.txt";
-    test::WriteBytes(main_ini_, "[Options]\r\nLanguage=Deutsch\r\nAppPath=" + product_ +
-                                    "\r\nWriteLog=1\r\n");
-    test::WriteBytes(service_ini_, "[Files]\r\nINI=" + main_ini_ + "\r\n");
-    loop_ = platform::CreateMessageLoop();
+    std::filesystem::create_directories(product_ + s_ + "logs");
+    process_.exe = bin_ + s_ + "QuillonSrv";
+    WriteInis("");
   }
   void TearDown() override {
     form_.reset();
     modRavelinLITE::ResetForTest();
   }
 
-  frmMain& Form() {
-    if (!form_) {
-      Components c;
-      c.NewServiceControl = [this](platform::MessageLoop&) {
-        auto s = std::make_unique<test::FakeServiceControl>();
-        svc_ = s.get();
-        svc_->install_result = install_result_;
-        svc_->uninstall_result = uninstall_result_;
-        svc_->connect_result = connect_result_;
-        return s;
-      };
-      c.NewJobEngine = [this](platform::MessageLoop&) {
-        auto e = std::make_unique<test::FakeJobEngine>();
-        engine_ = e.get();
-        return e;
-      };
-      form_ = std::make_unique<frmMain>(*loop_, *fs_, std::move(c));
+  // The main INI with `options` added to its [Options], and the service INI
+  // naming it; no log.
+  void WriteInis(const std::string& options) {
+    test::WriteBytes(main_ini_, "[Options]\r\nLanguage=Deutsch\r\nAppPath=" + product_ +
+                                    "\r\nWriteLog=1\r\n" + options);
+    test::WriteBytes(service_ini_, "[Files]\r\nINI=" + main_ini_ + "\r\n");
+    std::filesystem::remove(default_log_);
+  }
+
+  // A fresh form on a fresh loop, loaded with `command_line`.
+  frmMain& Load(const std::string& command_line) {
+    form_.reset();
+    loop_ = platform::CreateMessageLoop();
+    Components c;
+    c.NewServiceControl = [this](platform::MessageLoop&) {
+      auto s = std::make_unique<test::FakeServiceControl>();
+      svc_ = s.get();
+      svc_->install_result = svc_->uninstall_result = svc_result_;
+      svc_->connect_result = connect_result_;
+      return s;
+    };
+    c.NewJobEngine = [this](platform::MessageLoop&) {
+      auto e = std::make_unique<test::FakeJobEngine>();
+      engine_ = e.get();
+      return e;
+    };
+    form_ = std::make_unique<frmMain>(*loop_, *fs_, std::move(c));
+    // {P} stands for the product folder, {B} for its bin folder.
+    std::string line = command_line;
+    for (auto [from, to] : {std::pair{"{P}", product_}, std::pair{"{B}", bin_}}) {
+      for (std::size_t at; (at = line.find(from)) != std::string::npos;) line.replace(at, 3, to);
     }
+    form_->Form_Load(line);
     return *form_;
   }
+  frmMain& Form() { return *form_; }
 
   std::string Main(const std::string& section, const std::string& key) {
     return modIniHandler::GetINIString(section, key, "<none>", main_ini_, 256);
@@ -65,9 +73,18 @@ class HostTest : public testing::Test {
     return modIniHandler::GetServiceINIString("Files", key, "<none>", service_ini_, 256);
   }
   std::string Log() { return test::ReadBytes(default_log_); }
+  // The event-log entries as "<type> <text>".
+  std::vector<std::string> Events() {
+    std::vector<std::string> out;
+    for (const auto& e : svc_->events) out.push_back(std::to_string(e.type) + " " + e.text);
+    return out;
+  }
 
+  const std::string s_ = test::Sep();
   test::TempDir dir_;
-  std::string product_, bin_, main_ini_, service_ini_, default_log_;
+  const std::string product_ = dir_.Join("Quillon Pro"), bin_ = product_ + s_ + "bin",
+                    main_ini_ = product_ + s_ + "Quillon.ini", service_ini_ = bin_ + s_ + "QuillonSrv.ini",
+                    default_log_ = product_ + s_ + "logs" + s_ + "DefaultLog.txt";
   test::FakeProcess process_;
   test::FakeUi ui_;
   test::FakeWindows windows_;
@@ -77,176 +94,126 @@ class HostTest : public testing::Test {
   platform::FileSystem* fs_ = &platform::OsFileSystem();  // the form's
   test::FakeServiceControl* svc_ = nullptr;
   test::FakeJobEngine* engine_ = nullptr;
-  bool install_result_ = true, uninstall_result_ = true, connect_result_ = true;
+  bool svc_result_ = true, connect_result_ = true;
 };
 
-TEST_F(HostTest, InstallLineRegistersAndLeavesTheOutcome) {
-  const std::string s = test::Sep();
-  Form().Form_Load("-install,-auto,Main," + product_ + s + "bin," + product_);
-  EXPECT_TRUE(Form().Ended());
-  EXPECT_EQ(svc_->DisplayName, "Quillon Pro Service Main");
-  EXPECT_EQ(svc_->ServiceName, "Quillon Pro Service Main");
-  EXPECT_EQ(svc_->StartMode, platform::kStartAuto);
-  EXPECT_EQ(svc_->calls, (std::vector<std::string>{"Install Quillon Pro Service Main",
-                                                   "SaveSetting Parameters/TimerInterval=1000"}));
-  // "...\Quillon Pro\bin\Quillon.ini" names the product folder's main INI.
-  EXPECT_EQ(Service("INI"), main_ini_);
-  EXPECT_EQ(Service("Language"), product_ + s + "lang" + s + "Deutsch.lng");
-  EXPECT_EQ(Main("NTService", "State"), "1");
-  EXPECT_EQ(Main("NTService", "LastMsg"), "Quillon Pro Service Main erfolgreich installiert.");
-  EXPECT_FALSE(test::Exists(default_log_));  // install writes no log line
-}
-
-TEST_F(HostTest, InstallFieldsForStartModeAccountAndFailure) {
+// Install and uninstall lines end the program once the service control has
+// been asked; the main INI keeps the outcome. A name or folder with a
+// control character installs nothing and writes no line of its choosing.
+TEST_F(HostTest, RegistrationLines) {
+  const std::string kMain = "Quillon Pro Service Main ", kOk = "erfolgreich installiert.",
+                    kNot = "konnte nicht installiert werden.";
+  const std::string kSaved = "; SaveSetting Parameters/TimerInterval=1000";
   struct Row {
-    std::string tail;  // fields 5..
-    std::string mode_field;
-    bool result;
-    std::int32_t mode;
-    std::string account, password;
-    bool interactive;
-    std::string state, last_msg_end;
-    bool as_root;  // the account is not used, and the administrator is told
+    std::string line;
+    bool ok;            // the service control's answer
+    std::string asked;  // its calls; for an install, then mode, account/password
+    std::string state, last_msg;
   } rows[] = {
-      {",svc , pw  ,0", "-manual", true, 3, ".\\svc", " pw  ", false, "1", "erfolgreich installiert.", false},
-      {",svc,pw,1", "-disabled", true, 4, "", "", true, "1", "erfolgreich installiert.", true},
-      {",svc,p,w,0", "-auto", true, 2, "", "", true, "1", "erfolgreich installiert.", true},
-      {",svc,pw", "-auto", true, 2, "", "", false, "1", "erfolgreich installiert.", true},
-      {"", "-automatic", true, 3, "", "", false, "1", "erfolgreich installiert.", false},
-      {"", "-auto", false, 2, "", "", false, "0", "konnte nicht installiert werden.", false},
+      // "...\Quillon Pro\bin\Quillon.ini" names the product folder's main INI.
+      {"-install,-auto,Main,{B},{P}", true, "Install Quillon Pro Service Main" + kSaved + "; 2 /", "1",
+       kMain + kOk},
+      {"-install,-manual, Main ,{P},{P},svc , pw  ,0", true,
+       "Install Quillon Pro Service Main" + kSaved + "; 3 .\\svc/ pw  ", "1", kMain + kOk},
+      {"-install,-disabled, Main ,{P},{P},svc,pw,1", true,
+       "Install Quillon Pro Service Main" + kSaved + "; 4 / interactive", "1", kMain + kOk},
+      {"-install,-automatic, Main ,{P},{P}", true, "Install Quillon Pro Service Main" + kSaved + "; 3 /",
+       "1", kMain + kOk},
+      {"-install,-auto, Main ,{P},{P}", false, "Install Quillon Pro Service Main; 2 /", "0", kMain + kNot},
+      {"-install,-auto,Main\n[JobWin]\nNoDiskSizeCheck=1,{B},{P}", true, "", "0",
+       "Quillon Pro Service Main\\n[JobWin]\\nNoDiskSizeCheck=1 " + kNot},
+      {"-install,-auto,Main,{B}\r\n[JobWin],{P}", true, "", "0", kMain + kNot},
+      {"-install,-auto,Main,{B},{P}\x01", true, "", "0", kMain + kNot},
+      {" -u ,Main", true, "Uninstall Quillon Pro Service [Main]", "0", "<none>"},
+      {"-u,Main", false, "Uninstall Quillon Pro Service [Main]", "<none>",
+       "Quillon Pro Service [Main] konnte nicht deinstalliert werden."},
+      {"-uninstall,Main,,{P},{P}", true, "Uninstall Quillon Pro Service Main", "0",
+       kMain + "erfolgreich deinstalliert."},
+      {"-uninstall,Main,,{P},{P}", false, "Uninstall Quillon Pro Service Main", "0",
+       kMain + "konnte nicht deinstalliert werden."},
+      {"-Install,-auto,Main,{P},{P}", true, "", "<none>", "Unbekannter Kommandozeilenparameter"},
   };
   for (const Row& r : rows) {
-    form_.reset();
+    SCOPED_TRACE(r.line);
+    WriteInis("");
+    // An unknown switch rewrites the service INI first, as every line with
+    // the folder fields does.
+    test::WriteBytes(service_ini_, "[Files]\r\nINI=" + main_ini_ + "x\r\n");
     ui_.notices.clear();
-    install_result_ = r.result;
-    Form().Form_Load("-install," + r.mode_field + ", Main ," + product_ + "," + product_ + r.tail);
-    SCOPED_TRACE(r.mode_field + r.tail);
-    EXPECT_EQ(svc_->StartMode, r.mode);
-    EXPECT_EQ(svc_->Account, r.account);
-    EXPECT_EQ(svc_->Password, r.password);
-    EXPECT_EQ(svc_->Interactive, r.interactive);
+    svc_result_ = r.ok;
+    EXPECT_TRUE(Load(r.line).Ended());
+    std::string asked;
+    for (const auto& call : svc_->calls) asked += (asked.empty() ? "" : "; ") + call;
+    if (svc_->installs) {
+      asked += "; " + std::to_string(svc_->StartMode) + " " + svc_->Account + "/" + svc_->Password +
+               (svc_->Interactive ? " interactive" : "");
+    }
+    EXPECT_EQ(asked, r.asked);
     EXPECT_EQ(Main("NTService", "State"), r.state);
-    EXPECT_EQ(Main("NTService", "LastMsg"), "Quillon Pro Service Main " + r.last_msg_end);
-    EXPECT_EQ(ui_.notices, r.as_root ? std::vector<std::string>{
-        "Quillon Pro Service Main: installed without the account svc: field 7 is not \"0\" "
-        "(does the password hold a comma?); the service runs as root"} : std::vector<std::string>{});
-  }
-}
-
-// An empty name or folder, or one with a control character, installs
-// nothing and writes no line of its choosing into the INI files.
-TEST_F(HostTest, InstallRefusesEmptyOrControlCharactersInNameAndFolders) {
-  const std::string s = test::Sep(), bin = product_ + s + "bin";
-  for (const std::string& line :
-       {std::string("-install,-manual,,,"), "-install,-auto, ," + bin + "," + product_,
-        "-install,-auto,Main,," + product_, "-install,-auto,Main," + bin + ", ",
-        "-install,-auto,Main\n[JobWin]\nNoDiskSizeCheck=1," + bin + "," + product_,
-        "-install,-auto,Main," + bin + "\r\n[JobWin]," + product_,
-        "-install,-auto,Main," + bin + "," + product_ + "\x01"}) {
-    form_.reset();
-    ui_.notices.clear();
-    Form().Form_Load(line);
-    EXPECT_TRUE(Form().Ended());
-    EXPECT_TRUE(svc_->calls.empty());
-    EXPECT_EQ(Main("NTService", "State"), "0");
+    EXPECT_EQ(Main("NTService", "LastMsg"), r.last_msg);
     EXPECT_EQ(Main("JobWin", "NoDiskSizeCheck"), "<none>");
-    EXPECT_EQ(Service("INI"), main_ini_);
-    ASSERT_EQ(ui_.notices.size(), 1u);
-    EXPECT_NE(ui_.notices[0].find("install refused"), std::string::npos);
+    const bool refused = r.line.find_first_of("\r\n\x01") != std::string::npos;
+    const bool paths = r.line.find("{P}") != std::string::npos && !refused;
+    EXPECT_EQ(Service("INI"), paths ? main_ini_ : main_ini_ + "x");
+    if (r.line.find("-install,-auto,Main,{B},") == 0 && paths) {
+      EXPECT_EQ(Service("Language"), product_ + s_ + "lang" + s_ + "Deutsch.lng");
+    }
+    EXPECT_EQ(ui_.notices.size(), refused ? 1u : 0u);
+    if (refused) {
+      EXPECT_NE(ui_.notices[0].find("install refused"), std::string::npos);
+    }
+    EXPECT_FALSE(test::Exists(default_log_));  // these write no log line
   }
-  EXPECT_EQ(Main("NTService", "LastMsg"),
-            "Quillon Pro Service Main konnte nicht installiert werden.");
 }
 
-TEST_F(HostTest, RemovalLines) {
-  Form().Form_Load(" -u ,Main");
-  EXPECT_EQ(svc_->calls, std::vector<std::string>{"Uninstall Quillon Pro Service [Main]"});
-  EXPECT_EQ(Main("NTService", "State"), "0");
-  EXPECT_EQ(Main("NTService", "LastMsg"), "<none>");
-
-  form_.reset();
-  uninstall_result_ = false;
-  Form().Form_Load("-u,Main");
-  EXPECT_EQ(Main("NTService", "LastMsg"),
-            "Quillon Pro Service [Main] konnte nicht deinstalliert werden.");
-
-  form_.reset();
-  Form().Form_Load("-uninstall,Main,," + product_ + "," + product_);
-  EXPECT_EQ(svc_->calls, std::vector<std::string>{"Uninstall Quillon Pro Service Main"});
-  EXPECT_EQ(Main("NTService", "State"), "0");
-  EXPECT_EQ(Main("NTService", "LastMsg"), "Quillon Pro Service Main konnte nicht deinstalliert werden.");
-  EXPECT_TRUE(Form().Ended());
-}
-
-TEST_F(HostTest, UnknownSwitchRewritesTheServiceIniFirst) {
-  test::WriteBytes(service_ini_, "[Files]\r\nINI=elsewhere\r\n");
-  Form().Form_Load("-Install,-auto,Main," + product_ + "," + product_);
-  EXPECT_TRUE(Form().Ended());
-  EXPECT_EQ(svc_->installs, 0);
-  EXPECT_EQ(Main("NTService", "LastMsg"), "Unbekannter Kommandozeilenparameter");
-  EXPECT_EQ(Service("INI"), main_ini_);
-}
-
-TEST_F(HostTest, MissingFieldsEndThroughTheStartUpTrap) {
-  for (std::string line : {"-debug", "-install,-auto,Main"}) {
-    form_.reset();
-    std::filesystem::remove(default_log_);
-    Form().Form_Load(line);
-    SCOPED_TRACE(line);
-    EXPECT_TRUE(Form().Ended());
-    ASSERT_EQ(svc_->events.size(), 1u);
-    EXPECT_EQ(svc_->events[0].type, 1);
-    EXPECT_EQ(svc_->events[0].id, 109);
-    EXPECT_EQ(svc_->events[0].text, "[9] Subscript out of range");
-    EXPECT_EQ(Log(), " Error: 9 Subscript out of range\r\n");
+// Lines that start the service, and start-up errors, which end the program
+// through the start-up's own trap: the log, one event-log entry, the end.
+TEST_F(HostTest, StartLines) {
+  const std::string kStarting =
+      "NT-Service: NT Service: Steuerungsmodus aktiviert\r\n"
+      "NT-Service: NT Service: Starte Verbindung\r\n";
+  struct Row {
+    std::string line, options;  // the command line, more main INI options
+    bool connects;
+    bool runs;
+    std::string state, log, event;
+  } rows[] = {
+      {"-debug", "", true, false, "<none>", " Error: 9 Subscript out of range\r\n",
+       "1 [9] Subscript out of range"},
+      {"-install,-auto,Main", "", true, false, "<none>", " Error: 9 Subscript out of range\r\n",
+       "1 [9] Subscript out of range"},
+      {"-debug,Main,,{P},{P}", "", true, true, "1", kStarting, ""},
+      {"", "NTProcPriority=5\r\n", true, true, "1", kStarting, ""},
+      {"", "NTProcPriority=abc\r\n", true, false, "1", kStarting + "NT-Service: Error: 13 Type mismatch\r\n",
+       "1 [13] Type mismatch"},
+      {"", "", false, true, "0", kStarting, ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.line + " " + r.options);
+    WriteInis(r.options);
+    connect_result_ = r.connects;
+    EXPECT_EQ(Load(r.line).Ended(), !r.runs);
+    EXPECT_EQ(Main("NTService", "State"), r.state);
+    EXPECT_EQ(Log(), r.log);
+    EXPECT_EQ(Events(), r.event.empty() ? std::vector<std::string>{} : std::vector{r.event});
     EXPECT_EQ(svc_->installs, 0);
+    EXPECT_EQ(svc_->Debug, r.line.starts_with("-debug,"));
+    if (!r.runs) continue;
+    EXPECT_EQ(svc_->ControlsAccepted, platform::kAcceptPauseContinue);
+    EXPECT_TRUE(Form().tmrMain->Enabled());
+    if (!r.connects) continue;
+    EXPECT_EQ(Form().values.sIniFile, main_ini_);
+    EXPECT_EQ(Form().values.sLanguage, "Deutsch");
+    EXPECT_EQ(Form().values.sLangFile, product_ + s_ + "lang" + s_ + "Deutsch.lng");
+    EXPECT_EQ(Form().values.sJobsPath, product_ + s_ + "jobs" + s_);
+    EXPECT_EQ(Form().values.sLogsPath, product_ + s_ + "logs" + s_);
   }
-}
-
-TEST_F(HostTest, DebugLineStartsNormallyWithTheProgramWidePaths) {
-  const std::string s = test::Sep();
-  Form().Form_Load("-debug,Main,," + product_ + "," + product_);
-  EXPECT_FALSE(Form().Ended());
-  EXPECT_TRUE(svc_->Debug);
-  EXPECT_EQ(svc_->connects, 2);
-  EXPECT_EQ(svc_->ControlsAccepted, 2);
-  EXPECT_EQ(Main("NTService", "State"), "1");
-  EXPECT_EQ(Log(),
-            "NT-Service: NT Service: Steuerungsmodus aktiviert\r\n"
-            "NT-Service: NT Service: Starte Verbindung\r\n");
-  EXPECT_EQ(Form().values.sIniFile, main_ini_);
-  EXPECT_EQ(Form().values.sLanguage, "Deutsch");
-  EXPECT_EQ(Form().values.sLangFile, product_ + s + "lang" + s + "Deutsch.lng");
-  EXPECT_EQ(Form().values.sJobsPath, product_ + s + "jobs" + s);
-  EXPECT_EQ(Form().values.sLogsPath, product_ + s + "logs" + s);
-  EXPECT_TRUE(Form().tmrMain->Enabled());
-}
-
-TEST_F(HostTest, PriorityValuesAndFailedConnection) {
-  test::WriteBytes(main_ini_, "[Options]\r\nWriteLog=1\r\nNTProcPriority=abc\r\n");
-  Form().Form_Load("");
-  EXPECT_TRUE(Form().Ended());
-  EXPECT_EQ(svc_->events.at(0).text, "[13] Type mismatch");
-
-  form_.reset();
-  test::WriteBytes(main_ini_, "[Options]\r\nWriteLog=1\r\nNTProcPriority=5\r\n");
-  Form().Form_Load("");
-  EXPECT_FALSE(Form().Ended());
-  EXPECT_TRUE(svc_->events.empty());
-
-  form_.reset();
-  connect_result_ = false;
-  Form().Form_Load("");
-  EXPECT_FALSE(Form().Ended());
-  EXPECT_EQ(Main("NTService", "State"), "0");
-  EXPECT_TRUE(Form().tmrMain->Enabled());
 }
 
 class ServiceEventsTest : public HostTest {
  protected:
   void Start() {
-    Form().Form_Load("");
-    ASSERT_FALSE(Form().Ended());
+    ASSERT_FALSE(Load("").Ended());
     std::filesystem::remove(default_log_);
   }
 };
@@ -269,13 +236,12 @@ TEST_F(ServiceEventsTest, StartPauseContinueSwitchTimerAndReport) {
             "NT-Service: NT Service erfolgreich gestartet: False\r\n"
             "NT-Service: NT Service pausiert\r\n"
             "NT-Service: Quillon Pro Service NT Service fortgefahren\r\n");
-  ASSERT_EQ(svc_->events.size(), 2u);
-  EXPECT_EQ(svc_->events[0].type, 1);
-  EXPECT_EQ(svc_->events[0].id, 109);
-  EXPECT_EQ(svc_->events[0].text, "NT Service pausiert");
-  EXPECT_EQ(svc_->events[1].type, 4);
-  EXPECT_EQ(svc_->events[1].id, 110);
-  EXPECT_EQ(svc_->events[1].text, "NT Service fortgefahren");
+  EXPECT_EQ(Events(), (std::vector<std::string>{"1 NT Service pausiert", "4 NT Service fortgefahren"}));
+  // A pause handled inside the engine's pass ends that pass, as a stop does.
+  engine_->on_process = [&] { Form().NTService1_Pause(ok); };
+  Form().tmrMain_Timer();
+  EXPECT_EQ(engine_->cancels, 1);
+  EXPECT_FALSE(Form().Ended());
 }
 
 TEST_F(ServiceEventsTest, LanguageFileTextIsUsedAsItStands) {
@@ -288,53 +254,40 @@ TEST_F(ServiceEventsTest, LanguageFileTextIsUsedAsItStands) {
   EXPECT_EQ(Log(), "SVC: Service started\r\n");
 }
 
-TEST_F(ServiceEventsTest, StopBetweenCyclesUnloadsAtOnce) {
-  Start();
-  Form().NTService1_Stop();
-  EXPECT_TRUE(Form().Ended());
-  EXPECT_TRUE(loop_->QuitRequested());
-  EXPECT_FALSE(Form().tmrMain->Enabled());
-  EXPECT_EQ(Form().cQL, nullptr);
-  EXPECT_EQ(Log(), "NT-Service: NT Service gestoppt\r\n");
-}
-
-TEST_F(ServiceEventsTest, StopInsideACycleFinishesWhenTheCycleHas) {
-  Start();
-  // A pause handled inside the engine's pass ends that pass, as a stop does.
-  engine_->on_process = [&] {
-    bool ok = false;
-    Form().NTService1_Pause(ok);
-  };
-  Form().tmrMain_Timer();
-  EXPECT_EQ(engine_->cancels, 1);
-  EXPECT_FALSE(Form().Ended());
-  std::vector<std::string> order;
-  engine_->on_process = [&] {
-    order.push_back("engine start");
-    Form().NTService1_Stop();  // as if delivered by the engine's pumping
-    order.push_back(Form().Ended() ? "ended inside" : "still loaded");
-    EXPECT_TRUE(Form().m_bBusy);
-    EXPECT_EQ(engine_->cancels, 2);
-  };
-  Form().tmrMain_Timer();
-  EXPECT_EQ(order, (std::vector<std::string>{"engine start", "still loaded"}));
-  EXPECT_FALSE(Form().m_bBusy);
-  EXPECT_TRUE(Form().Ended());
-  EXPECT_TRUE(loop_->QuitRequested());
+// A stop can arrive inside a work cycle only through the engine's pumping:
+// the pass is cancelled and the form unloads once the cycle has finished.
+TEST_F(ServiceEventsTest, StopUnloadsOnceNoCycleRuns) {
+  for (bool inside : {false, true}) {
+    SCOPED_TRACE(inside ? "inside a cycle" : "between cycles");
+    Start();
+    bool loaded_inside = false;
+    int cancels = 0;
+    engine_->on_process = [&] {
+      Form().NTService1_Stop();
+      loaded_inside = !Form().Ended() && Form().m_bBusy;
+      cancels = engine_->cancels;
+    };
+    inside ? Form().tmrMain_Timer() : Form().NTService1_Stop();
+    EXPECT_EQ(loaded_inside, inside);
+    EXPECT_EQ(cancels, inside ? 1 : 0);
+    EXPECT_FALSE(Form().m_bBusy);
+    EXPECT_TRUE(Form().Ended());
+    EXPECT_TRUE(loop_->QuitRequested());
+    EXPECT_FALSE(Form().tmrMain->Enabled());
+    EXPECT_EQ(Form().cQL, nullptr);
+    EXPECT_EQ(Log(), "NT-Service: NT Service gestoppt\r\n");
+  }
 }
 
 TEST_F(ServiceEventsTest, CycleReadsPathsAfreshAndPassesTheJobsFolder) {
   Start();
-  const std::string s = test::Sep();
   Form().tmrMain_Timer();
   std::string lang2 = dir_.Join("Other.lng");
   test::WriteBytes(service_ini_, "[Files]\r\nINI=" + main_ini_ + "\r\nLanguage=" + lang2 + "\r\n");
   test::WriteBytes(main_ini_, "[Options]\r\nWriteLog=1\r\n[JobWin]\r\nNoDiskSizeCheck=1\r\n");
   Form().tmrMain_Timer();
-  ASSERT_EQ(engine_->passes, 2);
-  EXPECT_EQ(engine_->jobs_paths[0], product_ + s + "jobs" + s);
-  EXPECT_EQ(engine_->lang_files[0], "");
-  EXPECT_EQ(engine_->lang_files[1], lang2);
+  EXPECT_EQ(engine_->jobs_paths, std::vector<std::string>(2, product_ + s_ + "jobs" + s_));
+  EXPECT_EQ(engine_->lang_files, (std::vector<std::string>{"", lang2}));
   EXPECT_EQ(engine_->no_disk_checks, (std::vector<bool>{false, true}));
 }
 

@@ -56,35 +56,35 @@ platform=${1:?usage: run-scenarios.sh linux|windows BUILD_DIR [SCENARIO...]}
 build=$(cd "${2:?BUILD_DIR missing}" && pwd)
 shift 2
 here=$(cd "$(dirname "$0")" && pwd)
-if [[ $# -eq 0 ]]; then
-  set -- "$here"/*.scn
-fi
+[[ $# -gt 0 ]] || set -- "$here"/*.scn
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qs-e2e.XXXXXX")
-declare -a background=()
+background=()
 cleanup() {
   local pid
-  for pid in "${background[@]}"; do
-    { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true
-  done
+  for pid in "${background[@]}"; do { kill -9 "$pid" && wait "$pid"; } 2>/dev/null || true; done
   [[ -n ${KEEP_E2E:-} ]] || rm -rf "$work"
 }
 trap cleanup EXIT
+fail() { echo "e2e $platform $scenario: $*" >&2; exit 1; }
 
-fail() {
-  echo "e2e $platform $scenario: $*" >&2
-  exit 1
-}
-
-# Waits until `$1` (a command) succeeds, 120 s at most: under Wine on a
-# busy machine the service copies a few thousand files in over a minute.
+# Waits until `$1` (a command) succeeds, 20 s at most.
 wait_until() {
-  local end=$((SECONDS + 120))
-  while ((SECONDS < end)); do
-    if eval "$1"; then return 0; fi
-    sleep 0.05
-  done
+  local i
+  for ((i = 0; i < 400; ++i)); do eval "$1" && return 0; sleep 0.05; done
   return 1
+}
+# The background run of the service ends, and well.
+wait_ended() {
+  local rc=0
+  wait "$service_pid" || rc=$?
+  [[ $rc -eq 0 ]] || fail "$1 ended with $rc: $(cat "$work/service.err" 2>/dev/null)"
+}
+# A trace viewer ("$@" and its title) in the background.
+start_viewer() {
+  "$@" >"$work/viewer.out" 2>"$work/viewer.err" &
+  background+=("$!")
+  wait_until "grep -q 'listening as' '$work/viewer.err'" || fail "no viewer"
 }
 
 # --- Where the platforms differ ------------------------------------------
@@ -103,109 +103,72 @@ if [[ $platform == linux ]]; then
   mkdir -p "$units"
   export QUILLONSRV_UNIT_DIR="$units" QUILLONSRV_TICK_MS=200 QUILLONSRV_NO_JOURNAL=1
   unset INVOCATION_ID
-  layout() {
-    unix_product="$work/$1/Quillon Pro"
-    product="$unix_product"
-    sep=/
-    program_file=QuillonSrv
-  }
+  layout() { unix_product="$work/$1/Quillon Pro" product="$work/$1/Quillon Pro" sep=/ program_file=QuillonSrv; }
   program() { (cd "$unix_product/bin" && timeout 60 ./QuillonSrv "$@"); }
   # What the service tells the manager, one message a line (perl is part of
   # every Debian system).
   notified() { grep -c -x -F -- "$1" "$work/notify.log" 2>/dev/null || true; }
-  wait_notified() {
-    wait_until "[[ \$(notified '$1') -gt $2 ]]" || fail "the service never said $1"
-  }
-  start_program() {
+  wait_notified() { wait_until "[[ \$(notified '$1') -gt $2 ]]" || fail "the service never said $1"; }
+  start_service() {
     local sock="$work/notify.sock"
     rm -f "$sock" "$work/notify.log"
-    perl -MIO::Socket::UNIX -e '
-      my $s = IO::Socket::UNIX->new(Type => SOCK_DGRAM(), Local => $ARGV[0])
-        or die "notify socket: $!";
-      $| = 1;
-      while (defined $s->recv(my $m, 4096)) { print "$m\n" }' "$sock" \
-      >"$work/notify.log" &
+    perl -MIO::Socket::UNIX -e '$| = 1; my $s = IO::Socket::UNIX->new(Type => SOCK_DGRAM(),
+      Local => $ARGV[0]) or die "notify socket: $!"; print "$m\n" while defined $s->recv($m, 4096)' \
+      "$sock" >"$work/notify.log" &
     background+=("$!")
     wait_until "[[ -S '$sock' ]]" || fail "no notification socket"
-    (cd "$unix_product/bin" && NOTIFY_SOCKET="$sock" exec ./QuillonSrv "$@" \
-      2>>"$work/service.err") &
+    (cd "$unix_product/bin" && NOTIFY_SOCKET="$sock" exec ./QuillonSrv "${@:2}" 2>>"$work/service.err") &
     service_pid=$!
     background+=("$service_pid")
     wait_notified "STATUS=Running" 0
   }
-  start_service() { start_program; }
-  start_debug() { start_program "$1"; }
+  start_debug() { start_service "" "$1"; }
   request() {
-    local before
-    case $1 in
-      pause) before=$(notified "STATUS=Paused")
-             kill -TSTP "$service_pid"; wait_notified "STATUS=Paused" "$before" ;;
-      continue) before=$(notified "STATUS=Running")
-                kill -CONT "$service_pid"; wait_notified "STATUS=Running" "$before" ;;
-      stop) kill -TERM "$service_pid"; wait_stopped ;;
-    esac
-  }
-  wait_stopped() {
-    local rc=0
-    wait "$service_pid" || rc=$?
-    [[ $rc -eq 0 ]] || fail "the service ended with $rc: $(cat "$work/service.err")"
+    if [[ $1 == stop ]]; then kill -TERM "$service_pid"; wait_ended "the service"; return; fi
+    local status=Running signal=CONT before
+    [[ $1 != pause ]] || status=Paused signal=TSTP
+    before=$(notified "STATUS=$status")
+    kill -$signal "$service_pid"
+    wait_notified "STATUS=$status" "$before"
   }
   unit_of() { grep -l -x -F "Description=$1" "$units"/*.service 2>/dev/null | head -n 1; }
+  # Started at boot (auto: the wants link), by hand (manual) or never
+  # (disabled); under the manager's account (LocalSystem) or User=.
   registered() {
-    local unit
+    local unit start=manual account=LocalSystem
     unit=$(unit_of "$1") || true
     [[ -n $unit ]] || fail "no unit for $1"
-    local name=${unit##*/} wants="$units/multi-user.target.wants/${unit##*/}"
-    case $2 in
-      auto) [[ -L $wants ]] || fail "$name not started at boot" ;;
-      manual) [[ ! -e $wants ]] && ! grep -q '^RefuseManualStart=yes' "$unit" ||
-                fail "$name is not started by hand" ;;
-      disabled) grep -q '^RefuseManualStart=yes' "$unit" || fail "$name can start" ;;
-    esac
-    if [[ $3 == LocalSystem ]]; then
-      ! grep -q '^User=' "$unit" || fail "$name runs under an account"
-    else
-      grep -q -x -F "User=${3#.\\}" "$unit" || fail "$name does not run as $3"
-    fi
+    [[ ! -L $units/multi-user.target.wants/${unit##*/} ]] || start=auto
+    ! grep -q '^RefuseManualStart=yes' "$unit" || start=disabled
+    ! grep -q '^User=' "$unit" || account=".\\$(sed -n 's/^User=//p' "$unit")"
+    [[ "$start $account" == "$2 $3" ]] || fail "${unit##*/} starts $start as $account, not $2 as $3"
     grep -q 'TIMERINTERVAL=1000' "$unit.d/settings.conf" || fail "no TimerInterval"
   }
   unregistered() { [[ -z $(unit_of "$1") ]] || fail "$1 is still registered"; }
   registrations_hold() { grep -r -q -F -- "$1" "$units"; }
   # With the journal off the entries go to standard error.
   event_text() { printf ': %s' "$1"; }
-  start_viewer() {
-    "$build/quillon-trace" "Ravelin - e2e $$" >"$work/viewer.out" \
-      2>"$work/viewer.err" &
-    background+=("$!")
-    wait_until "grep -q 'listening as' '$work/viewer.err'" || fail "no viewer"
-  }
+  viewer() { start_viewer "$build/quillon-trace" "Ravelin - e2e $$"; }
 else
   source "$here/../../tools/scripts/wine-prefix.sh"
   : "${WINEPREFIX:?a booted Wine prefix is needed}"
   layout() {
-    unix_product="$WINEPREFIX/drive_c/e2e/$1/Quillon Pro"
-    product="C:\\e2e\\$1\\Quillon Pro"
-    sep='\'
-    program_file=QuillonSrv.exe
-    debug_run=
+    unix_product="$WINEPREFIX/drive_c/e2e/$1/Quillon Pro" product="C:\\e2e\\$1\\Quillon Pro"
+    sep='\' program_file=QuillonSrv.exe debug_run=
   }
   program() { (cd "$unix_product/bin" && timeout 60 "$wine" QuillonSrv.exe "$@"); }
   control() { "$wine" "$build/quillon-control.exe" "$@"; }
-  start_service() {
-    control start "$1" >/dev/null || fail "$1 did not start"
-  }
+  start_service() { control start "$1" >/dev/null || fail "$1 did not start"; }
   # The event log is a stub under Wine; its debug channel shows the texts.
   event_text() { printf 'L"%s"' "$1"; }
   start_debug() {
-    (cd "$unix_product/bin" && WINEDEBUG=-all,+eventlog exec "$wine" \
-      QuillonSrv.exe "$1" 2>"$work/service.err") &
+    (cd "$unix_product/bin" && WINEDEBUG=-all,+eventlog exec "$wine" QuillonSrv.exe "$1" 2>"$work/service.err") &
     service_pid=$!
     background+=("$service_pid")
     debug_run=$1
     # Titled at its connection: what is sent to it from then on is handled
     # after its start.
-    wait_until "control --window query '$(debug_name)' 2>/dev/null" ||
-      fail "no debug run"
+    wait_until "control --window query '$(debug_name)' 2>/dev/null" || fail "no debug run"
   }
   # The display name of the debug run: "Quillon Pro Service" and field 1.
   debug_name() {
@@ -214,22 +177,18 @@ else
     echo "Quillon Pro Service ${fields[1]}"
   }
   request() {
-    if [[ -z $debug_run ]]; then
-      local answer
-      answer=$(control "$1" "$2") || fail "$1 of $2 failed"
-      # A request that waits for a work cycle reports progress meanwhile:
-      # the checkpoint grows every second.
-      if [[ $answer =~ after\ ([0-9]+)\ ms,\ checkpoint\ ([0-9]+) ]] &&
-        ((BASH_REMATCH[1] > 2500 && BASH_REMATCH[2] < 2)); then
-        fail "$1 of $2: $answer"
-      fi
+    if [[ -n $debug_run ]]; then
+      control --window "$1" "$(debug_name)" || fail "no debug run"
+      [[ $1 != stop ]] || wait_ended "the debug run"
       return
     fi
-    control --window "$1" "$(debug_name)" || fail "no debug run"
-    if [[ $1 == stop ]]; then
-      local rc=0
-      wait "$service_pid" || rc=$?
-      [[ $rc -eq 0 ]] || fail "the debug run ended with $rc"
+    local answer
+    answer=$(control "$1" "$2") || fail "$1 of $2 failed"
+    # A request that waits for a work cycle reports progress meanwhile: the
+    # checkpoint grows every second.
+    if [[ $answer =~ after\ ([0-9]+)\ ms,\ checkpoint\ ([0-9]+) ]] &&
+      ((BASH_REMATCH[1] > 2500 && BASH_REMATCH[2] < 2)); then
+      fail "$1 of $2: $answer"
     fi
   }
   registered() {
@@ -244,8 +203,7 @@ else
   }
   unregistered() {
     ! control query "$1" >/dev/null 2>&1 || fail "$1 is still registered"
-    ! "$wine" reg query \
-      "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\$1" \
+    ! "$wine" reg query "HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\$1" \
       >/dev/null 2>&1 || fail "the event source $1 is left"
   }
   # The registry reaches its files when the server ends: end it (nothing
@@ -257,12 +215,7 @@ else
     "$wine" wineboot >/dev/null 2>&1
     grep -l -F -- "$1" "$WINEPREFIX"/*.reg
   }
-  start_viewer() {
-    "$wine" "$build/quillon-trace.exe" Ravelin >"$work/viewer.out" \
-      2>"$work/viewer.err" &
-    background+=("$!")
-    wait_until "grep -q 'listening as' '$work/viewer.err'" || fail "no viewer"
-  }
+  viewer() { start_viewer "$wine" "$build/quillon-trace.exe" Ravelin; }
 fi
 
 # --- The scenarios ---------------------------------------------------------
@@ -273,109 +226,75 @@ subst() {
 
 # Runs one step; its words are in "$@".
 step() {
-  local what=$1
+  local what=$1 args=() a i
   shift
-  local args=() a i
   for a in "$@"; do args+=("$(subst "$a")"); done
   set -- "${args[@]}"
+  local path="${unix_product:?}/${1:-}"
   case $what in
     run) program "$1" || true ;;
     start) start_service "$1" ;;
     debug) start_debug "$1" ;;
     pause | continue | stop) request "$what" "$1" ;;
-    put)
-      mkdir -p "$(dirname "$unix_product/$1")"
-      printf '%s\r\n' "$2" >"$unix_product/../put.tmp"
-      mv "$unix_product/../put.tmp" "$unix_product/$1" ;;
-    wait)
-      if [[ $# -gt 1 ]]; then
-        printf '%s\r\n' "$2" >"$work/want"
-        wait_until "cmp -s '$work/want' '$unix_product/$1'" ||
-          fail "$1 does not hold \"$2\""
-      else
-        wait_until "[[ -e '$unix_product/$1' ]]" || fail "no $1"
-      fi ;;
-    wait-line)
-      wait_until "tr -d '\\r' <'$unix_product/$1' 2>/dev/null | grep -q -x -F -- '$2'" ||
-        fail "$1 has no line \"$2\"" ;;
-    remove) rm -rf "${unix_product:?}/$1" ;;
-    absent) ! compgen -G "$unix_product/$1" >/dev/null || fail "$1 is there" ;;
-    fill)
-      mkdir -p "$unix_product/$1"
-      for ((i = 1; i <= $2; ++i)); do printf '%s\r\n' "$i" >"$unix_product/$1/$i.txt"; done ;;
-    event)
-      grep -q -F -- "$(event_text "$1")" "$work/service.err" ||
-        fail "no event-log entry \"$1\"" ;;
-    registered) registered "$@" ;;
-    unregistered) unregistered "$@" ;;
-    secret)
-      ! grep -r -l -F -- "$1" "$unix_product" || fail "\"$1\" in the product folder"
-      ! registrations_hold "$1" || fail "\"$1\" in a registration" ;;
-    viewer) start_viewer ;;
-    viewer-has)
-      wait_until "grep -q -F -- '$1' '$work/viewer.out'" ||
-        fail "the viewer never showed \"$1\"" ;;
+    put) mkdir -p "$(dirname "$path")"
+         printf '%s\r\n' "$2" >"$unix_product/../put.tmp"
+         mv "$unix_product/../put.tmp" "$path" ;;
+    wait) if [[ $# -gt 1 ]]; then
+            printf '%s\r\n' "$2" >"$work/want"
+            wait_until "cmp -s '$work/want' '$path'" || fail "$1 does not hold \"$2\""
+          else
+            wait_until "[[ -e '$path' ]]" || fail "no $1"
+          fi ;;
+    wait-line) wait_until "tr -d '\\r' <'$path' 2>/dev/null | grep -q -x -F -- '$2'" ||
+                 fail "$1 has no line \"$2\"" ;;
+    remove) rm -rf "$path" ;;
+    absent) ! compgen -G "$path" >/dev/null || fail "$1 is there" ;;
+    fill) mkdir -p "$path"
+          for ((i = 1; i <= $2; ++i)); do printf '%s\r\n' "$i" >"$path/$i.txt"; done ;;
+    event) grep -q -F -- "$(event_text "$1")" "$work/service.err" || fail "no event-log entry \"$1\"" ;;
+    registered | unregistered) "$what" "$@" ;;
+    secret) ! grep -r -l -F -- "$1" "$unix_product" || fail "\"$1\" in the product folder"
+            ! registrations_hold "$1" || fail "\"$1\" in a registration" ;;
+    viewer) viewer ;;
+    viewer-has) wait_until "grep -q -F -- '$1' '$work/viewer.out'" || fail "the viewer never showed \"$1\"" ;;
     *) fail "unknown step $what" ;;
   esac
 }
 
-# The lines of a block with CR LF, placeholders replaced.
-block_text() {
-  local line
-  for line in "$@"; do printf '%s\r\n' "$(subst "$line")"; done
-}
-
-# Checks that REL holds what the numbered expect block holds.
-check() {
-  local want="$work/$scenario.block.$1" rel=$2
-  if ! cmp -s "$want" "$unix_product/$rel"; then
-    diff <(tr -d '\r' <"$want") <(tr -d '\r' <"$unix_product/$rel" 2>&1) >&2 || true
-    fail "$rel differs (< expected, > found)"
-  fi
-}
-
-# Reads the scenario into `actions` (in order), writing each block's text
-# to a file of its own, then runs them.
+# Runs a scenario in order: a step as it comes, a block once its closing
+# "." is read (its lines with CR LF, placeholders replaced). The scenario is
+# read on its own descriptor, so steps keep standard input.
 run_scenario() {
-  local file=$1 line kind="" target="" start=$SECONDS
-  scenario=$(basename "$file" .scn)
+  local line kind="" target="" start=$SECONDS
+  scenario=$(basename "$1" .scn)
+  local block="$work/$scenario.block"
   layout "$scenario"
   rm -rf "${unix_product:?}"
-  mkdir -p "$unix_product/bin" "$unix_product/jobs" "$unix_product/logs" "$unix_product/lang"
+  mkdir -p "$unix_product"/{bin,jobs,logs,lang}
   cp "$build/$program_file" "$unix_product/bin/"
-  local -a body=() actions=()
-  while IFS= read -r line || [[ -n $line ]]; do
-    if [[ -n $kind ]]; then
-      if [[ $line == . ]]; then
-        block_text "${body[@]}" >"$work/$scenario.block.${#actions[@]}"
-        actions+=("$kind ${#actions[@]} $target")
-        kind="" body=()
-      else
-        body+=("$line")
+  while IFS= read -r line <&3 || [[ -n $line ]]; do
+    if [[ -n $kind && $line != . ]]; then
+      printf '%s\r\n' "$(subst "$line")" >>"$block"
+    elif [[ $kind == file ]]; then
+      mkdir -p "$(dirname "$unix_product/$target")"
+      cp "$block" "$unix_product/$target"
+      kind=""
+    elif [[ $kind == expect ]]; then
+      if ! cmp -s "$block" "$unix_product/$target"; then
+        diff <(tr -d '\r' <"$block") <(tr -d '\r' <"$unix_product/$target" 2>&1) >&2 || true
+        fail "$target differs (< expected, > found)"
       fi
-      continue
+      kind=""
+    else
+      case $line in
+        '' | '#'*) ;;
+        file\ * | expect\ *) kind=${line%% *} target=${line#* } && : >"$block" ;;
+        do\ *) eval "step ${line#do }" ;;
+        *) fail "cannot read: $line" ;;
+      esac
     fi
-    case $line in
-      '' | '#'*) ;;
-      file\ * | expect\ *) kind=${line%% *} target=${line#* } ;;
-      do\ *) actions+=("$line") ;;
-      *) fail "cannot read: $line" ;;
-    esac
-  done <"$file"
+  done 3<"$1"
   [[ -z $kind ]] || fail "$target has no closing \".\""
-  local action n rel
-  for action in "${actions[@]}"; do
-    case $action in
-      do\ *) eval "step ${action#do }" ;;
-      file\ *)
-        read -r _ n rel <<<"$action"
-        mkdir -p "$(dirname "$unix_product/$rel")"
-        cp "$work/$scenario.block.$n" "$unix_product/$rel" ;;
-      expect\ *)
-        read -r _ n rel <<<"$action"
-        check "$n" "$rel" ;;
-    esac
-  done
   echo "e2e $platform $scenario: passed ($((SECONDS - start)) s)"
 }
 

@@ -22,6 +22,7 @@
 
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
+#include "platform/service_control.h"
 #include "platform/win32/win32_impl.h"
 #include "tests/fakes.h"
 #include "tests/test_support.h"
@@ -37,9 +38,7 @@ using qs::test::WriteBytes;
 
 std::vector<std::string> Entries(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) {
-    names.push_back(e.path().filename().string());
-  }
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
   return names;
 }
 
@@ -51,28 +50,21 @@ bool HasAttribute(const std::string& path, DWORD attribute) {
 
 // Drives, shares and both separators; the rest runs on every platform.
 TEST(Win32PathTest, JoinBaseAndDriveNames) {
-  struct Join {
-    const char *path, *name, *joined;
-  } const kJoins[] = {
-      {"C:\\Quillon Pro\\", "logs\\DefaultLog.txt",
-       "C:\\Quillon Pro\\logs\\DefaultLog.txt"},
+  struct Join { const char *path, *name, *joined; } const kJoins[] = {
+      {"C:\\Quillon Pro\\", "logs\\DefaultLog.txt", "C:\\Quillon Pro\\logs\\DefaultLog.txt"},
       {"C:\\a/", "b", "C:\\a/b"},
       {"C:", "b.txt", "C:b.txt"},
       {"\\\\srv\\share", "x.log", "\\\\srv\\share\\x.log"},
   };
   for (const Join& j : kJoins) {
-    EXPECT_EQ(win32::Files().BuildPath(j.path, j.name), j.joined)
-        << "\"" << j.path << "\" + \"" << j.name << "\"";
+    EXPECT_EQ(win32::Files().BuildPath(j.path, j.name), j.joined) << j.path << " + " << j.name;
   }
-  struct Case {
-    const char *path, *base, *drive;
-  } const kCases[] = {
+  struct Case { const char *path, *base, *drive; } const kCases[] = {
       {"C:\\Apps\\QuillonSrv.exe", "QuillonSrv", "C:"},
       {"D:\\logs\\folder\\", "folder", "D:"},
       {"C:Daily.qlj", "Daily", "C:"},
       {"C:", "", "C:"},
-      {"\\\\server\\share\\bin\\QuillonSrv.exe", "QuillonSrv",
-       "\\\\server\\share"},
+      {"\\\\server\\share\\bin\\QuillonSrv.exe", "QuillonSrv", "\\\\server\\share"},
       {"\\\\server\\share", "share", "\\\\server\\share"},
       {"//server/share/x.txt", "x", "//server/share"},
       {"\\\\server", "server", ""},
@@ -86,112 +78,97 @@ TEST(Win32PathTest, JoinBaseAndDriveNames) {
   }
 }
 
-// --- files -----------------------------------------------------------------
+// --- files: a real folder, as the system's own errors, attributes and
+// sharing are the point -------------------------------------------------------
 
-TEST(Win32FilesTest, MissingFileAndMissingFolderGiveTheirOwnErrors) {
-  TempDir dir;
-  FileSystem& fs = win32::Files();
-  const std::string file = dir.Join("nothing.txt");
-  const std::string in_folder = dir.Join("no-folder\\nothing.txt");
+class Win32FilesTest : public testing::Test {
+ protected:
+  TempDir dir_;
+  FileSystem& fs_ = win32::Files();
+};
+
+TEST_F(Win32FilesTest, MissingFileAndMissingFolderGiveTheirOwnErrors) {
+  const std::string file = dir_.Join("nothing.txt"), in_folder = dir_.Join("no-folder\\nothing.txt");
   const std::function<void(const std::string&)> kCalls[] = {
-      [&](const std::string& p) { fs.AppendText(p, ""); },
-      [&](const std::string& p) { fs.ReadTail(p, 1); },
-      [&](const std::string& p) { fs.DeleteFile(p, false); },
-      [&](const std::string& p) { fs.DeleteFile(p, true); },
+      [&](const std::string& p) { fs_.AppendText(p, ""); },
+      [&](const std::string& p) { fs_.ReadTail(p, 1); },
+      [&](const std::string& p) { fs_.DeleteFile(p, false); },
+      [&](const std::string& p) { fs_.DeleteFile(p, true); },
   };
   for (std::size_t i = 0; i < std::size(kCalls); ++i) {
     EXPECT_EQ(ErrorOf([&] { kCalls[i](file); }), kErrFileNotFound) << i;
     EXPECT_EQ(ErrorOf([&] { kCalls[i](in_folder); }), kErrPathNotFound) << i;
   }
-  EXPECT_EQ(ErrorOf([&] { fs.ReplaceFile(in_folder, "x"); }),
-            kErrPathNotFound);
-  EXPECT_TRUE(Entries(dir.path()).empty());
-  EXPECT_EQ(fs.FileLength(in_folder), -1);
+  EXPECT_EQ(ErrorOf([&] { fs_.ReplaceFile(in_folder, "x"); }), kErrPathNotFound);
+  EXPECT_TRUE(Entries(dir_.path()).empty());
+  EXPECT_EQ(fs_.FileLength(in_folder), -1);
 }
 
-// No line-end translation and no stop at a NUL, either way.
-TEST(Win32FilesTest, AppendAndReadKeepBytes) {
-  TempDir dir;
-  FileSystem& fs = win32::Files();
-  const std::string log = dir.Join("DefaultLog.txt");
+// No line-end translation and no stop at a NUL, either way; a replacement
+// swaps the content and keeps the attributes.
+TEST_F(Win32FilesTest, AppendReadAndReplaceKeepBytesAndAttributes) {
+  const std::string log = dir_.Join("DefaultLog.txt");
   const std::string text = "NT-Service: gr\xF6\xDF!\r\n" "\n\rx\0y\x1A\r\n"s;
-  fs.CreateTextFile(log, false);
-  fs.AppendText(log, text.substr(0, 19));
-  fs.AppendText(log, text.substr(19));
+  fs_.CreateTextFile(log, false);
+  fs_.AppendText(log, text.substr(0, 19));
+  fs_.AppendText(log, text.substr(19));
   EXPECT_EQ(ReadBytes(log), text);
-  EXPECT_EQ(fs.FileLength(log), static_cast<std::int64_t>(text.size()));
+  EXPECT_EQ(fs_.FileLength(log), static_cast<std::int64_t>(text.size()));
+
+  ASSERT_TRUE(::SetFileAttributesA(log.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  fs_.ReplaceFile(log, "tail\r\n\xF6");
+  EXPECT_EQ(ReadBytes(log), "tail\r\n\xF6");
+  EXPECT_TRUE(HasAttribute(log, FILE_ATTRIBUTE_HIDDEN));
+  EXPECT_FALSE(HasAttribute(log, FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"DefaultLog.txt"});
+  // A file that vanished meanwhile is created; an empty text is allowed.
+  fs_.ReplaceFile(dir_.Join("gone.log"), "");
+  EXPECT_EQ(fs_.FileLength(dir_.Join("gone.log")), 0);
+  EXPECT_EQ(Entries(dir_.path()).size(), 2u);
+  // A folder is not a file to replace.
+  const std::string folder = dir_.Join("sub");
+  ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+  EXPECT_NE(ErrorOf([&] { fs_.ReplaceFile(folder, "x"); }), 0);
+  EXPECT_TRUE(fs_.FolderExists(folder));
 }
 
-TEST(Win32FilesTest, ReadOnlyFilesRefuseWritesUnlessDeletedWithForce) {
-  TempDir dir;
-  FileSystem& fs = win32::Files();
-  const std::string path = dir.Join("Sales_Log.txt");
+TEST_F(Win32FilesTest, ReadOnlyFilesRefuseWritesUnlessDeletedWithForce) {
+  const std::string path = dir_.Join("Sales_Log.txt");
   WriteBytes(path, "old\r\n");
   ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY));
-
-  EXPECT_EQ(ErrorOf([&] { fs.AppendText(path, "new\r\n"); }), kErrPermission);
-  EXPECT_EQ(ErrorOf([&] { fs.ReplaceFile(path, "new\r\n"); }), kErrPermission);
-  EXPECT_EQ(ErrorOf([&] { fs.CreateTextFile(path, true); }), kErrPermission);
-  EXPECT_EQ(ErrorOf([&] { fs.DeleteFile(path, false); }), kErrPermission);
+  EXPECT_EQ(ErrorOf([&] { fs_.AppendText(path, "new\r\n"); }), kErrPermission);
+  EXPECT_EQ(ErrorOf([&] { fs_.ReplaceFile(path, "new\r\n"); }), kErrPermission);
+  EXPECT_EQ(ErrorOf([&] { fs_.CreateTextFile(path, true); }), kErrPermission);
+  EXPECT_EQ(ErrorOf([&] { fs_.DeleteFile(path, false); }), kErrPermission);
   EXPECT_EQ(ReadBytes(path), "old\r\n");
   EXPECT_TRUE(HasAttribute(path, FILE_ATTRIBUTE_READONLY));
   // The refused replacement left no temporary file behind.
-  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Sales_Log.txt"});
-
-  fs.DeleteFile(path, true);
-  EXPECT_TRUE(Entries(dir.path()).empty());
+  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"Sales_Log.txt"});
+  fs_.DeleteFile(path, true);
+  EXPECT_TRUE(Entries(dir_.path()).empty());
 }
 
-TEST(Win32FilesTest, ReplaceFileSwapsContentAndKeepsAttributes) {
-  TempDir dir;
-  FileSystem& fs = win32::Files();
-  const std::string path = dir.Join("job.log");
-  WriteBytes(path, std::string(5000, 'a') + "\r\n");
-  ASSERT_TRUE(::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
-  fs.ReplaceFile(path, "tail\r\n\xF6");
-  EXPECT_EQ(ReadBytes(path), "tail\r\n\xF6");
-  EXPECT_TRUE(HasAttribute(path, FILE_ATTRIBUTE_HIDDEN));
-  EXPECT_FALSE(HasAttribute(path, FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"job.log"});
-
-  // A file that vanished meanwhile is created; an empty text is allowed.
-  const std::string gone = dir.Join("gone.log");
-  fs.ReplaceFile(gone, "");
-  EXPECT_EQ(fs.FileLength(gone), 0);
-  EXPECT_EQ(Entries(dir.path()).size(), 2u);
-
-  // A folder is not a file to replace.
-  const std::string folder = dir.Join("sub");
-  ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
-  EXPECT_NE(ErrorOf([&] { fs.ReplaceFile(folder, "x"); }), 0);
-  EXPECT_TRUE(fs.FolderExists(folder));
-}
-
-TEST(Win32FilesTest, OtherProgramsHoldingAFileOpen) {
-  TempDir dir;
-  FileSystem& fs = win32::Files();
-  const std::string path = dir.Join("held.log");
+TEST_F(Win32FilesTest, OtherProgramsHoldingAFileOpen) {
+  const std::string path = dir_.Join("held.log");
   WriteBytes(path, "12345");
   auto open = [&](DWORD access, DWORD share) {
-    return ::CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    return ::CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   };
   // A reader that shares reading and writing (as a log viewer does) does
   // not stop appending or reading.
   HANDLE viewer = open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
-  fs.AppendText(path, "67");
-  EXPECT_EQ(fs.ReadTail(path, 100), "1234567");
+  fs_.AppendText(path, "67");
+  EXPECT_EQ(fs_.ReadTail(path, 100), "1234567");
   ::CloseHandle(viewer);
-
   // A program that locks the file out: the length can still be read, the
   // rest fails with "Permission denied" and the file stays.
   HANDLE locker = open(GENERIC_WRITE, 0);
   ASSERT_NE(locker, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(fs.FileLength(path), 7);
-  EXPECT_EQ(ErrorOf([&] { fs.AppendText(path, "8"); }), kErrPermission);
-  EXPECT_EQ(ErrorOf([&] { fs.ReadTail(path, 1); }), kErrPermission);
-  EXPECT_EQ(ErrorOf([&] { fs.DeleteFile(path, true); }), kErrPermission);
+  EXPECT_EQ(fs_.FileLength(path), 7);
+  EXPECT_EQ(ErrorOf([&] { fs_.AppendText(path, "8"); }), kErrPermission);
+  EXPECT_EQ(ErrorOf([&] { fs_.ReadTail(path, 1); }), kErrPermission);
+  EXPECT_EQ(ErrorOf([&] { fs_.DeleteFile(path, true); }), kErrPermission);
   ::CloseHandle(locker);
   EXPECT_EQ(ReadBytes(path), "1234567");
 }
@@ -200,9 +177,7 @@ TEST(Win32FilesTest, OtherProgramsHoldingAFileOpen) {
 
 TEST(Win32TextTest, Utf8ToAnsiUnderCodePage1252) {
   ASSERT_EQ(::GetACP(), 1252u) << "the test prefix must use code page 1252";
-  struct Case {
-    std::string utf8, ansi;
-  } const kCases[] = {
+  struct Case { std::string utf8, ansi; } const kCases[] = {
       {"Logdateigr\xC3\xB6sse", "Logdateigr\xF6sse"},
       {"\xE2\x82\xAC 5", "\x80 5"},  // euro sign
       {"\xCE\xA9", "?"},             // Greek capital omega
@@ -215,70 +190,54 @@ TEST(Win32TextTest, Utf8ToAnsiUnderCodePage1252) {
 
 // --- windows ---------------------------------------------------------------
 
-// A hidden top-level window of this process.
-HWND CreateTestWindow(const char* title) {
-  WNDCLASSA wc{};
-  wc.lpfnWndProc = ::DefWindowProcA;
-  wc.hInstance = ::GetModuleHandleA(nullptr);
-  wc.lpszClassName = "QsWin32PlatformTest";
-  ::RegisterClassA(&wc);  // already registered by an earlier test: fine
-  return ::CreateWindowExA(0, wc.lpszClassName, title, WS_OVERLAPPEDWINDOW, 0,
-                           0, 200, 100, nullptr, nullptr, wc.hInstance,
-                           nullptr);
-}
-
 // The same walk over the top-level windows that the trace start makes.
 Hwnd FindByTitle(WindowSystem& ws, const std::string& title) {
   Hwnd h = ws.GetWindow(ws.GetDesktopWindow(), kGwChild);
-  for (int guard = 0; h != 0 && guard < 100000; ++guard) {
+  for (int guard = 0; h != 0 && guard < 100000; ++guard, h = ws.GetWindow(h, kGwHwndNext)) {
     char buf[255] = {};
     int n = ws.GetWindowText(h, buf, sizeof(buf));
     if (std::string(buf, n > 0 ? n : 0) == title) return h;
-    h = ws.GetWindow(h, kGwHwndNext);
   }
   return 0;
 }
 
 TEST(Win32WindowsTest, WalkFindsTheViewerWindowAndDeliversTexts) {
-  std::unique_ptr<std::remove_pointer_t<HWND>, decltype(&::DestroyWindow)>
-      viewer(CreateTestWindow("Ravelin - test"), &::DestroyWindow);
+  // A hidden top-level window of this process.
+  WNDCLASSA wc{};
+  wc.lpfnWndProc = ::DefWindowProcA;
+  wc.hInstance = ::GetModuleHandleA(nullptr);
+  wc.lpszClassName = "QsWin32PlatformTest";
+  ::RegisterClassA(&wc);
+  std::unique_ptr<std::remove_pointer_t<HWND>, decltype(&::DestroyWindow)> viewer(
+      ::CreateWindowExA(0, wc.lpszClassName, "Ravelin - test", WS_OVERLAPPEDWINDOW, 0, 0, 200, 100,
+                        nullptr, nullptr, wc.hInstance, nullptr),
+      &::DestroyWindow);
   ASSERT_NE(viewer, nullptr) << "no desktop: use Wine's null graphics driver";
   WindowSystem& ws = win32::Windows();
   Hwnd found = FindByTitle(ws, "Ravelin - test");
-  EXPECT_EQ(found, static_cast<Hwnd>(
-                       reinterpret_cast<std::uintptr_t>(viewer.get())));
+  EXPECT_EQ(found, static_cast<Hwnd>(reinterpret_cast<std::uintptr_t>(viewer.get())));
   EXPECT_EQ(ws.GetWindowTextLength(found), 14);
   // Cut as the system cuts: max-1 bytes and a NUL.
   char small[8] = "xxxxxxx";
   EXPECT_EQ(ws.GetWindowText(found, small, 5), 4);
   EXPECT_STREQ(small, "Rave");
   EXPECT_TRUE(ws.AttachViewer(found));
-
-  auto style = [&] {
-    return static_cast<std::uint32_t>(ws.GetWindowLong(found, kGwlStyle));
-  };
-  EXPECT_EQ(style() & kWsVisible, 0u);
-  EXPECT_NE(style() & kWsBorder, 0u);
+  auto style = [&] { return static_cast<std::uint32_t>(ws.GetWindowLong(found, kGwlStyle)); };
+  EXPECT_EQ(style() & (kWsVisible | kWsBorder), kWsBorder);
   ::ShowWindow(viewer.get(), SW_SHOWNOACTIVATE);
   EXPECT_NE(style() & kWsVisible, 0u);
 
   // Texts arrive whole: line ends, ANSI bytes, lengths beyond the 254
   // characters a title search reads; a view into a longer text sends only
   // its own characters.
-  const std::string long_line(1000, 'x');
-  const std::string banner_and_more =
-      "QuillonSrv START RAVELIN 6.60 LITE\r\nNOT SENT";
-  for (std::string_view sent :
-       {std::string_view("Logdateigr\xF6sse reduziert\r\n"),
-        std::string_view(long_line),
-        std::string_view(banner_and_more).substr(0, 36), std::string_view()}) {
+  const std::string long_line(1000, 'x'), banner = "QuillonSrv START RAVELIN 6.60 LITE\r\nNOT SENT";
+  for (std::string_view sent : {std::string_view("Logdateigr\xF6sse reduziert\r\n"), std::string_view(long_line),
+                                std::string_view(banner).substr(0, 36), std::string_view()}) {
     ws.SendSetText(found, sent);
     std::vector<char> buf(4096);
-    int n = ::GetWindowTextA(viewer.get(), buf.data(),
-                             static_cast<int>(buf.size()));
+    int n = ::GetWindowTextA(viewer.get(), buf.data(), static_cast<int>(buf.size()));
     EXPECT_EQ(std::string(buf.data(), n > 0 ? n : 0), sent);
   }
-
   viewer.reset();
   EXPECT_FALSE(ws.AttachViewer(found));
   EXPECT_FALSE(ws.AttachViewer(0));
@@ -301,18 +260,13 @@ TEST(Win32WindowsTest, MessageBoxWaitsUnlessTheServiceManagerRuns) {
     // Answers the box from another thread, as a user would, with Ignore.
     std::thread user([&] {
       for (int i = 0; i < 500 && !closed && !returned; ++i) {
-        if (HWND box = ::FindWindowA(nullptr, title.c_str())) {
-          ::PostMessageA(box, WM_COMMAND, IDIGNORE, 0);
-          closed = true;
-          return;
-        }
+        if (HWND box = ::FindWindowA(nullptr, title.c_str())) closed = ::PostMessageA(box, WM_COMMAND, IDIGNORE, 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     });
     win32::SetServiceRunName(row.service);
-    int chosen = win32::Ui().MessageBox(
-        "Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53", title,
-        kMbAbortRetryIgnore | kMbIconStop | kMbDefButton1);
+    int chosen = win32::Ui().MessageBox("Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53", title,
+                                        kMbAbortRetryIgnore | kMbIconStop | kMbDefButton1);
     win32::SetServiceRunName("");
     returned = true;
     user.join();
@@ -324,20 +278,18 @@ TEST(Win32WindowsTest, MessageBoxWaitsUnlessTheServiceManagerRuns) {
 // --- the service's message table -------------------------------------------
 
 // The Event Viewer shows an entry through the message of its identifier in
-// the program's message table: 109 and 110 show the entry's own text.
+// the program's message table: both identifiers show the entry's own text.
 TEST(Win32MessageTable, ShowsEachEntrysOwnText) {
   std::string exe = QS_QUILLONSRV;
   if (exe.front() == '/') exe = "Z:" + exe;  // the build's path under Wine
-  HMODULE module =
-      ::LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  HMODULE module = ::LoadLibraryExA(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
   ASSERT_NE(module, nullptr) << exe;
   const std::string text = "[53] Datei nicht gefunden: C:\\%1 100%";
-  for (DWORD id : {109u, 110u}) {
+  for (DWORD id : {kMsgError, kMsgInformation}) {
     DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
     char shown[256] = {};
-    DWORD n = ::FormatMessageA(
-        FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
-        id, 0, shown, sizeof shown, reinterpret_cast<va_list*>(args));
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id, 0, shown,
+                               sizeof shown, reinterpret_cast<va_list*>(args));
     EXPECT_EQ(std::string(shown, n).substr(0, text.size()), text) << id;
   }
   ::FreeLibrary(module);
@@ -348,21 +300,20 @@ TEST(Win32MessageTable, ShowsEachEntrysOwnText) {
 TEST(Win32ClockTest, RegionalTextsAndTicks) {
   Clock& clock = win32::SystemClock();
   const std::string year = std::to_string(clock.Now().year);
-  const std::string date = clock.ShortDateText();
-  const std::string time = clock.TimeOfDayText();
+  const std::string date = clock.ShortDateText(), time = clock.TimeOfDayText();
   // No terminating NUL inside, nothing cut off (ignoring a New Year's Eve).
   EXPECT_EQ(date.find('\0'), std::string::npos);
   EXPECT_NE(date.find(year), std::string::npos) << date;
   EXPECT_EQ(time.find('\0'), std::string::npos);
   EXPECT_EQ(std::count(time.begin(), time.end(), ':'), 2) << time;
-
+  // The ticks are milliseconds (never fewer than slept).
   EXPECT_EQ(clock.TimeBeginPeriod(1), 0u);
   std::uint32_t t0 = clock.TickCount();
   ::Sleep(50);
   std::uint32_t elapsed = clock.TickCount() - t0;
   ::timeEndPeriod(1);
   EXPECT_GE(elapsed, 40u);
-  EXPECT_LT(elapsed, 2000u);
+  EXPECT_LT(elapsed, 10000u);
 }
 
 TEST(Win32ProcessTest, ModuleFileNameAndErrorMode) {

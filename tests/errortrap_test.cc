@@ -102,11 +102,7 @@ TEST_F(TraceTest, BannerThenNestedLinesWithTabsAndCounts) {
 }
 
 TEST(TraceTime, FieldFormat) {
-  struct Row {
-    std::int64_t ms;
-    const char* sep;
-    const char* text;
-  } rows[] = {
+  struct Row { std::int64_t ms; const char* sep; const char* text; } rows[] = {
       {0, ".", "00000.000"},
       {5250, ".", "00005.250"},
       {99999999, ".", "99999.999"},
@@ -153,10 +149,7 @@ TEST_F(TraceTest, TrapReportsToViewerAndBoxAndReturnsThePartialResult) {
 
 // Without a viewer, so the box alone reports.
 TEST_F(TraceTest, EveryKindOfExceptionBecomesARuntimeError) {
-  struct Row {
-    std::function<void()> raise;
-    std::string number_and_description;
-  } rows[] = {
+  struct Row { std::function<void()> raise; std::string number_and_description; } rows[] = {
       {[] { throw RuntimeError(kErrPathNotFound); }, "76 (Path not found)"},
       {[] { throw std::bad_alloc(); }, "7 (Out of memory)"},
       {[] { std::vector<int>().at(3); }, "9 (Subscript out of range)"},
@@ -179,10 +172,7 @@ TEST(ErrorMessage, EndingNamesTheRemoteComponentAndQuotesStay) {
       "Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53 (File not found) occurred in "
       "module modIniHandler, Function GetINIString, line 0";
   const std::string remote = ". This error was generated remotely by ";
-  struct Row {
-    const char* source;
-    std::string ending;
-  } rows[] = {
+  struct Row { const char* source; std::string ending; } rows[] = {
       {"QuillonSrv", "."},
       {"1C:\\Apps\\Comp.dll!x!y", remote + "C:\\Apps\\Comp.dll, a component of C:\\Apps\\QuillonSrv.exe."},
       {"  2/opt/comp.so!z", remote + " 2/opt/comp.so, a component of C:\\Apps\\QuillonSrv.exe."},

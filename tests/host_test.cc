@@ -321,10 +321,7 @@ TEST_F(ServiceEventsTest, EngineErrorIsLoggedAndTheCycleEnds) {
 // the order is read off the trace.
 TEST_F(ServiceEventsTest, CutLogChoosesWhenTheLogIsChecked) {
   windows_.windows = {{"Ravelin"}};
-  struct Row {
-    const char* cut_log;
-    std::vector<std::string> order;
-  } rows[] = {
+  struct Row { const char* cut_log; std::vector<std::string> order; } rows[] = {
       {nullptr, {"ProcessJobs", "CheckLogFileSize"}},
       {"0", {"CheckLogFileSize", "ProcessJobs"}},
       {"1", {"ProcessJobs", "CheckLogFileSize"}},

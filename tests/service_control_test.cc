@@ -187,9 +187,7 @@ std::unique_ptr<ServiceControl> MainService(MessageLoop& loop, std::int32_t star
 }
 
 TEST(ServiceControlUnitName, EscapesServiceNamesAsSystemdDoes) {
-  struct Row {
-    std::string name, unit;
-  } rows[] = {
+  struct Row { std::string name, unit; } rows[] = {
       {kMainName, kMainUnit},
       {"Quillon Pro Service [Main]", "Quillon\\x20Pro\\x20Service\\x20\\x5bMain\\x5d.service"},
       {".dot/a-b_c:d.e", "\\x2edot-a\\x2db_c:d.e.service"},
@@ -273,11 +271,7 @@ TEST(ServiceControlInstall, WritesUnitsSystemdTakesAsTheyAreMeant) {
     EXPECT_EQ(link.string(), r.start_mode == kStartAuto ? units.back() : "");
   }
 
-  struct Hardening {
-    std::string executable;
-    bool private_tmp;
-    Strings writable;
-  } hardenings[] = {
+  struct Hardening { std::string executable; bool private_tmp; Strings writable; } hardenings[] = {
       {"/home/anna/Quillon Pro/bin/QuillonSrv", true, {"\"-/home/anna/Quillon Pro\""}},
       {"/tmp/demo/bin/QuillonSrv", false, {"\"-/tmp/demo\""}},
       {"/var/tmp/demo/bin/QuillonSrv", false, {"\"-/var/tmp/demo\""}},
@@ -304,10 +298,7 @@ TEST(ServiceControlInstall, WritesUnitsSystemdTakesAsTheyAreMeant) {
 }
 
 TEST(ServiceControlInstall, RefusesWhatSystemdCannotTakeAndKeepsWhatIsThere) {
-  struct Row {
-    std::string product, service_name, account;
-    std::int32_t start_mode;
-  } rows[] = {
+  struct Row { std::string product, service_name, account; std::int32_t start_mode; } rows[] = {
       {"Quillon \"Pro\"", kMainName, "", kStartManual},    {"Quillon\\Pro", kMainName, "", kStartManual},
       {"Quillon Pro", "", "", kStartManual},               {"Quillon Pro", kMainName, "", 1},
       {"Quillon Pro", kMainName, "", 5},                   {"Quillon Pro", kMainName, ".\\a:b", kStartAuto},

@@ -72,10 +72,7 @@ struct Attached {
 
 TEST(TraceSocketTable, OnlyListeningAbstractSeqPacketRowsAreWindows) {
   const std::string head = "0000000000000000: 00000002 00000000 ";
-  struct Row {
-    std::string text;
-    std::vector<std::string> titles;
-  } rows[] = {
+  struct Row { std::string text; std::vector<std::string> titles; } rows[] = {
       // The inode column is padded with blanks; titles hold blanks and any
       // byte, and are not filtered by the viewer rule.
       {head + "00010000 0005 01   999 @Ravelin - test 1", {"Ravelin - test 1"}},

@@ -98,37 +98,42 @@ class HostTest : public testing::Test {
 };
 
 // Install and uninstall lines end the program once the service control has
-// been asked; the main INI keeps the outcome. A name or folder with a
-// control character installs nothing and writes no line of its choosing.
+// been asked; the main INI keeps the outcome. An empty name or folder, or
+// one with a control character, installs nothing and writes no line of its
+// choosing; an account without field 7 "0" is not used, and the
+// administrator is told.
 TEST_F(HostTest, RegistrationLines) {
   const std::string kMain = "Quillon Pro Service Main ", kOk = "erfolgreich installiert.",
-                    kNot = "konnte nicht installiert werden.";
-  const std::string kSaved = "; SaveSetting Parameters/TimerInterval=1000";
+                    kNot = "konnte nicht installiert werden.", kRefused = "install refused",
+                    kInstall = "Install Quillon Pro Service Main; SaveSetting Parameters/TimerInterval=1000; ",
+                    kAsRoot = "Quillon Pro Service Main: installed without the account svc: field 7 is not \"0\" "
+                              "(does the password hold a comma?); the service runs as root";
   struct Row {
     std::string line;
     bool ok;            // the service control's answer
     std::string asked;  // its calls; for an install, then mode, account/password
-    std::string state, last_msg;
+    std::string state, last_msg, notice = "";
   } rows[] = {
       // "...\Quillon Pro\bin\Quillon.ini" names the product folder's main INI.
-      {"-install,-auto,Main,{B},{P}", true, "Install Quillon Pro Service Main" + kSaved + "; 2 /", "1",
-       kMain + kOk},
-      {"-install,-manual, Main ,{P},{P},svc , pw  ,0", true,
-       "Install Quillon Pro Service Main" + kSaved + "; 3 .\\svc/ pw  ", "1", kMain + kOk},
-      {"-install,-disabled, Main ,{P},{P},svc,pw,1", true,
-       "Install Quillon Pro Service Main" + kSaved + "; 4 / interactive", "1", kMain + kOk},
-      {"-install,-automatic, Main ,{P},{P}", true, "Install Quillon Pro Service Main" + kSaved + "; 3 /",
-       "1", kMain + kOk},
+      {"-install,-auto,Main,{B},{P}", true, kInstall + "2 /", "1", kMain + kOk},
+      {"-install,-manual, Main ,{P},{P},svc , pw  ,0", true, kInstall + "3 .\\svc/ pw  ", "1", kMain + kOk},
+      {"-install,-disabled, Main ,{P},{P},svc,pw,1", true, kInstall + "4 / interactive", "1", kMain + kOk, kAsRoot},
+      {"-install,-auto, Main ,{P},{P},svc,p,w,0", true, kInstall + "2 / interactive", "1", kMain + kOk, kAsRoot},
+      {"-install,-auto, Main ,{P},{P},svc,pw", true, kInstall + "2 /", "1", kMain + kOk, kAsRoot},
+      {"-install,-automatic, Main ,{P},{P}", true, kInstall + "3 /", "1", kMain + kOk},
       {"-install,-auto, Main ,{P},{P}", false, "Install Quillon Pro Service Main; 2 /", "0", kMain + kNot},
+      {"-install,-manual,,,", true, "", "0", "Quillon Pro Service  " + kNot, kRefused},
+      {"-install,-auto, ,{B},{P}", true, "", "0", "Quillon Pro Service  " + kNot, kRefused},
+      {"-install,-auto,Main,,{P}", true, "", "0", kMain + kNot, kRefused},
+      {"-install,-auto,Main,{B}, ", true, "", "0", kMain + kNot, kRefused},
       {"-install,-auto,Main\n[JobWin]\nNoDiskSizeCheck=1,{B},{P}", true, "", "0",
-       "Quillon Pro Service Main\\n[JobWin]\\nNoDiskSizeCheck=1 " + kNot},
-      {"-install,-auto,Main,{B}\r\n[JobWin],{P}", true, "", "0", kMain + kNot},
-      {"-install,-auto,Main,{B},{P}\x01", true, "", "0", kMain + kNot},
+       "Quillon Pro Service Main\\n[JobWin]\\nNoDiskSizeCheck=1 " + kNot, kRefused},
+      {"-install,-auto,Main,{B}\r\n[JobWin],{P}", true, "", "0", kMain + kNot, kRefused},
+      {"-install,-auto,Main,{B},{P}\x01", true, "", "0", kMain + kNot, kRefused},
       {" -u ,Main", true, "Uninstall Quillon Pro Service [Main]", "0", "<none>"},
       {"-u,Main", false, "Uninstall Quillon Pro Service [Main]", "<none>",
        "Quillon Pro Service [Main] konnte nicht deinstalliert werden."},
-      {"-uninstall,Main,,{P},{P}", true, "Uninstall Quillon Pro Service Main", "0",
-       kMain + "erfolgreich deinstalliert."},
+      {"-uninstall,Main,,{P},{P}", true, "Uninstall Quillon Pro Service Main", "0", kMain + "erfolgreich deinstalliert."},
       {"-uninstall,Main,,{P},{P}", false, "Uninstall Quillon Pro Service Main", "0",
        kMain + "konnte nicht deinstalliert werden."},
       {"-Install,-auto,Main,{P},{P}", true, "", "<none>", "Unbekannter Kommandozeilenparameter"},
@@ -142,26 +147,24 @@ TEST_F(HostTest, RegistrationLines) {
     ui_.notices.clear();
     svc_result_ = r.ok;
     EXPECT_TRUE(Load(r.line).Ended());
-    std::string asked;
-    for (const auto& call : svc_->calls) asked += (asked.empty() ? "" : "; ") + call;
+    std::vector<std::string> parts = svc_->calls;
     if (svc_->installs) {
-      asked += "; " + std::to_string(svc_->StartMode) + " " + svc_->Account + "/" + svc_->Password +
-               (svc_->Interactive ? " interactive" : "");
+      parts.push_back(std::to_string(svc_->StartMode) + " " + svc_->Account + "/" + svc_->Password +
+                      (svc_->Interactive ? " interactive" : ""));
     }
+    std::string asked;
+    for (const auto& part : parts) asked += (asked.empty() ? "" : "; ") + part;
     EXPECT_EQ(asked, r.asked);
     EXPECT_EQ(Main("NTService", "State"), r.state);
     EXPECT_EQ(Main("NTService", "LastMsg"), r.last_msg);
     EXPECT_EQ(Main("JobWin", "NoDiskSizeCheck"), "<none>");
-    const bool refused = r.line.find_first_of("\r\n\x01") != std::string::npos;
-    const bool paths = r.line.find("{P}") != std::string::npos && !refused;
+    const bool refused = r.notice == kRefused, paths = r.line.find("{P}") != std::string::npos && !refused;
     EXPECT_EQ(Service("INI"), paths ? main_ini_ : main_ini_ + "x");
     if (r.line.find("-install,-auto,Main,{B},") == 0 && paths) {
       EXPECT_EQ(Service("Language"), product_ + s_ + "lang" + s_ + "Deutsch.lng");
     }
-    EXPECT_EQ(ui_.notices.size(), refused ? 1u : 0u);
-    if (refused) {
-      EXPECT_NE(ui_.notices[0].find("install refused"), std::string::npos);
-    }
+    EXPECT_EQ(ui_.notices.size(), r.notice.empty() ? 0u : 1u);
+    for (const auto& n : ui_.notices) EXPECT_NE(n.find(r.notice), std::string::npos) << n;
     EXPECT_FALSE(test::Exists(default_log_));  // these write no log line
   }
 }

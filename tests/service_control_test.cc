@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <poll.h>
+#include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +35,7 @@
 
 #include "platform/message_loop.h"
 #include "platform/platform.h"
+#include "platform/posix/service_control_posix.h"
 #include "platform/posix/systemd_unit.h"
 #include "tests/fakes.h"
 #include "tests/test_support.h"
@@ -179,8 +182,21 @@ class FakeLoop : public MessageLoop {
   void Raise(int signo) { signals.at(signo)(); }
 };
 
-std::unique_ptr<ServiceControl> MainService(MessageLoop& loop, std::int32_t start_mode = 0) {
-  auto svc = CreateServiceControl(loop);
+// The journal and the unit as the control sees them, without a terminal.
+struct FakeSystemd {
+  std::vector<Strings> entries;
+  std::string unit;
+  bool journal_up = true;
+  posix::SystemdLink Link() {
+    return {[this](const Strings& fields) { return entries.push_back(fields), journal_up; },
+            [this] { return unit; }, [] { return false; }};
+  }
+};
+
+std::unique_ptr<ServiceControl> MainService(MessageLoop& loop, std::int32_t start_mode = 0,
+                                            FakeSystemd* systemd = nullptr) {
+  static FakeSystemd unused;
+  auto svc = posix::CreateSystemdControl(loop, (systemd ? systemd : &unused)->Link());
   svc->DisplayName = svc->ServiceName = kMainName;
   if (start_mode != 0) svc->StartMode = start_mode;
   return svc;
@@ -202,6 +218,7 @@ TEST(ServiceControlUnitName, EscapesServiceNamesAsSystemdDoes) {
   for (int b = 1; b < 256; ++b) samples.back() += static_cast<char>(b);
   for (const Row& r : rows) {
     EXPECT_EQ(posix::ServiceUnitName(r.name), r.unit) << r.name;
+    EXPECT_EQ(r.unit.empty() ? r.name : posix::ServiceNameOfUnit(r.unit), r.name);
     if (!r.name.empty()) samples.push_back(r.name);
   }
   // Escaped names hold no blank: systemd-escape's output splits at them.
@@ -415,15 +432,17 @@ struct EventLog {
 };
 
 // Without the service manager (no NOTIFY_SOCKET, no INVOCATION_ID) only
-// the debug flag connects; status lines are one line.
+// the debug flag connects, and whoever started the program hears so once;
+// status lines are one line.
 TEST(ServiceControlConnect, NeedsServiceManagerOrDebug) {
   NotifySocket notify;
   FakeLoop loop;
   {
     ScopedEnv no_socket("NOTIFY_SOCKET", nullptr), no_invocation("INVOCATION_ID", nullptr);
     auto svc = MainService(loop);
-    EXPECT_FALSE(svc->Connect());
-    EXPECT_FALSE(svc->Connect());
+    EXPECT_EQ(CaptureStderr([&] { EXPECT_FALSE(svc->Connect() || svc->Connect()); }),
+              std::string(kMainName) + ": not started by the service manager, running unmanaged; "
+              "-debug,NAME,,INI FOLDER,PRODUCT FOLDER runs it in the foreground\n");
     EXPECT_TRUE(loop.posted.empty());
     EXPECT_TRUE(loop.signals.empty()) << "signals taken without connection";
     ScopedEnv invocation("INVOCATION_ID", "0123456789abcdef");
@@ -509,24 +528,89 @@ TEST(ServiceControlSignals, RaiseEventsAsTheServiceManagerWould) {
   EXPECT_EQ(log.events, "stop");
 }
 
-TEST(ServiceControlLogEvent, JournalFieldsOrStandardError) {
+// Ctrl-Z in a debug run on a terminal (a real one, and real signals): the
+// service pauses and stops, so that the shell gets control back; `fg`
+// (SIGCONT) continues it, Ctrl-C stops it.
+TEST(ServiceControlSignals, CtrlZOnATerminalPausesThenStopsTheProcess) {
+  int words[2];
+  ASSERT_EQ(::pipe(words), 0);
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::alarm(20);  // a child that never stops or ends does not hold the test
+    auto loop = CreateMessageLoop();
+    auto svc = CreateServiceControl(*loop);
+    auto say = [&](const char* w) { (void)!::write(words[1], w, 1); };
+    svc->OnStart = [&](bool& ok) { say("s"), ok = true; };
+    svc->OnPause = [&](bool& ok) { say("p"), ok = true; };
+    svc->OnContinue = [&](bool& ok) { say("c"), ok = true; };
+    svc->OnStop = [&] { say("x"), loop->Quit(); };
+    svc->Debug = true;
+    svc->ControlsAccepted = kAcceptPauseContinue;
+    svc->Connect();
+    loop->Run();
+    ::_exit(0);
+  }
+  ::close(words[1]);
+  // The next word the child says; '?' when none comes within 10 s.
+  auto next = [&] {
+    pollfd p{words[0], POLLIN, 0};
+    char w = '?';
+    if (::poll(&p, 1, 10000) == 1) (void)!::read(words[0], &w, 1);
+    return w;
+  };
+  int status = 0;
+  EXPECT_EQ(next(), 's');
+  EXPECT_EQ(::write(master, "\x1a", 1), 1);  // Ctrl-Z
+  EXPECT_EQ(next(), 'p');
+  EXPECT_EQ(::waitpid(pid, &status, WUNTRACED), pid);
+  EXPECT_TRUE(WIFSTOPPED(status)) << "the shell never gets control back";
+  ::kill(pid, SIGCONT);  // fg
+  EXPECT_EQ(next(), 'c');
+  EXPECT_EQ(::write(master, "\x03", 1), 1);  // Ctrl-C
+  EXPECT_EQ(next(), 'x');
+  EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ::close(words[0]);
+  ::close(master);
+}
+
+// The journal entry's identifier is what an administrator types: the service
+// name, under systemd that of the unit the service runs in. Without a
+// journal the entry goes to standard error.
+TEST(ServiceControlLogEvent, JournalEntriesCarryTheServiceName) {
   struct Row {
     std::int16_t type;
     const char* priority;
-  } rows[] = {{kEventError, "PRIORITY=3"}, {kEventInformation, "PRIORITY=6"}, {2, "PRIORITY=4"}};
+    bool debug;
+    std::string service_name, unit, identifier;
+  } rows[] = {
+      {kEventError, "PRIORITY=3", false, "Quillon Pro", kMainUnit, kMainName},
+      {kEventInformation, "PRIORITY=6", false, "Quillon Pro", "session-2.scope", "Quillon Pro"},
+      {2, "PRIORITY=4", true, kMainName, "user@0.service", kMainName},
+  };
+  ScopedEnv invocation("INVOCATION_ID", "0123456789abcdef");
   for (const Row& r : rows) {
-    EXPECT_EQ(posix::JournalFields(r.type, 109, "NT Service pausiert", kMainName),
-              (Strings{"MESSAGE=NT Service pausiert", r.priority, "QUILLON_MESSAGE_ID=109",
-                       "SYSLOG_IDENTIFIER=Quillon Pro Service Main"}));
+    FakeSystemd systemd;
+    systemd.unit = r.unit;
+    FakeLoop loop;
+    auto svc = MainService(loop, 0, &systemd);
+    svc->ServiceName = r.service_name;
+    svc->Debug = r.debug;
+    ASSERT_TRUE(svc->Connect());
+    svc->LogEvent(r.type, 109, "NT Service pausiert");
+    EXPECT_EQ(systemd.entries, (std::vector<Strings>{{"MESSAGE=NT Service pausiert", r.priority,
+                                                      "QUILLON_MESSAGE_ID=109", "SYSLOG_IDENTIFIER=" + r.identifier}}));
+    systemd.journal_up = false;
+    EXPECT_EQ(CaptureStderr([&] { svc->LogEvent(r.type, 110, "x"); }), r.identifier + ": x\n");
   }
   ScopedEnv no_journal("QUILLONSRV_NO_JOURNAL", "1");
+  FakeSystemd systemd;
   FakeLoop loop;
-  auto svc = MainService(loop);
-  EXPECT_EQ(CaptureStderr([&] {
-              svc->LogEvent(kEventError, 109, "NT Service pausiert");
-              svc->LogEvent(kEventInformation, 110, "NT Service fortgefahren");
-            }),
-            "Quillon Pro Service Main: NT Service pausiert\nQuillon Pro Service Main: NT Service fortgefahren\n");
+  EXPECT_EQ(CaptureStderr([&] { MainService(loop, 0, &systemd)->LogEvent(4, 110, "y"); }),
+            std::string(kMainName) + ": y\n");
+  EXPECT_TRUE(systemd.entries.empty());
 }
 
 }  // namespace

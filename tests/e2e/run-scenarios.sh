@@ -68,10 +68,11 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "e2e $platform $scenario: $*" >&2; exit 1; }
 
-# Waits until `$1` (a command) succeeds, 20 s at most.
+# Waits until `$1` (a command) succeeds, 120 s at most: under Wine on a
+# busy machine the service copies a few thousand files in over a minute.
 wait_until() {
-  local i
-  for ((i = 0; i < 400; ++i)); do eval "$1" && return 0; sleep 0.05; done
+  local end=$((SECONDS + 120))
+  while ((SECONDS < end)); do eval "$1" && return 0; sleep 0.05; done
   return 1
 }
 # The background run of the service ends, and well.

@@ -138,12 +138,11 @@ TEST_F(TraceTest, TrapReportsToViewerAndBoxAndReturnsThePartialResult) {
             "occurred in module modIniHandler, Function GetINIString, line 0.");
   EXPECT_EQ(ui_.boxes[0].title, "Unexpected Error");
   EXPECT_EQ(ui_.boxes[0].type, 0x12u);
-  auto texts = windows_.Texts();
-  ASSERT_EQ(texts.size(), 4u);  // banner, entry, error, exit
-  EXPECT_EQ(texts[2],
-            "[QuillonSrv] ERROR 53 \"File not found\" at modIniHandler : Function GetINIString : 0\r\n");
-  EXPECT_EQ(texts[3].substr(0, 24), "[QuillonSrv] [00002] [00");
-  EXPECT_NE(texts[3].find("] <-modIniHandler : Function GetINIString : \r\n"), std::string::npos);
+  const std::string at = "modIniHandler : Function GetINIString : ";
+  EXPECT_EQ(windows_.Texts(), (std::vector<std::string>{"QuillonSrv START RAVELIN 6.60 LITE 12-04-2026,19:36:12\r\n",
+                                                        "[QuillonSrv] [00001] [00000.000] ->" + at + "\r\n",
+                                                        "[QuillonSrv] ERROR 53 \"File not found\" at " + at + "0\r\n",
+                                                        "[QuillonSrv] [00002] [00000.000] <-" + at + "\r\n"}));
   EXPECT_EQ(rav::Err().Number, 0);  // cleared by the report
 }
 

@@ -223,25 +223,21 @@ class ServiceEventsTest : public HostTest {
 
 TEST_F(ServiceEventsTest, StartPauseContinueSwitchTimerAndReport) {
   Start();
-  bool ok = false;
-  Form().NTService1_Start(ok);
-  EXPECT_TRUE(ok);
+  bool started = false, paused = false, continued = false;
+  Form().NTService1_Start(started);
   Form().tmrMain->SetEnabled(false);
-  ok = false;
-  Form().NTService1_Pause(ok);
-  EXPECT_TRUE(ok);
+  Form().NTService1_Pause(paused);
   EXPECT_FALSE(Form().tmrMain->Enabled());
-  ok = false;
-  Form().NTService1_Continue(ok);
-  EXPECT_TRUE(ok);
+  Form().NTService1_Continue(continued);
   EXPECT_TRUE(Form().tmrMain->Enabled());
+  EXPECT_TRUE(started && paused && continued);
   EXPECT_EQ(Log(),
             "NT-Service: NT Service erfolgreich gestartet: False\r\n"
             "NT-Service: NT Service pausiert\r\n"
             "NT-Service: Quillon Pro Service NT Service fortgefahren\r\n");
   EXPECT_EQ(Events(), (std::vector<std::string>{"1 NT Service pausiert", "4 NT Service fortgefahren"}));
   // A pause handled inside the engine's pass ends that pass, as a stop does.
-  engine_->on_process = [&] { Form().NTService1_Pause(ok); };
+  engine_->on_process = [&] { Form().NTService1_Pause(paused); };
   Form().tmrMain_Timer();
   EXPECT_EQ(engine_->cancels, 1);
   EXPECT_FALSE(Form().Ended());

@@ -1,17 +1,19 @@
-// The file-system object as the log writers and INI tools rely on it.
+// The system's file-system object as the log writers and INI tools rely on
+// it; on the real disk, since the system's calls are what is tested.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <functional>
+#include <string>
 
+#include "logging/mod_size.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
 #include "tests/fakes.h"
 #include "tests/test_support.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace qs {
@@ -26,15 +28,9 @@ TEST(FileSystem, BuildPathPutsExactlyOneSeparator) {
   struct Row {
     std::string a, b, joined;
   } rows[] = {
-      {"x", "y", "x" + s + "y"},
-      {"x" + s, "y", "x" + s + "y"},
-      {"x", s + "y", "x" + s + "y"},
-      {"x" + s, s + "y", "x" + s + "y"},
-      {"x" + s + s, "y", "x" + s + "y"},
-      {"", "y", "y"},
-      {"x", "", "x"},
-      {"Quillon Pro" + s + "bin" + s, "logs" + s + "DefaultLog.txt",
-       "Quillon Pro" + s + "bin" + s + "logs" + s + "DefaultLog.txt"},
+      {"x", "y", "x" + s + "y"},     {"x" + s, "y", "x" + s + "y"},
+      {"x", s + "y", "x" + s + "y"}, {"x" + s, s + "y", "x" + s + "y"},
+      {"x" + s + s, "y", "x" + s + "y"}, {"", "y", "y"},                {"x", "", "x"},
   };
   for (const Row& r : rows) EXPECT_EQ(Fs().BuildPath(r.a, r.b), r.joined) << r.a << " + " << r.b;
   EXPECT_EQ(Fs().GetBaseName("a" + s + "Daily.qlj"), "Daily");
@@ -42,7 +38,7 @@ TEST(FileSystem, BuildPathPutsExactlyOneSeparator) {
   EXPECT_EQ(Fs().GetBaseName("a" + s + ".hidden"), ".hidden");
 }
 
-TEST(FileSystem, TextFilesAreCreatedOnlyWhenAsked) {
+TEST(FileSystem, TextFilesAreCreatedOnlyWhenAskedAndReadFromTheirTail) {
   test::TempDir dir;
   std::string f = dir.Join("log.txt");
   EXPECT_EQ(ErrorOf([&] { Fs().AppendText(f, "x\r\n"); }), kErrFileNotFound);
@@ -55,11 +51,15 @@ TEST(FileSystem, TextFilesAreCreatedOnlyWhenAsked) {
   Fs().AppendText(f, "a\r\n");
   Fs().AppendText(f, "b\r\n");
   EXPECT_EQ(test::ReadBytes(f), "a\r\nb\r\n");
+  EXPECT_EQ(Fs().ReadTail(f, 0), "");
+  EXPECT_EQ(Fs().ReadTail(f, 4), "\nb\r\n");
+  EXPECT_EQ(Fs().ReadTail(f, 1000), "a\r\nb\r\n");
   EXPECT_EQ(Fs().FileLength(f), 6);
-  EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(f, false); }), 58);
+  EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(f, false); }), kErrFileExists);
   Fs().CreateTextFile(f, true);
   EXPECT_EQ(Fs().FileLength(f), 0);
   EXPECT_EQ(Fs().FileLength(dir.Join("none")), -1);
+  EXPECT_EQ(ErrorOf([&] { Fs().ReadTail(dir.Join("none"), 4); }), kErrFileNotFound);
   EXPECT_FALSE(Fs().FileExists(dir.path()));
   EXPECT_TRUE(Fs().FolderExists(dir.path()));
 }
@@ -79,6 +79,24 @@ TEST(FileSystem, ReadOnlyFilesRefuseWritesButYieldToForcedDelete) {
   EXPECT_EQ(ErrorOf([&] { Fs().DeleteFile(f, true); }), kErrFileNotFound);
 }
 #endif
+
+TEST(FileSystem, DiskFreeOfAFolderOrDrive) {
+  test::TempDir dir;
+#ifndef _WIN32
+  EXPECT_GT(modSize::GetDiskFree(Fs(), dir.path()), 0);
+  EXPECT_EQ(modSize::GetDiskFree(Fs(), dir.Join("missing")), -1);
+#else
+  // The drive is made current for the query, and the folder before it
+  // current again: the test's drive, and another one (Wine's Z:).
+  char before[MAX_PATH] = {}, after[MAX_PATH] = {};
+  ::GetCurrentDirectoryA(MAX_PATH, before);
+  for (std::string drive : {std::string(dir.path(), 0, 2), std::string("Z:")}) {
+    EXPECT_GT(modSize::GetDiskFree(Fs(), drive), 0) << drive;
+    ::GetCurrentDirectoryA(MAX_PATH, after);
+    EXPECT_STREQ(after, before);
+  }
+#endif
+}
 
 }  // namespace
 }  // namespace qs

@@ -83,8 +83,10 @@ TEST(FileSafety, WritesNeverGoThroughALinkOrIntoAnythingButAFile) {
       {"link to another file", [&](auto& n) { return ::symlink(victim.c_str(), n.c_str()), n; }},
       {"dangling link", [&](auto& n) { return ::symlink("nowhere", n.c_str()), n; }},
       {"named pipe", [&](auto& n) { return ::mkfifo(n.c_str(), 0666), n; }},
-      {"second name of another file", [&](auto& n) { return ::link(victim.c_str(), n.c_str()), n; }},
-      {"another user's link on the way", [&](auto& n) { return ulink + "/" + fs::path(n).filename().string(); }},
+      {"second name of another file",
+       [&](auto& n) { return ::link(victim.c_str(), n.c_str()), n; }},
+      {"another user's link on the way",
+       [&](auto& n) { return ulink + "/" + fs::path(n).filename().string(); }},
   };
   const std::pair<const char*, std::function<void(const std::string&)>> writes[] = {
       {"append", [](auto& p) { Files().AppendText(p, "x\r\n"); }},
@@ -189,7 +191,9 @@ std::string FastFolder() { return fs::is_directory("/dev/shm") ? "/dev/shm" : ""
 TEST(FileSafety, KilledWritersLeaveWholeIniFiles) {
   test::TempDir dir(FastFolder());
   const std::string ini = dir.Join("q.ini");
-  auto value = [](int n) { return std::string(10000 + n % 5 * 10000, static_cast<char>('0' + n % 10)); };
+  auto value = [](int n) {
+    return std::string(10000 + n % 5 * 10000, static_cast<char>('0' + n % 10));
+  };
   // One whole value in the file, and in the reader's answer once nobody writes.
   auto whole = [&](const std::string& bytes, bool quiet) {
     const std::string v = bytes.size() > 9 ? bytes.substr(7, bytes.size() - 9) : "";
@@ -198,14 +202,14 @@ TEST(FileSafety, KilledWritersLeaveWholeIniFiles) {
   };
   ASSERT_TRUE(Write("s", "k", value(0).c_str(), ini));
   int broken = 0;
-  for (int round = 0; round < 3; ++round) {
+  for (int round = 0; round < 2; ++round) {
     const pid_t writer = Child([&] {
       for (int n = 1;; ++n) Write("s", "k", value(n).c_str(), ini);
       return true;
     });
-    // Looks while the writer replaces the file twenty times, then kills it.
+    // Looks while the writer replaces the file fifteen times, then kills it.
     std::string last = test::ReadBytes(ini);
-    for (int changes = 0, looks = 0; changes < 20 && looks < 100000; ++looks) {
+    for (int changes = 0, looks = 0; changes < 15 && looks < 100000; ++looks) {
       const std::string now = test::ReadBytes(ini);
       broken += !whole(now, false);
       changes += now != last;
@@ -239,17 +243,24 @@ TEST(FileSafety, KilledWritersLeaveWholeIniFiles) {
 TEST(FileSafety, WritersOfOursNeverLoseAnUpdate) {
   test::TempDir dir(FastFolder());
   const std::string ini = dir.Join("q.ini");
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
   auto writer = [&](char who) {
     return Child([=] {
-      for (int i = 0; i < 40; ++i) Write("s", (who + std::to_string(i)).c_str(), "1", ini);
+      char c;
+      ::close(go[1]);
+      (void)!::read(go[0], &c, 1);  // both start together, when the parent lets go
+      for (int i = 0; i < 60; ++i) Write("s", (who + std::to_string(i)).c_str(), "1", ini);
       return true;
     });
   };
   const pid_t a = writer('a'), b = writer('b');
+  ::close(go[1]);
   EXPECT_TRUE(Succeeded(a) && Succeeded(b));
+  ::close(go[0]);
   int lost = 0;
   for (char who : {'a', 'b'}) {
-    for (int i = 0; i < 40; ++i) lost += Get((who + std::to_string(i)).c_str(), ini) != "1";
+    for (int i = 0; i < 60; ++i) lost += Get((who + std::to_string(i)).c_str(), ini) != "1";
   }
   EXPECT_EQ(lost, 0);
 }
@@ -290,8 +301,9 @@ TEST(FileSafety, TrustAndResolvedPaths) {
 // "sym T L" makes L a link to the folder T.
 void RunSteps(const std::string& root, const std::string& steps) {
   std::istringstream in(steps);
-  for (std::string op, a, b; in >> op >> a;) {
-    const fs::path pa = root + "/" + a, pb = root + "/" + (op == "put" || op == "rm" ? a : (in >> b, b));
+  for (std::string op, a, b; in >> op >> a; b.clear()) {
+    if (op != "put" && op != "rm") in >> b;
+    const fs::path pa = root + "/" + a, pb = root + "/" + (b.empty() ? a : b);
     fs::create_directories(pb.parent_path());
     if (op == "put") test::WriteBytes(pa, "[s]\r\nk=new\r\n");
     if (op == "rm") fs::remove(pa);

@@ -53,17 +53,16 @@ std::string Options(const std::string& write_log, const std::string& more = "") 
 std::string Lines(int from, int to) {
   std::string out;
   for (int i = from; i < to; ++i) {
-    std::string text = "line " + std::to_string(i) + " ";
-    out += text + std::string(98 - text.size(), '.') + "\r\n";
+    out += ("line " + std::to_string(i) + " " + std::string(98, '.')).substr(0, 98) + "\r\n";
   }
   return out;
 }
 
 // The size notice as it reaches the default log with no date or time.
+// (The lookup drops the text's trailing blank.)
 std::string CutNotice(const std::string& kb) {
-  std::string t21 = texts::German(texts::kLogCut);
-  t21.pop_back();  // the lookup drops the default's trailing blank
-  return "NT-Service: " + t21 + " " + kb + " KB\r\n";
+  const std::string& t21 = texts::German(texts::kLogCut);
+  return "NT-Service: " + t21.substr(0, t21.size() - 1) + " " + kb + " KB\r\n";
 }
 
 class LogTest : public testing::Test {
@@ -105,8 +104,8 @@ class LogTest : public testing::Test {
   test::FakeUi ui_;
   test::FakeWindows windows_;
   test::FakeClock clock_;
-  platform::ScopedPlatform scoped_{
-      {.profile = &profile_, .clock = &clock_, .process = &process_, .windows = &windows_, .ui = &ui_}};
+  platform::ScopedPlatform scoped_{{.profile = &profile_, .clock = &clock_, .process = &process_,
+                                    .windows = &windows_, .ui = &ui_}};
   std::unique_ptr<platform::MessageLoop> loop_ = test::LoopOn(clock_);
   frmMain form_{*loop_, disk_, Components{}};
 };
@@ -299,21 +298,18 @@ TEST_F(LogTest, FixedNameStartsEachRunAfreshStampedNameAppends) {
 // --- The size limit and the disk guard.
 
 TEST_F(LogTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
-  const std::string rows[][3] = {
-      {"exactly the limit", Lines(0, 10) + std::string(24, 'x'),
-       Lines(0, 10) + std::string(24, 'x')},
+  const std::string x(1100, 'x'), e22 = std::string(22, 'e') + "\r\n";
+  const std::string rows[][3] = {  // what, the log before, the log after
+      {"exactly the limit", Lines(0, 10) + x.substr(0, 24), Lines(0, 10) + x.substr(0, 24)},
       // 2000 bytes: the last 1024 start inside line 9.
       {"partial first line dropped", Lines(0, 20), Lines(10, 20)},
       // The tail starts a line; that whole line goes all the same.
-      {"tail starts at a line start", Lines(0, 5) + Lines(10, 20) + std::string(22, 'e') + "\r\n",
-       Lines(11, 20) + std::string(22, 'e') + "\r\n"},
-      {"no CR LF: only the first character goes", "a\r\n" + std::string(1100, 'x'),
-       std::string(1023, 'x')},
-      {"only CR LF at the end: nothing is left", std::string(1100, 'y') + "\r\n", ""},
+      {"tail starts at a line start", Lines(0, 5) + Lines(10, 20) + e22, Lines(11, 20) + e22},
+      {"no CR LF: only the first character goes", "a\r\n" + x, x.substr(0, 1023)},
+      {"only CR LF at the end: nothing is left", x + "\r\n", ""},
       // The tail starts with the LF of a CR LF: no line end there.
       {"CR of a pair just outside the tail",
-       std::string(100, 'z') + "\r\n" + std::string(1000, 'w') + "\r\n" + std::string(21, 'v'),
-       std::string(21, 'v')},
+       x.substr(0, 100) + "\r\n" + x.substr(0, 1000) + "\r\n" + x.substr(0, 21), x.substr(0, 21)},
   };
   Ini("[Options]\r\nLogSize=1\r\nWriteLog=0\r\n");
   Values().sJobLogFile = kJobLog;
@@ -329,9 +325,9 @@ TEST_F(LogTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
 TEST_F(LogTest, LimitIsLogSizeKilobytesOrOffAndWriteLogRulesTheNotice) {
   // LogSize, WriteLog, what fails ("read", "rewrite"), the notice ("-": no cut)
   const std::string rows[][4] = {
-      {"1", "1", "", CutNotice("1")}, {" 1 ", "1", "", CutNotice("1")}, {"&H1", "1", "", CutNotice("1")},
-      {"1", "2", "", ""},             {"1.5", "1", "", "-"},            {"0", "1", "", "-"},
-      {"-1", "1", "", "-"},           {"1 KB", "1", "", "-"},           {"2097152", "1", "", "-"},
+      {"1", "1", "", CutNotice("1")}, {" 1 ", "1", "", CutNotice("1")},
+      {"&H1", "1", "", CutNotice("1")}, {"1", "2", "", ""}, {"1.5", "1", "", "-"},
+      {"0", "1", "", "-"}, {"-1", "1", "", "-"}, {"1 KB", "1", "", "-"}, {"2097152", "1", "", "-"},
       // A failed read or rewrite leaves the log whole, and still notes.
       {"1", "1", "read", CutNotice("1")}, {"1", "1", "rewrite", CutNotice("1")},
   };
@@ -416,7 +412,9 @@ TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
       {"\\\\server\\share", -1},  // becomes "\:" and names no drive
       {"E:", -1},     {"", -1},
   };
-  for (const auto& [drive, free] : rows) EXPECT_EQ(modSize::GetDiskFree(disk, drive), free) << drive;
+  for (const auto& [drive, free] : rows) {
+    EXPECT_EQ(modSize::GetDiskFree(disk, drive), free) << drive;
+  }
 }
 
 }  // namespace

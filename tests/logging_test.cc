@@ -74,7 +74,6 @@ class LogTest : public testing::Test {
     disk_.AddFile(kProduct + "jobs/Night.qlj", "[Job]\r\nFrom=/from/\r\n");
     form_.m_oFSO = &disk_;
     form_.m_sIniStr = Values().sIniFile = kMainIni;
-    form_.m_sLanguage = kProduct + "lang/Deutsch.lng";  // none: the German texts
     form_.m_sLogPrefix = "NT-Service:";
     Values().sJobsPath = kProduct + "jobs/";
     Values().sLogsPath = kLogs;
@@ -263,36 +262,32 @@ TEST_F(LogTest, JobLogFolderAndNameForEverySetting) {
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
-TEST_F(LogTest, FixedNameStartsEachRunAfreshStampedNameAppends) {
+TEST_F(LogTest, FixedNameStartsEachRunAfreshOtherLogsAreKept) {
+  const std::string stamped = kLogs + "Sales_Log-04-12-2026_19-36-13.txt";
+  disk_.AddFile(kJobLog, "run 1\r\n");
+  disk_.AddFile(stamped, "run 1\r\n");
+  disk_.AddFile(kDefaultLog, "run 1\r\n");
+  disk_.SetReadOnly(kJobLog, true);  // deleted all the same
   Ini(Options("2", "OverwriteLog=1\r\nLogPath=0"));
   Prepare();
-  form_.WriteWLog("run 1", kOff, kOn, kOff);
-  disk_.SetReadOnly(kJobLog, true);  // deleted all the same
-  Prepare();
   EXPECT_FALSE(disk_.Has(kJobLog));
-  form_.WriteWLog("run 2", kOff, kOn, kOff);
-  EXPECT_EQ(Log(kJobLog), "NT-Service: run 2\r\n");
-  // A previous log that cannot be deleted: reported, the last log stays in use.
-  disk_.FailAt(test::MemFileSystem::Op::kDelete, 1, kErrPermission);
-  Values().sJobLogFile = "previous.txt";
-  Prepare();
-  EXPECT_EQ(Values().sJobLogFile, "previous.txt");
-  EXPECT_EQ(Log(kJobLog), "NT-Service: run 2\r\n");
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_TRUE(Reported(0, "Sub PrepareLog"));
-
-  // Two stamped runs within one second share their file.
+  // The same name a second later, and the shared default log: never deleted.
   Ini(Options("2", "OverwriteLog=0\r\nLogPath=0"));
-  for (const char* run : {"run 3", "run 4"}) {
-    Prepare();
-    form_.WriteWLog(run, kOff, kOn, kOff);
-  }
-  EXPECT_EQ(Log(Values().sJobLogFile), "NT-Service: run 3\r\nNT-Service: run 4\r\n");
-  // The shared default log is never deleted.
-  disk_.AddFile(kDefaultLog, "old\r\n");
+  Prepare();
   Ini(Options("1", "OverwriteLog=1\r\nLogPath=0"));
   Prepare();
-  EXPECT_EQ(Log(), "old\r\n");
+  EXPECT_EQ(Log(stamped) + Log(), "run 1\r\nrun 1\r\n");
+  EXPECT_TRUE(ui_.boxes.empty());
+  // A previous log that cannot be deleted: reported, the last log stays in use.
+  disk_.AddFile(kJobLog, "run 2\r\n");
+  disk_.FailAt(test::MemFileSystem::Op::kDelete, 1, kErrPermission);
+  Values().sJobLogFile = "previous.txt";
+  Ini(Options("2", "OverwriteLog=1\r\nLogPath=0"));
+  Prepare();
+  EXPECT_EQ(Values().sJobLogFile, "previous.txt");
+  EXPECT_EQ(Log(kJobLog), "run 2\r\n");
+  ASSERT_EQ(ui_.boxes.size(), 1u);
+  EXPECT_TRUE(Reported(0, "Sub PrepareLog"));
 }
 
 // --- The size limit and the disk guard.

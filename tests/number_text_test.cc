@@ -15,10 +15,7 @@ namespace {
 
 using test::ErrorOf;
 
-struct Row {
-  const char* text;
-  double value;  // or the error number, negated
-};
+using Row = std::pair<const char*, double>;  // a text, its value or its error number negated
 
 // clang-format off
 const Row kLng[] = {
@@ -45,12 +42,12 @@ const Row kDbl[] = {
 };
 // clang-format on
 
-template <class Convert>
-void Check(const char* name, const Row* rows, std::size_t n, Convert convert) {
-  for (const Row* r = rows; r != rows + n; ++r) {
+template <class Convert, std::size_t n>
+void Check(const char* name, const Row (&rows)[n], Convert convert) {
+  for (const auto& [text, value] : rows) {
     double got = 0;
-    const std::int32_t err = ErrorOf([&] { got = static_cast<double>(convert(r->text)); });
-    EXPECT_EQ(err ? -err : got, r->value) << name << "(\"" << r->text << "\")";
+    const std::int32_t err = ErrorOf([&] { got = static_cast<double>(convert(text)); });
+    EXPECT_EQ(err ? -err : got, value) << name << "(\"" << text << "\")";
   }
 }
 
@@ -61,11 +58,11 @@ TEST(NumberText, RoundHalfToEvenCheckTheRangeAndIgnoreTheLocale) {
   for (const char* locale : {"C", "de_DE.UTF-8"}) {
     SCOPED_TRACE(locale);
 #ifndef _WIN32
-    ASSERT_TRUE(std::setlocale(LC_NUMERIC, locale)) << locale << " is not installed (locale-gen it)";
+    ASSERT_TRUE(std::setlocale(LC_NUMERIC, locale)) << locale << " is missing (locale-gen it)";
 #endif
-    Check("CLng", kLng, std::size(kLng), convert::CLng);
-    Check("CInt", kInt, std::size(kInt), convert::CInt);
-    Check("CDbl", kDbl, std::size(kDbl), convert::CDbl);
+    Check("CLng", kLng, convert::CLng);
+    Check("CInt", kInt, convert::CInt);
+    Check("CDbl", kDbl, convert::CDbl);
   }
   std::setlocale(LC_NUMERIC, saved.c_str());
 }

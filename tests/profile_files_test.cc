@@ -292,24 +292,19 @@ TEST(ProfileUser, OnlyTheDecimalSeparatorIsKnown) {
 // beyond ASCII fold as it allows, and UTF-16 files are read and written in
 // it.
 TEST(ProfileLocale, LettersFoldAsTheCharacterSetAllows) {
-  const std::string uber = "\xC3\x9C" "ber", arger = "\xC3\x84" "rger";
-  test::TempDir dir;
-  const std::string f = dir.Join("l.ini"), u16 = dir.Join("u.ini");
-  test::WriteBytes(f, "[" + uber + "]\r\n" + arger + "=1\r\n\xC3\x97=x\r\n");
-  test::WriteBytes(u16, U16(u"[s]\r\nk=\u00E4\u4E2D\r\n"));
+  const char *U = "\xC3\x9C" "ber", *A = "\xC3\x84" "rger";  // Über, Ärger
+  const char *u = "\xC3\xBC" "ber", *a = "\xC3\xA4" "rger";  // über, ärger
+  const std::string f = "[" + std::string(U) + "]\r\n" + A + "=1\r\n\xC3\x97=x\r\n";  // ×
+  const std::string u16 = U16(u"[s]\r\nk=\u00E4\u4E2D\r\n");
   const std::string saved = std::setlocale(LC_CTYPE, nullptr);
   ASSERT_TRUE(std::setlocale(LC_CTYPE, "C"));
-  EXPECT_EQ(Value("\xC3\xBC" "ber", "\xC3\xA4" "rger", "d", f), "d");
-  EXPECT_EQ(Value(uber.c_str(), arger.c_str(), "d", f), "1");
-  EXPECT_EQ(Value("s", "k", "d", u16), "??");
+  Check(false, {{f, "d", u, a}, {f, "1", U, A}, {u16, "??"}});
   ASSERT_TRUE(std::setlocale(LC_CTYPE, "C.UTF-8")) << "no C.UTF-8 locale";
-  EXPECT_EQ(Value("\xC3\xBC" "BER", "\xC3\xA4RGER", "d", f), "1");
-  EXPECT_EQ(Value("\xC3\xBC" "ber", "\xC3\xB7", "d", f), "d");  // ÷ is no letter of ×
-  EXPECT_EQ(Value("s", "k", "d", u16), "\xC3\xA4\xE4\xB8\xAD");
-  EXPECT_TRUE(Write("S", "n", "\xC3\xB6", u16));
-  EXPECT_EQ(test::ReadBytes(u16), U16(u"[s]\r\nk=\u00E4\u4E2D\r\nn=\u00F6\r\n"));
-  EXPECT_TRUE(Write("\xC3\x9C" "BER", "\xC3\xA4" "rger", "2", f));
-  EXPECT_EQ(test::ReadBytes(f), "[" + uber + "]\r\n" + arger + "=2\r\n\xC3\x97=x\r\n");
+  Check(false, {{f, "1", "\xC3\xBC" "BER", "\xC3\xA4RGER"}, {f, "d", u, "\xC3\xB7"},  // ÷
+                {u16, "\xC3\xA4\xE4\xB8\xAD"}});
+  const std::string f2 = "[" + std::string(U) + "]\r\n" + A + "=2\r\n\xC3\x97=x\r\n";
+  Check(true, {{u16, U16(u"[s]\r\nk=\u00E4\u4E2D\r\nn=\u00F6\r\n"), "S", "n", "\xC3\xB6"},
+               {f, f2, "\xC3\x9C" "BER", a, "2"}});
   std::setlocale(LC_CTYPE, saved.c_str());
 }
 #endif

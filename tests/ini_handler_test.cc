@@ -40,7 +40,6 @@ TEST_F(IniHandlerTest, ReadersPassTheirSizeAndTheKeysDefaults) {
   disk_.AddFile(file, "[Options]\r\nLong=" + std::string(300, 'x') + "\r\n[NTService]\r\nt2=installed.");
   EXPECT_EQ(ini::GetINIString("Options", "Long", "", file, 256), std::string(255, 'x'));
   EXPECT_EQ(ini::GetINIString("Options", "Long", "", file, 0), "");
-  EXPECT_EQ(ini::GetINIString(texts::kOptProcPriority, file), "1");
   EXPECT_EQ(ini::GetJobString(texts::kOptWriteLog, file), "0");
   EXPECT_EQ(ini::GetServiceINIString(texts::kOptLogSize, file), "100");
   // The German texts where a language file lacks one.

@@ -1,5 +1,6 @@
-// quillon-ini as scripts use it: exact bytes out, changes in place, and the
-// exit codes of a failed write (1) and of a wrong command line (2).
+// quillon-ini as scripts use it, run as a program on a real file: exact
+// bytes out, changes in place, and the exit codes of a failed write (1) and
+// of a wrong command line (2).
 #ifndef _WIN32
 #include <gtest/gtest.h>
 #include <sys/wait.h>

@@ -276,9 +276,14 @@ TEST(ProfileWrite, MissingFilesFoldersSectionsAndUnchangedValues) {
 
 TEST(ProfileUser, OnlyTheDecimalSeparatorIsKnown) {
   char buf[16];
-  EXPECT_EQ(Api().GetProfileString(" INTL", "sdecimal ", "", buf, 16), 1u);
+  EXPECT_EQ(Api().GetProfileString("intl", "sDecimal", "", buf, 16), 1u);
 #ifndef _WIN32
-  EXPECT_STREQ(buf, std::localeconv()->decimal_point);
+  // The locale's, a German one's comma included.
+  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+  EXPECT_TRUE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8")) << "locale-gen de_DE.UTF-8";
+  Api().GetProfileString(" INTL", "sdecimal ", "", buf, 16);
+  std::setlocale(LC_NUMERIC, saved.c_str());
+  EXPECT_STREQ(buf, ",");
 #endif
   // Anything else is the default, without its trailing blanks and quotes.
   EXPECT_EQ(Api().GetProfileString("QuillonNoSuchApp", "sDecimal", "'.'  ", buf, 16), 1u);

@@ -1,7 +1,9 @@
-// The POSIX file layer where only the real thing will do: links and odd
-// files planted where the service writes, a full disk (a 1 MB tmpfs),
-// writers killed in the middle, two writers at once, another user's rights.
-// The cases that need root (mounting, other owners) are skipped without it.
+// The POSIX file layer and profile reader where only the real thing will
+// do: links and odd files planted where the service writes, a full disk (a
+// 1 MB tmpfs), writers killed in the middle, two writers at once, another
+// user's rights, replaces that keep owner and mode, and lookups that see
+// every change other programs make (inotify, time stamps, renames). The
+// cases that need root (mounting, other owners) are skipped without it.
 #ifndef _WIN32
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,10 +13,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
-#include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -26,37 +30,41 @@ namespace qs {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 using test::ErrorOf;
+using Strings = std::vector<std::string>;
 constexpr uid_t kOtherUser = 12345;
 
 platform::FileSystem& Files() { return platform::OsFileSystem(); }
 
 bool Write(const char* section, const char* key, const char* value, const std::string& file) {
-  return platform::Current().profile->WritePrivateProfileString(section, key, value,
-                                                               file.c_str());
+  return platform::Current().profile->WritePrivateProfileString(section, key, value, file.c_str());
 }
 
-std::string Get(const char* key, const std::string& file) {
-  char buf[8192];
-  std::uint32_t n = platform::Current().profile->GetPrivateProfileString("s", key, "", buf,
-                                                                        sizeof buf, file.c_str());
-  return std::string(buf, n);
+std::string Get(const char* key, const std::string& file, const char* def = "") {
+  char buf[65536];
+  return {buf, platform::Current().profile->GetPrivateProfileString("s", key, def, buf, sizeof buf,
+                                                                    file.c_str())};
 }
 
-std::vector<std::string> Names(const std::string& folder) {
-  std::vector<std::string> names;
+Strings Names(const std::string& folder) {
+  Strings names;
   for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
 
-// Runs `body` in a child process; true when it returned true.
-bool InChild(const std::function<bool()>& body) {
-  pid_t pid = ::fork();
+// Runs `body` in a child process, which ends with 0 when it returns true.
+pid_t Child(const std::function<bool()>& body) {
+  const pid_t pid = ::fork();
   if (pid == 0) ::_exit(body() ? 0 : 1);
+  return pid;
+}
+
+// Waits for the child; true when it ended with 0.
+bool Succeeded(pid_t pid) {
   int status = 0;
-  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+  return pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && !WEXITSTATUS(status);
 }
 
 // Whatever is planted where a log or a replaced file is written, the write
@@ -70,29 +78,27 @@ TEST(FileSafety, WritesNeverGoThroughALinkOrIntoAnythingButAFile) {
   const std::string ulink = dir.Join("ulink");
   ASSERT_EQ(::symlink(logs.c_str(), ulink.c_str()), 0);
   ASSERT_EQ(::lchown(ulink.c_str(), kOtherUser, kOtherUser), 0);
-  struct Row {
-    const char* what;
-    std::function<std::string(const std::string& name)> plant;  // the path to write
-  } rows[] = {
+  const std::pair<const char*, std::function<std::string(const std::string&)>> plants[] = {
       {"link to another file", [&](auto& n) { return ::symlink(victim.c_str(), n.c_str()), n; }},
       {"dangling link", [&](auto& n) { return ::symlink("nowhere", n.c_str()), n; }},
       {"named pipe", [&](auto& n) { return ::mkfifo(n.c_str(), 0666), n; }},
-      {"second name of another file", [&](auto& n) { return ::link(victim.c_str(), n.c_str()), n; }},
-      {"another user's link on the way", [&](auto& n) { return ulink + "/" + fs::path(n).filename().string(); }},
+      {"second name of another file",
+       [&](auto& n) { return ::link(victim.c_str(), n.c_str()), n; }},
+      {"another user's link on the way",
+       [&](auto& n) { return ulink + "/" + fs::path(n).filename().string(); }},
   };
-  const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> writes = {
+  const std::pair<const char*, std::function<void(const std::string&)>> writes[] = {
       {"append", [](auto& p) { Files().AppendText(p, "x\r\n"); }},
       {"append or create", [](auto& p) { Files().AppendOrCreateText(p, "x\r\n"); }},
       {"replace", [](auto& p) { Files().ReplaceFile(p, "x"); }},
       {"create", [](auto& p) { Files().CreateTextFile(p, true); }},
   };
   int n = 0;
-  for (const Row& r : rows) {
+  for (const auto& [what, plant] : plants) {
     for (const auto& [op, write] : writes) {
-      SCOPED_TRACE(std::string(r.what) + ", " + op);
-      const std::string path = r.plant(logs + "/log" + std::to_string(++n) + ".txt");
-      EXPECT_NE(ErrorOf([&] { write(path); }), 0);
-      EXPECT_EQ(test::ReadBytes(victim), "root only\n");
+      const std::string path = plant(logs + "/log" + std::to_string(++n) + ".txt");
+      EXPECT_NE(ErrorOf([&] { write(path); }), 0) << what << ", " << op;
+      EXPECT_EQ(test::ReadBytes(victim), "root only\n") << what << ", " << op;
     }
   }
   // A link root made is followed on the way; the link itself is deleted.
@@ -104,69 +110,108 @@ TEST(FileSafety, WritesNeverGoThroughALinkOrIntoAnythingButAFile) {
   EXPECT_EQ(test::ReadBytes(victim), "root only\n");
 }
 
-class FullDisk : public testing::Test {
- protected:
-  void SetUp() override {
-    if (::mount("tmpfs", dir_.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
-      GTEST_SKIP() << "no tmpfs to mount";
-    }
-    mounted_ = true;
-  }
-  void TearDown() override {
-    if (mounted_) ::umount2(dir_.path().c_str(), MNT_DETACH);
-  }
-  // Fills the disk, then frees `keep` bytes.
-  void Fill(off_t keep) {
-    const std::string filler = dir_.Join("filler");
-    int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT, 0600);
-    std::string block(65536, 'f');
-    while (::write(fd, block.data(), block.size()) > 0) {
-    }
-    ::ftruncate(fd, ::lseek(fd, 0, SEEK_CUR) - keep);
-    ::close(fd);
-  }
-  test::TempDir dir_;
-  bool mounted_ = false;
-};
-
 // A line that does not fit is taken back whole; a rewrite that does not fit
 // leaves the old file and no temporary one.
-TEST_F(FullDisk, LeavesLogsAndIniFilesWhole) {
-  const std::string log = dir_.Join("DefaultLog.txt"), ini = dir_.Join("Quillon.ini");
+TEST(FileSafety, FullDiskLeavesLogsAndIniFilesWhole) {
+  test::TempDir dir;
+  if (::mount("tmpfs", dir.path().c_str(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "no tmpfs to mount (needs root)";
+  }
+  const std::string log = dir.Join("DefaultLog.txt"), ini = dir.Join("Quillon.ini");
   test::WriteBytes(log, "line 1\r\n");
   test::WriteBytes(ini, "[s]\r\nk=1\r\n");
-  Fill(16384);
+  test::WriteBytes(dir.Join("filler"), std::string((1 << 20) - 32768, 'f'));  // some 24 KB left
   const std::string big(65536, 'x');
   EXPECT_EQ(ErrorOf([&] { Files().AppendText(log, big + "\r\n"); }), kErrDiskFull);
   EXPECT_EQ(test::ReadBytes(log), "line 1\r\n");
   EXPECT_EQ(ErrorOf([&] { Files().ReplaceFile(log, big); }), kErrDiskFull);
   EXPECT_FALSE(Write("s", "k", big.c_str(), ini));
   EXPECT_EQ(test::ReadBytes(ini), "[s]\r\nk=1\r\n");
-  EXPECT_EQ(Names(dir_.path()), (std::vector<std::string>{"DefaultLog.txt", "Quillon.ini", "filler"}));
+  EXPECT_EQ(Names(dir.path()), (Strings{"DefaultLog.txt", "Quillon.ini", "filler"}));
+  ::umount2(dir.path().c_str(), MNT_DETACH);
 }
 
-// Killed at any moment, a writer leaves the old file or the new one, never
-// an empty or a half one; the temporary files of killed writers go with a
-// later write once they are stale, unless a writer still holds them.
-TEST(FileSafety, KilledWritersLeaveWholeIniFiles) {
+// A replace is a new file renamed over the old name, with the old file's
+// mode and owner; a link there stays a link. A read-only file, or a folder
+// that takes no temporary file, refuses the write, which leaves no trace.
+// So do line breaks of a caller's choosing.
+TEST(FileSafety, ReplacesAreAtomicKeepModeOwnerAndLinksOrLeaveNoTrace) {
   test::TempDir dir;
+  const std::string f = dir.Join("p.ini"), link = dir.Join("link.ini");
+  test::WriteBytes(f, "[s]\r\nk=1\r\n");
+  ASSERT_EQ(::chmod(f.c_str(), 0640), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(f.c_str(), 4321, 4322), 0);
+  }
+  struct stat before, after;
+  ASSERT_EQ(::stat(f.c_str(), &before), 0);
+  ASSERT_EQ(::symlink("p.ini", link.c_str()), 0);
+  ASSERT_TRUE(Write("s", "k", "2", link));
+  ASSERT_EQ(::stat(f.c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino) << "written in place, not replaced";
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=2\r\n");
+
+  EXPECT_FALSE(Write("s", "k", "x\r\nNoDiskSizeCheck=1", f));
+  EXPECT_FALSE(Write("s\n[JobWin]", "k", "1", f));
+  EXPECT_FALSE(Write("s", "k\r", "1", f));
+  ASSERT_EQ(::chmod(f.c_str(), 0444), 0);
+  EXPECT_FALSE(Write("s", "k", "4", f));
+  EXPECT_FALSE(Write("s", nullptr, nullptr, link));
+  EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=2\r\n");
+  EXPECT_EQ(Names(dir.path()), (Strings{"link.ini", "p.ini"}));
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  ::chmod(f.c_str(), 0666);  // writable, but not its folder
+  EXPECT_TRUE(Succeeded(Child([&] {
+    return ::setresgid(kOtherUser, kOtherUser, kOtherUser) == 0 &&
+           ::setresuid(kOtherUser, kOtherUser, kOtherUser) == 0 && !Write("s", "k", "5", f) &&
+           errno == EACCES;
+  })));
+  EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=2\r\n");
+}
+
+// A folder on a tmpfs where there is one: flushing costs nothing there, so
+// that a read or a kill lands in the middle of a write far more often.
+std::string FastFolder() { return fs::is_directory("/dev/shm") ? "/dev/shm" : ""; }
+
+// Read at any moment, or killed at any moment, a writer leaves the old file
+// or the new one, never an empty or a half one; the temporary files of
+// killed writers go with a later write once they are stale, unless a writer
+// still holds them.
+TEST(FileSafety, KilledWritersLeaveWholeIniFiles) {
+  test::TempDir dir(FastFolder());
   const std::string ini = dir.Join("q.ini");
-  auto value = [](int n) { return std::string(3000 + n % 5 * 1000, static_cast<char>('0' + n % 10)); };
+  auto value = [](int n) {
+    return std::string(10000 + n % 5 * 10000, static_cast<char>('0' + n % 10));
+  };
+  // One whole value in the file, and in the reader's answer once nobody writes.
+  auto whole = [&](const std::string& bytes, bool quiet) {
+    const std::string v = bytes.size() > 9 ? bytes.substr(7, bytes.size() - 9) : "";
+    return v.size() >= 10000 && v.find_first_not_of(v[0]) == std::string::npos &&
+           bytes == "[s]\r\nk=" + v + "\r\n" && (!quiet || Get("k", ini) == v);
+  };
   ASSERT_TRUE(Write("s", "k", value(0).c_str(), ini));
-  std::mt19937 random(7);
   int broken = 0;
-  for (int round = 0; round < 100; ++round) {
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
+  for (int round = 0; round < 2; ++round) {
+    const pid_t writer = Child([&] {
       for (int n = 1;; ++n) Write("s", "k", value(n).c_str(), ini);
+      return true;
+    });
+    // Looks while the writer replaces the file fifteen times, then kills it.
+    std::string last = test::ReadBytes(ini);
+    for (int changes = 0, looks = 0; changes < 15 && looks < 100000; ++looks) {
+      const std::string now = test::ReadBytes(ini);
+      broken += !whole(now, false);
+      changes += now != last;
+      last = now;
+      ::usleep(100);  // lets the writer run
     }
-    ::usleep(random() % 3000);
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    const std::string v = Get("k", ini);
-    broken += v.size() < 3000 || v.find_first_not_of(v[0]) != std::string::npos ||
-              test::ReadBytes(ini) != "[s]\r\nk=" + v + "\r\n";
+    ::kill(writer, SIGKILL);
+    Succeeded(writer);
+    broken += !whole(test::ReadBytes(ini), true);
   }
   EXPECT_EQ(broken, 0);
 
@@ -184,50 +229,33 @@ TEST(FileSafety, KilledWritersLeaveWholeIniFiles) {
   ASSERT_TRUE(Write("s", "k", "last", ini));
   ::close(held);
   EXPECT_EQ(Names(dir.path()),
-            (std::vector<std::string>{".o.ini.qsother0", ".q.ini.qsfresh0", ".q.ini.qsheld00", "q.ini"}));
+            (Strings{".o.ini.qsother0", ".q.ini.qsfresh0", ".q.ini.qsheld00", "q.ini"}));
 }
 
 // Two writers of ours on one file, each adding its own keys: none is lost.
 TEST(FileSafety, WritersOfOursNeverLoseAnUpdate) {
-  test::TempDir dir;
+  test::TempDir dir(FastFolder());
   const std::string ini = dir.Join("q.ini");
-  std::vector<pid_t> writers;
-  for (char who : {'a', 'b'}) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      for (int i = 0; i < 300; ++i) Write("s", (who + std::to_string(i)).c_str(), "1", ini);
-      ::_exit(0);
-    }
-    writers.push_back(pid);
-  }
-  for (pid_t pid : writers) ::waitpid(pid, nullptr, 0);
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  auto writer = [&](char who) {
+    return Child([=] {
+      char c;
+      ::close(go[1]);
+      (void)!::read(go[0], &c, 1);  // both start together, when the parent lets go
+      for (int i = 0; i < 60; ++i) Write("s", (who + std::to_string(i)).c_str(), "1", ini);
+      return true;
+    });
+  };
+  const pid_t a = writer('a'), b = writer('b');
+  ::close(go[1]);
+  EXPECT_TRUE(Succeeded(a) && Succeeded(b));
+  ::close(go[0]);
   int lost = 0;
   for (char who : {'a', 'b'}) {
-    for (int i = 0; i < 300; ++i) lost += Get((who + std::to_string(i)).c_str(), ini) != "1";
+    for (int i = 0; i < 60; ++i) lost += Get((who + std::to_string(i)).c_str(), ini) != "1";
   }
   EXPECT_EQ(lost, 0);
-}
-
-// No line of a caller's choosing, and no rewriting in place when the folder
-// takes no temporary file: the write is refused and the file stays.
-TEST(FileSafety, IniWritesRefuseLineBreaksAndReadOnlyFolders) {
-  test::TempDir dir;
-  const std::string ini = dir.Join("q.ini");
-  test::WriteBytes(ini, "[s]\r\nk=1\r\n");
-  EXPECT_FALSE(Write("s", "k", "x\r\nNoDiskSizeCheck=1", ini));
-  EXPECT_FALSE(Write("s\n[JobWin]", "k", "1", ini));
-  EXPECT_FALSE(Write("s", "k\r", "1", ini));
-  EXPECT_EQ(test::ReadBytes(ini), "[s]\r\nk=1\r\n");
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
-  ::chmod(ini.c_str(), 0666);
-  EXPECT_TRUE(InChild([&] {
-    if (::setresgid(kOtherUser, kOtherUser, kOtherUser) != 0 ||
-        ::setresuid(kOtherUser, kOtherUser, kOtherUser) != 0) {
-      return false;
-    }
-    return !Write("s", "k", "2", ini) && errno == EACCES;
-  }));
-  EXPECT_EQ(test::ReadBytes(ini), "[s]\r\nk=1\r\n");
 }
 
 // Who may change a job file, and where a path really leads.
@@ -237,27 +265,21 @@ TEST(FileSafety, TrustAndResolvedPaths) {
   auto make = [&](const std::string& name, mode_t mode, uid_t owner) {
     const std::string p = dir.Join(name);
     test::WriteBytes(p, "[Job]\r\n");
-    ::chmod(p.c_str(), mode);
-    ::chown(p.c_str(), owner, 0);
-    return p;
+    return ::chmod(p.c_str(), mode), ::chown(p.c_str(), owner, 0), p;
   };
   const std::string ulink = dir.Join("ulink");
   ::symlink(make("good", 0644, 0).c_str(), ulink.c_str());
   ::lchown(ulink.c_str(), kOtherUser, kOtherUser);
   fs::create_directory(dir.Join("open"));
   ::chmod(dir.Join("open").c_str(), 0777);
-  struct Row {
-    std::string path, reason;
-  } rows[] = {
-      {dir.Join("good"), ""},
-      {make("group", 0664, 0), "group 0 may write it"},
+  const std::pair<std::string, std::string> rows[] = {
+      {dir.Join("good"), ""}, {make("group", 0664, 0), "group 0 may write it"},
       {make("world", 0646, 0), "every user may write it"},
       {make("theirs", 0644, kOtherUser), "it belongs to user 12345"},
-      {ulink, "it is a symbolic link of user 12345"},
-      {dir.Join("open"), "every user may write it"},
+      {ulink, "it is a symbolic link of user 12345"}, {dir.Join("open"), "every user may write it"},
       {dir.Join("missing"), ""},
   };
-  for (const Row& r : rows) EXPECT_EQ(Files().UntrustedBecause(r.path), r.reason) << r.path;
+  for (const auto& [path, reason] : rows) EXPECT_EQ(Files().UntrustedBecause(path), reason) << path;
 
   fs::create_directories(dir.Join("a/b"));
   ::symlink("a", dir.Join("tlink").c_str());
@@ -265,6 +287,74 @@ TEST(FileSafety, TrustAndResolvedPaths) {
   EXPECT_EQ(Files().ResolvePath(dir.Join("tlink/b")), dir.Join("a/b"));
   EXPECT_EQ(Files().ResolvePath(dir.Join("a/new/x/../y")), dir.Join("a/new/y"));
   EXPECT_EQ(ErrorOf([&] { Files().ResolvePath(ulink); }), kErrPermission);
+}
+
+// Runs `steps` below `root`: "put F" writes the new version to F, "rm F"
+// removes F, "mv A B" renames A to B, "ln A B" links the file A as B, and
+// "sym T L" makes L a link to the folder T.
+void RunSteps(const std::string& root, const std::string& steps) {
+  std::istringstream in(steps);
+  for (std::string op, a, b; in >> op >> a; b.clear()) {
+    if (op != "put" && op != "rm") in >> b;
+    const fs::path pa = root + "/" + a, pb = root + "/" + (b.empty() ? a : b);
+    fs::create_directories(pb.parent_path());
+    if (op == "put") test::WriteBytes(pa, "[s]\r\nk=new\r\n");
+    if (op == "rm") fs::remove(pa);
+    if (op == "mv") fs::rename(pa, pb);
+    if (op == "ln") fs::create_hard_link(pa, pb);
+    if (op == "sym") fs::create_directory_symlink(a, pb);
+  }
+}
+
+// A lookup sees every change on disk, whoever made it, however it was made.
+TEST(ProfileFreshness, EveryChangeIsSeenAtTheNextLookup) {
+  test::TempDir dir;
+  // Files read twice (so that their folders are watched where that can be
+  // trusted), then changed by another program. They are old enough that
+  // nothing but the change tells the versions apart: the kernel's time
+  // stamps, which the reader compares, cannot be set back.
+  const char* cases[][5] = {  // what, file, prepare, change, the value after
+      {"written in place", "sub/f.ini", "", "put sub/f.ini", "new"},
+      {"replaced by a rename", "sub/f.ini", "put sub/f.tmp", "mv sub/f.tmp sub/f.ini", "new"},
+      {"deleted", "sub/f.ini", "", "rm sub/f.ini", "d"},
+      {"another folder renamed into its place", "sub/f.ini", "put next/f.ini",
+       "mv sub old mv next sub", "new"},
+      {"written under its second name", "sub/f.ini", "ln sub/f.ini other/g.ini",
+       "put other/g.ini", "new"},
+      {"linked folder pointed elsewhere", "link/f.ini", "put next/f.ini sym sub link",
+       "sym next link2 mv link2 link", "new"},
+      {"read under a name with a dot", "./sub/f.ini", "", "put sub/f.ini", "new"},
+  };
+  for (const auto& c : cases) {
+    fs::create_directories(dir.Join(c[0]) + "/sub");
+    test::WriteBytes(dir.Join(c[0]) + "/sub/f.ini", "[s]\r\nk=old\r\n");
+    RunSteps(dir.Join(c[0]), c[2]);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  for (const auto& c : cases) {
+    const std::string path = dir.Join(c[0]) + "/" + c[1];
+    ASSERT_EQ(Get("k", path), "old") << c[0];
+    ASSERT_EQ(Get("k", path), "old") << c[0];
+    EXPECT_TRUE(Succeeded(Child([&] { return RunSteps(dir.Join(c[0]), c[3]), true; })));
+    EXPECT_EQ(Get("k", path, "d"), c[4]) << c[0];
+  }
+
+  // A batch reads as of one moment: it sees no change until it ends; the
+  // service's own writes count at once.
+  const std::string b = dir.Join("b.ini");
+  test::WriteBytes(b, "[s]\r\nk=old\r\n");
+  ASSERT_EQ(Get("k", b), "old");
+  {
+    platform::ProfileBatch line;
+    ASSERT_EQ(Get("k", b), "old");
+    EXPECT_TRUE(Succeeded(Child([&] { return test::WriteBytes(b, "[s]\r\nk=new\r\n"), true; })));
+    platform::ProfileBatch nested;
+    EXPECT_EQ(Get("k", b), "old");
+  }
+  EXPECT_EQ(Get("k", b), "new");
+  platform::ProfileBatch line;
+  ASSERT_TRUE(Write("s", "k", "own", b));
+  EXPECT_EQ(Get("k", b), "own");
 }
 
 }  // namespace

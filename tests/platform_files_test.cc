@@ -1,17 +1,19 @@
-// The file-system object as the log writers and INI tools rely on it.
+// The system's file-system object as the log writers and INI tools rely on
+// it; on the real disk, since the system's calls are what is tested.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <functional>
+#include <string>
 
+#include "logging/mod_size.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
 #include "tests/fakes.h"
 #include "tests/test_support.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
-#include <unistd.h>
 #endif
 
 namespace qs {
@@ -22,27 +24,18 @@ using test::ErrorOf;
 platform::FileSystem& Fs() { return platform::OsFileSystem(); }
 
 TEST(FileSystem, BuildPathPutsExactlyOneSeparator) {
-  const std::string s = test::Sep();
-  struct Row {
-    std::string a, b, joined;
-  } rows[] = {
-      {"x", "y", "x" + s + "y"},
-      {"x" + s, "y", "x" + s + "y"},
-      {"x", s + "y", "x" + s + "y"},
-      {"x" + s, s + "y", "x" + s + "y"},
-      {"x" + s + s, "y", "x" + s + "y"},
-      {"", "y", "y"},
-      {"x", "", "x"},
-      {"Quillon Pro" + s + "bin" + s, "logs" + s + "DefaultLog.txt",
-       "Quillon Pro" + s + "bin" + s + "logs" + s + "DefaultLog.txt"},
+  const std::string s = test::Sep(), xy = "x" + s + "y";
+  const std::string rows[][3] = {
+      {"x", "y", xy}, {"x" + s, "y", xy}, {"x", s + "y", xy}, {"x" + s, s + "y", xy},
+      {"x" + s + s, "y", xy}, {"", "y", "y"}, {"x", "", "x"},
   };
-  for (const Row& r : rows) EXPECT_EQ(Fs().BuildPath(r.a, r.b), r.joined) << r.a << " + " << r.b;
+  for (const auto& [a, b, joined] : rows) EXPECT_EQ(Fs().BuildPath(a, b), joined) << a << "+" << b;
   EXPECT_EQ(Fs().GetBaseName("a" + s + "Daily.qlj"), "Daily");
   EXPECT_EQ(Fs().GetBaseName("a" + s + "archive.tar.gz"), "archive.tar");
   EXPECT_EQ(Fs().GetBaseName("a" + s + ".hidden"), ".hidden");
 }
 
-TEST(FileSystem, TextFilesAreCreatedOnlyWhenAsked) {
+TEST(FileSystem, TextFilesAreCreatedOnlyWhenAskedReadFromTheirTailAndMayBeReadOnly) {
   test::TempDir dir;
   std::string f = dir.Join("log.txt");
   EXPECT_EQ(ErrorOf([&] { Fs().AppendText(f, "x\r\n"); }), kErrFileNotFound);
@@ -55,19 +48,19 @@ TEST(FileSystem, TextFilesAreCreatedOnlyWhenAsked) {
   Fs().AppendText(f, "a\r\n");
   Fs().AppendText(f, "b\r\n");
   EXPECT_EQ(test::ReadBytes(f), "a\r\nb\r\n");
+  EXPECT_EQ(Fs().ReadTail(f, 0), "");
+  EXPECT_EQ(Fs().ReadTail(f, 4), "\nb\r\n");
+  EXPECT_EQ(Fs().ReadTail(f, 1000), "a\r\nb\r\n");
   EXPECT_EQ(Fs().FileLength(f), 6);
-  EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(f, false); }), 58);
+  EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(f, false); }), kErrFileExists);
   Fs().CreateTextFile(f, true);
   EXPECT_EQ(Fs().FileLength(f), 0);
   EXPECT_EQ(Fs().FileLength(dir.Join("none")), -1);
+  EXPECT_EQ(ErrorOf([&] { Fs().ReadTail(dir.Join("none"), 4); }), kErrFileNotFound);
   EXPECT_FALSE(Fs().FileExists(dir.path()));
   EXPECT_TRUE(Fs().FolderExists(dir.path()));
-}
-
 #ifndef _WIN32
-TEST(FileSystem, ReadOnlyFilesRefuseWritesButYieldToForcedDelete) {
-  test::TempDir dir;
-  std::string f = dir.Join("ro.txt");
+  // A read-only file refuses writes, root's too, but yields to a forced delete.
   test::WriteBytes(f, "keep");
   ASSERT_EQ(::chmod(f.c_str(), 0444), 0);
   EXPECT_EQ(ErrorOf([&] { Fs().ReplaceFile(f, "lost"); }), kErrPermission);
@@ -77,8 +70,26 @@ TEST(FileSystem, ReadOnlyFilesRefuseWritesButYieldToForcedDelete) {
   Fs().DeleteFile(f, true);
   EXPECT_FALSE(test::Exists(f));
   EXPECT_EQ(ErrorOf([&] { Fs().DeleteFile(f, true); }), kErrFileNotFound);
-}
 #endif
+}
+
+TEST(FileSystem, DiskFreeOfAFolderOrDrive) {
+  test::TempDir dir;
+#ifndef _WIN32
+  EXPECT_GT(modSize::GetDiskFree(Fs(), dir.path()), 0);
+  EXPECT_EQ(modSize::GetDiskFree(Fs(), dir.Join("missing")), -1);
+#else
+  // The drive is made current for the query, and the folder before it
+  // current again: the test's drive, and another one (Wine's Z:).
+  char before[MAX_PATH] = {}, after[MAX_PATH] = {};
+  ::GetCurrentDirectoryA(MAX_PATH, before);
+  for (std::string drive : {std::string(dir.path(), 0, 2), std::string("Z:")}) {
+    EXPECT_GT(modSize::GetDiskFree(Fs(), drive), 0) << drive;
+    ::GetCurrentDirectoryA(MAX_PATH, after);
+    EXPECT_STREQ(after, before);
+  }
+#endif
+}
 
 }  // namespace
 }  // namespace qs

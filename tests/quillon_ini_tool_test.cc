@@ -1,4 +1,6 @@
-// quillon-ini as scripts use it: exact bytes out, changes in place.
+// quillon-ini as scripts use it, run as a program on a real file: exact
+// bytes out, changes in place, and the exit codes of a failed write (1) and
+// of a wrong command line (2).
 #ifndef _WIN32
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -12,62 +14,49 @@
 namespace qs {
 namespace {
 
-struct ToolRun {
-  int status;
-  std::string out;
-};
-
 std::string Quote(const std::string& s) {
   std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') q += "'\\''";
-    else q += c;
-  }
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
 
-ToolRun Tool(const std::vector<std::string>& args) {
+// The tool's exit code and what it wrote to its standard output.
+std::pair<int, std::string> Tool(const std::vector<std::string>& args) {
   std::string cmd = Quote(QS_QUILLON_INI);
   for (const auto& a : args) cmd += " " + Quote(a);
-  cmd += " 2>/dev/null";
-  ToolRun r{-1, {}};
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
+  FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
+  std::string out;
   char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
+  for (std::size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+  const int status = p ? ::pclose(p) : -1;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
 }
 
-TEST(QuillonIniTool, GetWritesExactlyTheReadersBytes) {
+TEST(QuillonIniTool, GetWritesTheReadersBytesSetChangesOneLine) {
   test::TempDir dir;
-  std::string f = dir.Join("Quillon.ini");
-  test::WriteBytes(f, "[Options]\r\nLogSize=  250\r\nPath=\"C:\\a b\"\r\n");
-  EXPECT_EQ(Tool({"get", f, "Options", "LogSize"}).out, "250");
-  EXPECT_EQ(Tool({"get", f, "options", "PATH"}).out, "C:\\a b");
-  EXPECT_EQ(Tool({"get", f, "Options", "Missing", "dflt  "}).out, "dflt");
-  EXPECT_EQ(Tool({"get", f, "Options", "LogSize", "", "3"}).out, "25");
-  ToolRun missing = Tool({"get", dir.Join("none.ini"), "Options", "LogSize", "100"});
-  EXPECT_EQ(missing.status, 0);
-  EXPECT_EQ(missing.out, "100");
-}
-
-TEST(QuillonIniTool, SetChangesOneLineAndBadArgumentsFail) {
-  test::TempDir dir;
-  std::string f = dir.Join("Quillon.ini");
-  test::WriteBytes(f, "; product settings\n[Options]\nWriteLog=0\n\n[ErrWin]\nShowDate=1\n");
-  EXPECT_EQ(Tool({"set", f, "Options", "WriteLog", "1"}).status, 0);
-  EXPECT_EQ(test::ReadBytes(f), "; product settings\n[Options]\nWriteLog=1\n\n[ErrWin]\nShowDate=1\n");
-  EXPECT_EQ(Tool({"set", dir.Join("no") + "/x.ini", "A", "B", "C"}).status, 1);
-  // A line break in any text would make a line of the caller's choosing.
-  EXPECT_EQ(Tool({"set", f, "Options", "WriteLog", "1\n[JobWin]\nNoDiskSizeCheck=1"}).status, 2);
-  EXPECT_EQ(Tool({"set", f, "Options\r", "WriteLog", "1"}).status, 2);
-  EXPECT_EQ(Tool({"get", f, "Options", "WriteLog", "", "abc"}).status, 2);
-  EXPECT_EQ(Tool({"get", f, "Options", "WriteLog", "", "40000"}).status, 2);
-  EXPECT_EQ(Tool({"frobnicate"}).status, 2);
-  EXPECT_EQ(Tool({"get", f}).status, 2);
+  const std::string f = dir.Join("Quillon.ini");
+  test::WriteBytes(f, "; settings\n[Options]\nLogSize=  250\nPath=\"C:\\a b\"\n\n[ErrWin]\n");
+  struct Row {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+  } rows[] = {
+      {{"get", f, "Options", "Path"}, 0, "C:\\a b"},
+      {{"get", f, "Options", "LogSize", "", "3"}, 0, "25"},
+      {{"get", dir.Join("none.ini"), "Options", "LogSize", "100"}, 0, "100"},
+      {{"set", f, "Options", "LogSize", "1"}, 0, ""},
+      {{"set", dir.Join("no") + "/x.ini", "A", "B", "C"}, 1, ""},
+      // A line break in any text would make a line of the caller's choosing.
+      {{"set", f, "Options", "LogSize", "1\n[JobWin]\nNoDiskSizeCheck=1"}, 2, ""},
+      {{"set", f, "Options\r", "LogSize", "1"}, 2, ""},
+      {{"get", f, "Options", "LogSize", "", "abc"}, 2, ""},
+      {{"get", f, "Options", "LogSize", "", "40000"}, 2, ""}, {{"frobnicate"}, 2, ""},
+      {{"get", f}, 2, ""},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(Tool(r.args), std::pair(r.status, r.out)) << r.args[0] << " " << r.args.back();
+  }
+  EXPECT_EQ(test::ReadBytes(f), "; settings\n[Options]\nLogSize=  1\nPath=\"C:\\a b\"\n\n[ErrWin]\n");
 }
 
 }  // namespace

@@ -14,9 +14,9 @@ namespace fs = std::filesystem;
 
 namespace qs::test {
 
-TempDir::TempDir() {
+TempDir::TempDir(const std::string& under) {
   std::random_device rd;
-  fs::path base = fs::temp_directory_path();
+  fs::path base = under.empty() ? fs::temp_directory_path() : fs::path(under);
   for (int attempt = 0; attempt < 100; ++attempt) {
     fs::path p = base / ("qs-test-" + std::to_string(rd()));
     std::error_code ec;

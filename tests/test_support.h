@@ -10,7 +10,8 @@ namespace qs::test {
 // A fresh folder, removed with everything in it when the object goes.
 class TempDir {
  public:
-  TempDir();
+  // In `under`; by default in the system's temporary folder.
+  explicit TempDir(const std::string& under = "");
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

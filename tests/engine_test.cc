@@ -27,27 +27,24 @@ namespace {
 using Op = test::MemFileSystem::Op;
 using Strings = std::vector<std::string>;
 
-struct Event {
-  std::string kind;  // "job" or "log"
-  std::string text;
-  std::int16_t id;
-  bool view, file, same_view, last;
-};
-
 class EngineTest : public ::testing::Test {
  protected:
+  // Every message says what it is: a copy (1), a failure (2) or the job's
+  // summary (3, the last of the job), shown and written, each on its own.
   EngineTest() {
     fs_.AddFolder(Path("jobs"));
     engine_->CurrentJob = [this](std::string& f, std::int32_t& i, std::int32_t& n, std::int16_t&,
                                  std::int16_t& type, std::int16_t&, std::string& time,
                                  std::string&, std::int16_t&, std::int16_t&) {
-      events_.push_back({"job", f, 0, false, false, false, false});
+      events_.push_back("job:" + f);
       details_.push_back(f + " " + std::to_string(i) + "/" + std::to_string(n) + " " +
                          std::to_string(type) + ":" + time);
     };
     engine_->LogMessage = [this](std::string& msg, std::int16_t& id, bool& view, bool& file,
                                  bool& same, bool& last) {
-      events_.push_back({"log", msg, id, view, file, same, last});
+      events_.push_back("log:" + msg);
+      EXPECT_TRUE(view && file && !same) << msg;
+      EXPECT_EQ(id, last ? 3 : msg.starts_with("Fehler") ? 2 : 1) << msg;
     };
   }
 
@@ -57,12 +54,9 @@ class EngineTest : public ::testing::Test {
   void Put(const std::string& rel, const std::string& data, std::int64_t modified = 0) {
     fs_.AddFile(Path(rel), data, modified);
   }
-  void Job(const std::string& file, const std::string& lines) {
-    Put("jobs/" + file, "[Job]\r\n" + lines);
-  }
   void CopyJob(const std::string& file, const std::string& from, const std::string& to,
                const std::string& more = "") {
-    Job(file, "From=" + Path(from) + "\r\nTo=" + Path(to) + "\r\n" + more);
+    Put("jobs/" + file, "[Job]\r\nFrom=" + Path(from) + "\r\nTo=" + Path(to) + "\r\n" + more);
   }
   void Pass(bool run_all = false) {
     events_.clear();
@@ -73,13 +67,13 @@ class EngineTest : public ::testing::Test {
   }
   Strings Texts(const std::string& kind) const {
     Strings out;
-    for (const Event& e : events_) {
-      if (e.kind == kind) out.push_back(e.text);
+    for (const std::string& e : events_) {
+      if (e.starts_with(kind)) out.push_back(e.substr(4));
     }
     return out;
   }
-  Strings Jobs() const { return Texts("job"); }
-  Strings Logs() const { return Texts("log"); }
+  Strings Jobs() const { return Texts("job:"); }
+  Strings Logs() const { return Texts("log:"); }
   Strings Names(const std::string& rel) const { return fs_.Names(Path(rel)); }
   std::string Copied(const std::string& from, const std::string& to) const {
     return "Datei kopiert: " + Path(from) + " -> " + Path(to);
@@ -93,7 +87,7 @@ class EngineTest : public ::testing::Test {
   test::FakeClock clock_;  // stands still unless a test moves it
   std::unique_ptr<platform::MessageLoop> loop_ = test::LoopOn(clock_);
   std::unique_ptr<engine::cJobEngine> engine_ = engine::CreateJobEngine(*loop_, fs_, clock_);
-  std::vector<Event> events_;
+  Strings events_;   // "job:" file or "log:" message
   Strings details_;  // per job: "name index/count type:time"
   std::string lang_;
 };
@@ -144,39 +138,30 @@ TEST_F(EngineTest, RaisesCurrentJobBeforeEveryMessageOfItsJob) {
   CopyJob("Second.qlj", "in2", "out2");
   CopyJob("Third.qlj", "missing", "out3");
   // Broken jobs first: each reports its fault and the pass goes on.
-  Job("A-empty.qlj", "From=\r\nTo=" + Path("x") + "\r\n");
+  Put("jobs/A-empty.qlj", "[Job]\r\nFrom=\r\nTo=" + Path("x") + "\r\n");
   CopyJob("B-same.qlj", "in2", "in2/");
-  Job("C-noto.qlj", "From=" + Path("in2") + "\r\n");
+  Put("jobs/C-noto.qlj", "[Job]\r\nFrom=" + Path("in2") + "\r\n");
   Put("blocker", "a file where the target folder should be");
   CopyJob("D-blocked.qlj", "in2", "blocker/out");
   int jobs_seen_by_post = -1;
   loop_->Post([&] { jobs_seen_by_post = static_cast<int>(Jobs().size()); });
   Pass();
-  Strings got;
-  for (const Event& e : events_) got.push_back(e.kind + ":" + e.text);
   const std::string kBlocked = "log:Fehler: Zielordner nicht beschreibbar: " + Path("blocker/out"),
                     kNone = "log:Fehler: Quell- oder Zielordner nicht angegeben",
                     kFailed = "log:0 Dateien kopiert, 1 Fehler";
-  for (std::string& g : got) {  // without the system's text of the fault
-    if (g.starts_with(kBlocked + " (")) g = kBlocked;
+  for (std::string& e : events_) {  // without the system's text of the fault
+    if (e.starts_with(kBlocked + " (")) e = kBlocked;
   }
-  EXPECT_EQ(got, (Strings{
-                     "job:A-empty.qlj", kNone, kFailed, "job:B-same.qlj",
-                     "log:Fehler: Quell- und Zielordner sind gleich: " + Path("in2"), kFailed,
-                     "job:C-noto.qlj", kNone, kFailed, "job:D-blocked.qlj", kBlocked, kFailed,
-                     "job:First.qlj", "log:" + Copied("in1/a.txt", "out1/a.txt"),
-                     "log:" + Copied("in1/b.txt", "out1/b.txt"), "log:2 Dateien kopiert, 0 Fehler",
-                     "job:Second.qlj", "log:" + Copied("in2/c.txt", "out2/c.txt"),
-                     "log:1 Dateien kopiert, 0 Fehler", "job:Third.qlj",
-                     "log:Fehler: Quellordner nicht gefunden: " + Path("missing"), kFailed,
-                 }));
-  for (const Event& e : events_) {
-    if (e.kind != "log") continue;
-    const bool summary = e.text.find("Dateien kopiert") != std::string::npos;
-    EXPECT_TRUE(e.view && e.file && !e.same_view) << e.text;
-    EXPECT_EQ(e.last, summary) << e.text;
-    EXPECT_EQ(e.id, summary ? 3 : e.text.starts_with("Fehler") ? 2 : 1) << e.text;
-  }
+  EXPECT_EQ(events_, (Strings{
+                         "job:A-empty.qlj", kNone, kFailed, "job:B-same.qlj",
+                         "log:Fehler: Quell- und Zielordner sind gleich: " + Path("in2"), kFailed,
+                         "job:C-noto.qlj", kNone, kFailed, "job:D-blocked.qlj", kBlocked, kFailed,
+                         "job:First.qlj", "log:" + Copied("in1/a.txt", "out1/a.txt"),
+                         "log:" + Copied("in1/b.txt", "out1/b.txt"),
+                         "log:2 Dateien kopiert, 0 Fehler", "job:Second.qlj",
+                         "log:" + Copied("in2/c.txt", "out2/c.txt"),
+                         "log:1 Dateien kopiert, 0 Fehler", "job:Third.qlj",
+                         "log:Fehler: Quellordner nicht gefunden: " + Path("missing"), kFailed}));
   // Service events ran between the jobs, not before the first one.
   EXPECT_EQ(jobs_seen_by_post, 1);
 }
@@ -262,6 +247,8 @@ TEST_F(EngineTest, KeepsTenMegabytesFreeOnTheTargetsVolumeUnlessTold) {
   }
 }
 
+// What the engine keeps of a job goes with its job file: a job file made
+// anew is a new job, due at once.
 TEST_F(EngineTest, RunsAJobWithAnIntervalOnlyWhenDue) {
   Put("in/a.txt", "a");
   CopyJob("Every5.qlj", "in", "out5", "Interval=5\r\n");
@@ -271,8 +258,8 @@ TEST_F(EngineTest, RunsAJobWithAnIntervalOnlyWhenDue) {
     std::uint32_t at_ms;
     bool run_all;
     Strings jobs;
-  } steps[] = {{1000, false, both},    {61000, false, always}, {298500, false, always},
-               {299000, false, both},  {400000, true, both},   {460000, false, always}};
+  } steps[] = {{1000, false, both},   {61000, false, always}, {298500, false, always},
+               {299000, false, both}, {400000, true, both},   {460000, false, always}};
   for (const Step& s : steps) {
     clock_.ticks = s.at_ms;
     Pass(s.run_all);
@@ -280,63 +267,50 @@ TEST_F(EngineTest, RunsAJobWithAnIntervalOnlyWhenDue) {
   }
   Pass(true);
   EXPECT_EQ(details_, (Strings{"Always.qlj 1/2 0:0", "Every5.qlj 2/2 1:5"}));
-}
-
-// What the engine keeps of a job goes with its job file: a job file made
-// anew is a new job, due at once.
-TEST_F(EngineTest, ForgetsAJobWhenItsFileGoes) {
-  Put("in/a", "a");
-  CopyJob("Every5.qlj", "in", "out", "Interval=5\r\n");
-  Pass();
   fs_.Remove(Path("jobs/Every5.qlj"));
-  clock_.ticks += 1000;
   Pass();
-  CopyJob("Every5.qlj", "in", "out", "Interval=5\r\n");
-  clock_.ticks += 1000;
+  CopyJob("Every5.qlj", "in", "out5", "Interval=5\r\n");
   Pass();
-  EXPECT_EQ(Jobs(), Strings{"Every5.qlj"});
+  EXPECT_EQ(Jobs(), both);
 }
 
-TEST_F(EngineTest, EndsThePassWhenAStopArrivesBetweenJobs) {
-  // The clock stands still: the engine lets messages run between jobs
-  // only, not between the files of a job.
+// A stop ends the pass: between jobs (the clock stands still, so the engine
+// lets messages run between jobs only), or in the middle of a job, where
+// what is not renamed yet is given up and waits for the next pass.
+TEST_F(EngineTest, StopsThePassInTheMiddleOfAJobAndBetweenJobs) {
   for (std::string j : {"A", "B", "C"}) {
     Put("in" + j + "/f", "f");
     CopyJob(j + ".qlj", "in" + j, "out" + j);
   }
-  Put("lang/English.lng", "[JobEngine]\r\nt0=Copied %2 from %1\r\nt8=%1 copied, %2 errors, %3\r\n");
-  lang_ = Path("lang/English.lng");  // texts come from the language file
-  loop_->Post([&] { loop_->Quit(); });
-  Pass();
-  EXPECT_EQ(Jobs(), Strings{"A.qlj"});
-  EXPECT_EQ(Logs(), (Strings{"Copied " + Path("outA/f") + " from " + Path("inA/f"),
-                             "1 copied, 0 errors, %3"}));
-  EXPECT_FALSE(fs_.Has(Path("outB/f")));
-}
-
-// A stop handled while the engine copies ends the pass at once: what is not
-// renamed yet is given up, the rest waits for the next pass.
-TEST_F(EngineTest, StopsInTheMiddleOfAJob) {
+  Put("inB/g", "g");
   int copies = 0;
   fs_.on_op = [&](Op op, const std::string&) {
     if (op == Op::kCreate && ++copies == 2) engine_->CancelPass();
   };
-  for (const char* f : {"a", "b", "c"}) Put(std::string("in/") + f, f);
-  CopyJob("A.qlj", "in", "outA");
-  CopyJob("B.qlj", "in", "outB");
   Pass();
-  EXPECT_EQ(Jobs(), Strings{"A.qlj"});
-  EXPECT_EQ(Names("outA"), Strings{});
+  EXPECT_EQ(Jobs(), (Strings{"A.qlj", "B.qlj"}));
+  EXPECT_EQ(Names("outB"), Strings{});
   Pass();
-  EXPECT_EQ(Names("outA"), (Strings{"a", "b", "c"}));
-  EXPECT_EQ(Names("outB"), (Strings{"a", "b", "c"}));
+  EXPECT_EQ(Names("outB"), (Strings{"f", "g"}));
+  EXPECT_EQ(Names("outC"), Strings{"f"});
+
+  // The clock stands still: the engine lets messages run between jobs only.
+  Put("inA/g", "g");
+  Put("inB/h", "h");
+  Put("lang/English.lng", "[JobEngine]\r\nt0=Copied %2 from %1\r\nt8=%1 copied, %2 errors, %3\r\n");
+  lang_ = Path("lang/English.lng");  // texts come from the language file
+  loop_->Post([&] { loop_->Quit(); });
+  Pass();
+  EXPECT_EQ(Logs(), (Strings{"Copied " + Path("outA/g") + " from " + Path("inA/g"),
+                             "1 copied, 0 errors, %3"}));
+  EXPECT_FALSE(fs_.Has(Path("outB/h")));
 }
 
 TEST_F(EngineTest, GetJobsMapsTheKeysOfEveryJobFile) {
-  Job("Watch.qlj",
-      "From=C:\\in\r\nTo=D:\\out\r\nType=2\r\nActive=0\r\nHold=1.5\r\n"
+  Put("jobs/Watch.qlj",
+      "[Job]\r\nFrom=C:\\in\r\nTo=D:\\out\r\nType=2\r\nActive=0\r\nHold=1.5\r\n"
       "WatchFolder=E:\\w\r\nWatch=2\r\nRecursive=7\r\nStartCopy=1\r\nDelay=-1\r\nRetries=9\r\n");
-  Job("b.qlj", "Type=99999\r\nDelay=x\r\nActive= 1 \r\n");
+  Put("jobs/b.qlj", "[Job]\r\nType=99999\r\nDelay=x\r\nActive= 1 \r\n");
   Put("jobs/a.qlj", "not an INI file");
   Put("jobs/c.txt", "[Job]\r\n");
   auto get = [&](std::string path, std::string filter) {

@@ -19,6 +19,7 @@
 #include "tests/fake_clock.h"
 #include "tests/fakes.h"
 #include "tests/mem_file_system.h"
+#include "tests/mem_profile.h"
 #include "tests/test_support.h"
 
 namespace qs {
@@ -82,8 +83,9 @@ class EngineTest : public ::testing::Test {
   inline static int tests_ = 0;
   const std::string root_ = "/e" + std::to_string(++tests_);
   test::MemFileSystem fs_;
+  test::MemProfile profile_{fs_};
   test::FakeUi ui_;
-  platform::ScopedPlatform scoped_{{.profile = &fs_, .ui = &ui_}};
+  platform::ScopedPlatform scoped_{{.profile = &profile_, .ui = &ui_}};
   test::FakeClock clock_;  // stands still unless a test moves it
   std::unique_ptr<platform::MessageLoop> loop_ = test::LoopOn(clock_);
   std::unique_ptr<engine::cJobEngine> engine_ = engine::CreateJobEngine(*loop_, fs_, clock_);

@@ -21,6 +21,7 @@
 #include "platform/runtime_error.h"
 #include "tests/fake_clock.h"
 #include "tests/mem_file_system.h"
+#include "tests/mem_profile.h"
 #include "tests/test_support.h"
 
 namespace qs {
@@ -107,7 +108,8 @@ class WatchTest : public ::testing::Test {
   test::TempDir dir_;
   const std::string root_;
   test::MemFileSystem mem_;
-  platform::ScopedPlatform profile_{{.profile = real_ ? nullptr : &mem_}};
+  test::MemProfile profile_{mem_};
+  platform::ScopedPlatform scoped_{{.profile = real_ ? nullptr : &profile_}};
   test::FakeClock clock_;
   std::unique_ptr<platform::MessageLoop> loop_ = test::LoopOn(clock_);
   std::string src_ = Path("src"), dst_ = Path("dst"), other_ = Path("other"), jobs_ = Path("jobs");

@@ -2,17 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 
 #include "platform/message_loop.h"
-#include "platform/posix/profile_text.h"
 #include "platform/runtime_error.h"
 
 namespace qs::test {
 
 using platform::DirChange;
 using platform::FileStat;
-namespace ini = platform::posix::profile;
 
 struct MemFileSystem::Node {
   enum Kind { kFile, kFolder, kLink } kind = kFile;
@@ -86,18 +83,6 @@ std::string Join(const std::vector<std::string>& parts) {
 }
 
 [[noreturn]] void Throw(std::int32_t number) { throw RuntimeError(number); }
-
-std::string Folded(const char* name) {
-  return ini::Folded(ini::TrimmedName(name), ini::CaseFold::kAscii);
-}
-
-std::uint32_t CopyOut(const std::string& text, char* buffer, std::uint32_t size) {
-  if (size == 0) return 0;
-  const auto n = static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), size - 1));
-  std::memcpy(buffer, text.data(), n);
-  buffer[n] = '\0';
-  return n;
-}
 
 }  // namespace
 
@@ -477,45 +462,6 @@ std::shared_ptr<platform::DirWatcher> MemFileSystem::FolderWatcher(platform::Mes
   std::shared_ptr<Watcher> watcher = watcher_.lock();
   if (watcher == nullptr) watcher_ = watcher = std::make_shared<Watcher>(*this, loop);
   return watcher;
-}
-
-std::uint32_t MemFileSystem::GetPrivateProfileString(const char* section, const char* key,
-                                                     const char* def, char* buffer,
-                                                     std::uint32_t size, const char* file) {
-  const ini::ParsedProfile parsed = ini::Parse(Read(file), ini::CaseFold::kAscii);
-  const ini::ParsedProfile::Section* s = section ? parsed.Find(Folded(section)) : nullptr;
-  std::string out;
-  bool found = section == nullptr;
-  if (section == nullptr) {
-    for (const auto& each : parsed.sections) {
-      if (!each.name.empty()) out.append(each.name).push_back('\0');
-    }
-  } else if (s && key == nullptr) {
-    for (const std::string& name : s->key_names) out.append(name).push_back('\0');
-    found = !out.empty();
-  } else if (s) {
-    auto it = s->values.find(Folded(key));
-    found = it != s->values.end() && it->second.present;
-    if (found) out = it->second.text;
-  }
-  return CopyOut(found ? out : def ? def : "", buffer, size);
-}
-
-bool MemFileSystem::WritePrivateProfileString(const char* section, const char* key,
-                                              const char* value, const char* file) {
-  std::string bytes = Read(file);
-  if (section == nullptr) return false;
-  try {
-    if (ini::Edit(bytes, section, key, value, ini::CaseFold::kAscii)) ReplaceFile(file, bytes);
-    return true;
-  } catch (const RuntimeError&) {
-    return false;
-  }
-}
-
-std::uint32_t MemFileSystem::GetProfileString(const char*, const char*, const char* def,
-                                              char* buffer, std::uint32_t size) {
-  return CopyOut(def ? def : "", buffer, size);
 }
 
 }  // namespace qs::test

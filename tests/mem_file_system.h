@@ -1,9 +1,9 @@
 // An in-memory disk with faults on demand, in the manner of leveldb's memory
-// and fault-injection environments: the file system, the profile functions
-// on its INI files, and the folder watches on it. Code that works through
-// platform::FileSystem, ProfileApi (through ScopedPlatform) and DirWatcher
-// (through FileSystem::FolderWatcher) runs as a fast unit test without a
-// disk: disk full, denied, failing and crashing cases included.
+// and fault-injection environments, and the folder watches on it. Code that
+// works through platform::FileSystem and DirWatcher (through
+// FileSystem::FolderWatcher) runs as a fast unit test without a disk: disk
+// full, denied, failing and crashing cases included. MemProfile
+// (mem_profile.h) reads its INI files.
 //
 // Paths are absolute; "/" and "\" both separate (so paths the platform
 // joins with its own separator work too); the folders on a path must exist
@@ -39,11 +39,6 @@
 // kMovedIn; ReplaceFile: kMovedIn), deleted (kDeleted); a watched folder
 // moved (kFolderGone, and it goes on reporting) or removed (kFolderGone,
 // the last report). The building calls below report too.
-//
-// INI files: "[section]" lines and "key=value" entries, names compared
-// without ASCII case, blanks around names and values dropped, lines ending
-// in CR LF or LF. Writes replace the file (ReplaceFile); a write that fails
-// returns false.
 #pragma once
 
 #include <cstdint>
@@ -59,7 +54,7 @@
 
 namespace qs::test {
 
-class MemFileSystem : public platform::FileSystem, public platform::ProfileApi {
+class MemFileSystem : public platform::FileSystem {
  public:
   enum class Op { kWrite, kCreate, kRename, kDelete, kSync, kMakeFolder, kRead, kFreeSpace, kWatch };
 
@@ -124,15 +119,6 @@ class MemFileSystem : public platform::FileSystem, public platform::ProfileApi {
   std::string ResolvePath(const std::string& path) override;
   std::string UntrustedBecause(const std::string& path) override;
   std::shared_ptr<platform::DirWatcher> FolderWatcher(platform::MessageLoop& loop) override;
-
-  // --- platform::ProfileApi.
-  std::uint32_t GetPrivateProfileString(const char* section, const char* key, const char* def,
-                                        char* buffer, std::uint32_t size,
-                                        const char* file) override;
-  bool WritePrivateProfileString(const char* section, const char* key, const char* value,
-                                 const char* file) override;
-  std::uint32_t GetProfileString(const char* app, const char* key, const char* def,
-                                 char* buffer, std::uint32_t size) override;
 
   // Bytes a copy moves per chunk (keep_going is asked between chunks).
   static constexpr std::size_t kChunk = 4096;

@@ -21,6 +21,7 @@
 #include "monitor/mod_monitor.h"
 #include "tests/fakes.h"
 #include "tests/mem_file_system.h"
+#include "tests/mem_profile.h"
 
 namespace qs {
 namespace {
@@ -160,11 +161,12 @@ class MonitorTest : public testing::Test {
   };
 
   test::MemFileSystem fs_;
+  test::MemProfile profile_{fs_};
   test::FakeProcess process_;
   test::FakeUi ui_;
   test::FakeWindows windows_;
   platform::ScopedPlatform scoped_{
-      {.profile = &fs_, .process = &process_, .windows = &windows_, .ui = &ui_}};
+      {.profile = &profile_, .process = &process_, .windows = &windows_, .ui = &ui_}};
   std::unique_ptr<platform::MessageLoop> loop_ = platform::CreateMessageLoop();
   std::unique_ptr<frmMain> form_;
   std::vector<engine::JobRecord> records_;
@@ -372,9 +374,10 @@ TEST_F(MonitorTest, ErrorWhileJobStartsLeavesTheRestUnstarted) {
 
 TEST(MonSrvIsRunningTest, VisibleBorderedTitleWithThePatternMatches) {
   test::MemFileSystem fs;
+  test::MemProfile profile{fs};
   test::FakeWindows windows;
   test::FakeUi ui;
-  platform::ScopedPlatform scoped{{.profile = &fs, .windows = &windows, .ui = &ui}};
+  platform::ScopedPlatform scoped{{.profile = &profile, .windows = &windows, .ui = &ui}};
   auto loop = platform::CreateMessageLoop();
   frmMain form(*loop, fs, Components{});
   fs.AddFile("/lang/English.lng", "[Monitor]\r\nt0=Quillon Monitor\r\n");

@@ -17,8 +17,7 @@ struct MemFileSystem::Node {
   std::int64_t modified = 0;
   std::map<std::string, NodePtr> entries{}, durable_entries{};  // a folder's
   std::string target{};  // a link's
-  bool trusted = true;
-  bool read_only = false;
+  bool trusted = true, read_only = false;
   std::string untrusted{};  // why others may change it
 };
 
@@ -64,15 +63,11 @@ class MemFileSystem::Watcher final : public platform::DirWatcher,
 namespace {
 
 std::vector<std::string> Split(std::string_view path) {
-  std::vector<std::string> parts(1);
-  for (char c : path) {
-    if (c != '/' && c != '\\') {
-      parts.back() += c;
-    } else if (!parts.back().empty()) {
-      parts.emplace_back();
-    }
+  std::vector<std::string> parts;
+  for (std::size_t at = 0, end; at <= path.size(); at = end + 1) {
+    end = std::min(path.find_first_of("/\\", at), path.size());
+    if (end > at) parts.emplace_back(path.substr(at, end - at));
   }
-  if (parts.back().empty()) parts.pop_back();
   return parts;
 }
 
@@ -119,7 +114,7 @@ MemFileSystem::Place MemFileSystem::Find(const std::string& path, bool follow_la
       if (missing) missing->assign(todo.rbegin(), todo.rend());
       if (!missing && !last) Throw(kErrPathNotFound);
       trail.push_back(part);
-      return {stack.back(), part, nullptr, Join(trail)};
+      return {stack.back(), nullptr, part, Join(trail)};
     }
     NodePtr next = it->second;
     if (next->kind == Node::kLink && (!last || follow_last)) {
@@ -133,12 +128,12 @@ MemFileSystem::Place MemFileSystem::Find(const std::string& path, bool follow_la
       continue;
     }
     trail.push_back(part);
-    if (last) return {stack.back(), part, next, Join(trail)};
+    if (last) return {stack.back(), next, part, Join(trail)};
     if (next->kind != Node::kFolder) Throw(kErrPathNotFound);
     stack.push_back(next);
   }
-  if (stack.size() == 1) return {nullptr, "", root_, "/"};
-  return {stack[stack.size() - 2], trail.back(), stack.back(), Join(trail)};
+  if (stack.size() == 1) return {nullptr, root_, "", "/"};
+  return {stack[stack.size() - 2], stack.back(), trail.back(), Join(trail)};
 }
 
 MemFileSystem::NodePtr MemFileSystem::At(const std::string& path, bool follow_last) const {
@@ -160,12 +155,7 @@ std::vector<MemFileSystem::NodePtr> MemFileSystem::Tree(const NodePtr& top) {
 void MemFileSystem::Before(Op op, const std::string& path) {
   const int n = ++counts_[static_cast<int>(op)];
   if (on_op) on_op(op, path);
-  auto fault = faults_.find({op, n});
-  if (fault != faults_.end()) {
-    const std::int32_t error = fault->second;
-    faults_.erase(fault);
-    Throw(error);
-  }
+  if (auto fault = faults_.extract({op, n})) Throw(fault.mapped());
   for (const std::string& d : denied_) {
     if (path == d || path.starts_with(d + "/")) Throw(kErrPermission);
   }
@@ -211,7 +201,8 @@ void MemFileSystem::Report(const Place& place, DirChange change, const NodePtr& 
     watcher->Report(entry.get(), "", DirChange::kFolderGone, true, false);
   }
   // Every watched folder of a removed tree reports its end.
-  for (const NodePtr& n : folder && change == DirChange::kDeleted ? Tree(entry) : std::vector<NodePtr>{}) {
+  if (!folder || change != DirChange::kDeleted) return;
+  for (const NodePtr& n : Tree(entry)) {
     if (n->kind == Node::kFolder) watcher->Report(n.get(), "", DirChange::kFolderGone, true, true);
   }
 }
@@ -227,10 +218,6 @@ void MemFileSystem::Unlink(const Place& place, bool durable) {
   place.folder->entries.erase(place.name);
   if (durable) place.folder->durable_entries.erase(place.name);
   Report(place, DirChange::kDeleted, place.node);
-}
-
-void MemFileSystem::FailAt(Op op, int n, std::int32_t error) {
-  faults_[{op, Count(op) + n}] = error;
 }
 
 void MemFileSystem::AddFolder(const std::string& path) {
@@ -275,7 +262,9 @@ bool MemFileSystem::Has(const std::string& path) const { return At(path, false) 
 
 std::vector<std::string> MemFileSystem::Names(const std::string& folder) const {
   std::vector<std::string> names;
-  for (const auto& [name, node] : Find(folder, true).node->entries) names.push_back(name);
+  if (NodePtr n = At(folder, true)) {
+    for (const auto& [name, node] : n->entries) names.push_back(name);
+  }
   return names;
 }
 

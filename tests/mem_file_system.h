@@ -78,7 +78,7 @@ class MemFileSystem : public platform::FileSystem {
   // The file's bytes ("" for none); Has: a file, folder or link is there.
   std::string Read(const std::string& path) const;
   bool Has(const std::string& path) const;
-  // The names in a folder, sorted.
+  // The names in a folder, sorted (none when there is no folder).
   std::vector<std::string> Names(const std::string& folder) const;
   // How many calls of a kind were made.
   int Count(Op op) const { return counts_[static_cast<int>(op)]; }
@@ -86,7 +86,7 @@ class MemFileSystem : public platform::FileSystem {
   std::int64_t Free() const;
 
   // --- Faults.
-  void FailAt(Op op, int n, std::int32_t error);
+  void FailAt(Op op, int n, std::int32_t error) { faults_[{op, Count(op) + n}] = error; }
   void Deny(const std::string& path) { denied_.push_back(path); }
   std::int64_t capacity = std::int64_t{1} << 40;
   std::int64_t now = 0;  // the time new data gets (100 ns since 1601)
@@ -132,10 +132,8 @@ class MemFileSystem : public platform::FileSystem {
   // Where a path leads: the folder that holds its last component, the
   // name, and what is there (null for nothing).
   struct Place {
-    NodePtr folder;
-    std::string name;
-    NodePtr node;
-    std::string path;  // resolved
+    NodePtr folder, node;  // node: null for nothing
+    std::string name, path;  // path: resolved
   };
 
   Place Find(const std::string& path, bool follow_last,

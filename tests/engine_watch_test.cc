@@ -171,24 +171,6 @@ TEST_F(WatchTest, RecursiveFollowsSubfoldersOldAndNew) {
   EXPECT_EQ(dones_.size(), 1u);
 }
 
-// Whoever looks at the target while a large file is copied never finds
-// anything but the whole file under its final name.
-TEST_F(WatchTest, NeverAHalfFileUnderTheFinalName) {
-  Start(Job());
-  const std::string bytes(5 * test::MemFileSystem::kChunk + 3, 'q'), target = dst_ + "/big.bin";
-  int looks = 0;
-  mem_.on_op = [&](Op, const std::string&) {
-    ++looks;
-    if (mem_.Has(target)) {
-      EXPECT_EQ(mem_.Read(target), bytes);
-    }
-  };
-  Put(src_ + "/big.bin", bytes);
-  Pump();
-  EXPECT_EQ(mem_.Read(target), bytes);
-  EXPECT_GT(looks, 5);
-}
-
 // StartCopy copies what is new or changed at once; watching the target or a
 // third folder, a change there copies what is new in the source.
 TEST_F(WatchTest, StartCopyAndChangesInAnotherFolderTriggerAPass) {

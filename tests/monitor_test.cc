@@ -99,7 +99,6 @@ class MonitorTest : public testing::Test {
  protected:
   MonitorTest() {
     modRavelinLITE::ResetForTest();
-    process_.exe = kProduct + "/bin/QuillonSrv";
     fs_.AddFile(kProduct + "/bin/QuillonSrv.ini", "[Files]\r\nINI=" + kMainIni + "\r\n");
     fs_.AddFolder(kProduct + "/logs");
     SetMonitorKeys("RunNTMon=1\r\n");
@@ -138,12 +137,15 @@ class MonitorTest : public testing::Test {
     return *form_;
   }
 
-  // The monitor's lines of the default log.
+  // The monitor's lines of the default log, after "NT-Service:
+  // Echtzeitmonitor ".
   Calls MonitorLines() const {
+    const std::string kHead = "NT-Service: Echtzeitmonitor ";
     Calls out;
     std::istringstream in(fs_.Read(kProduct + "/logs/DefaultLog.txt"));
-    for (std::string line; std::getline(in, line);) {
-      if (line.find("Echtzeitmonitor") != std::string::npos) out.push_back(line.substr(0, line.size() - 1));
+    for (std::string line; std::getline(in, line, '\r');) {
+      const std::size_t at = line.find(kHead);
+      if (at != std::string::npos) out.push_back(line.substr(at + kHead.size()));
     }
     return out;
   }
@@ -233,7 +235,7 @@ TEST_F(MonitorTest, LoadErrorKeepsOnlyTheFirstSlot) {
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("LoadMonitorJobs"), std::string::npos);
   EXPECT_EQ(jobs_.size(), 1u);
-  EXPECT_EQ(MonitorLines(), Calls{"NT-Service: Echtzeitmonitor gestartet: A"});
+  EXPECT_EQ(MonitorLines(), Calls{"gestartet: A"});
 
   // The same error before any job was kept starts nothing.
   form_.reset();
@@ -255,7 +257,7 @@ TEST_F(MonitorTest, MoreWatchJobsThanIndicesRunTheFirstAndReportOnce) {
   EXPECT_EQ(jobs_.back()->index, 32766);
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("32767"), std::string::npos);
-  EXPECT_EQ(MonitorLines(), Calls{"NT-Service: Echtzeitmonitor gestartet"});
+  EXPECT_EQ(MonitorLines(), Calls{"gestartet"});
 }
 
 TEST_F(MonitorTest, RunNTMonIsReadAgainUntilItSaysOne) {
@@ -288,9 +290,7 @@ TEST_F(MonitorTest, PerJobDoneLinesAndDoneTwiceOrOutOfRange) {
   Form().cMultiEvent_Done("Object9", 9);
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("cMultiEventDone"), std::string::npos);
-  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestartet: Daily",
-                                   "NT-Service: Echtzeitmonitor gestartet: Weekly",
-                                   "NT-Service: Echtzeitmonitor gestoppt: Weekly"}));
+  EXPECT_EQ(MonitorLines(), (Calls{"gestartet: Daily", "gestartet: Weekly", "gestoppt: Weekly"}));
 
   // The stop cancels only what is left, then lets the objects and the
   // event object go.
@@ -316,10 +316,7 @@ TEST_F(MonitorTest, SummaryLinesOncePerStart) {
   Form().EndRTMonitor();
   Form().RunRTMonitor();
   Form().cMultiEvent_Done("x", 2);
-  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestartet",
-                                   "NT-Service: Echtzeitmonitor gestoppt",
-                                   "NT-Service: Echtzeitmonitor gestartet",
-                                   "NT-Service: Echtzeitmonitor gestoppt"}));
+  EXPECT_EQ(MonitorLines(), (Calls{"gestartet", "gestoppt", "gestartet", "gestoppt"}));
 }
 
 TEST_F(MonitorTest, DoneNestedInsideTheComponentsCalls) {
@@ -331,8 +328,7 @@ TEST_F(MonitorTest, DoneNestedInsideTheComponentsCalls) {
   };
   SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
   Form();
-  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestoppt",
-                                   "NT-Service: Echtzeitmonitor gestartet"}));
+  EXPECT_EQ(MonitorLines(), (Calls{"gestoppt", "gestartet"}));
 
   // Per-job lines: the stop writes one line per job still watching, from
   // the Done inside its CancelWatch.
@@ -345,16 +341,14 @@ TEST_F(MonitorTest, DoneNestedInsideTheComponentsCalls) {
   bool ok = false;
   Form().NTService1_Pause(ok);
   EXPECT_FALSE(Form().m_bRTMonRunning);
-  Calls lines = MonitorLines();
-  EXPECT_EQ(Calls(lines.begin() + 2, lines.end()),
-            (Calls{"NT-Service: Echtzeitmonitor gestoppt: Daily",
-                   "NT-Service: Echtzeitmonitor gestoppt: Weekly"}));
+  EXPECT_EQ(MonitorLines(), (Calls{"gestartet: Daily", "gestartet: Weekly", "gestoppt: Daily",
+                                   "gestoppt: Weekly"}));
 
   // Continue builds the list anew with new objects.
   Form().NTService1_Continue(ok);
   EXPECT_TRUE(Form().m_bRTMonRunning);
   EXPECT_EQ(jobs_.size(), 4u);
-  EXPECT_EQ(MonitorLines().back(), "NT-Service: Echtzeitmonitor gestartet: Weekly");
+  EXPECT_EQ(MonitorLines().back(), "gestartet: Weekly");
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
@@ -381,8 +375,8 @@ TEST(MonSrvIsRunningTest, VisibleBorderedTitleWithThePatternMatches) {
   auto loop = platform::CreateMessageLoop();
   frmMain form(*loop, fs, Components{});
   fs.AddFile("/lang/English.lng", "[Monitor]\r\nt0=Quillon Monitor\r\n");
-  constexpr std::int32_t kVisible = static_cast<std::int32_t>(platform::kWsVisible);
-  constexpr std::int32_t kBoth = static_cast<std::int32_t>(platform::kWsVisible | platform::kWsBorder);
+  constexpr auto kVisible = static_cast<std::int32_t>(platform::kWsVisible);
+  constexpr auto kBoth = static_cast<std::int32_t>(platform::kWsVisible | platform::kWsBorder);
   struct Row {
     std::string language_file;
     std::vector<test::FakeWindows::Window> windows;

@@ -196,17 +196,19 @@ TEST_F(MonitorTest, StartsTheQualifyingWatchJobsWithTheirValues) {
   daily.ValueB = 7;
   weekly.PathChoice = 1;
   weekly.FlagB = 1;
+  weekly.JobFileName = "Weekly.QLJ";  // the file the list found, where case counts
   other.PathChoice = 3;
   records_ = {excluded, daily, held, weekly, scheduled, other};
-  auto setup = [](const std::string& job, const std::string& values, int index) {
-    return kProduct + "/jobs/" + job + ".qlj|Deutsch|" + values + "|" + kProduct +
+  auto setup = [](const std::string& file, const std::string& values, int index) {
+    const std::string job = file.substr(0, file.size() - 4);
+    return kProduct + "/jobs/" + file + "|Deutsch|" + values + "|" + kProduct +
            "/lang/Deutsch.lng|" + kMainIni + "|/from/" + job + "|/to/" + job + "|1|" +
            std::to_string(index);
   };
   Form();
-  EXPECT_EQ(Setups(), (Calls{setup("Daily", "-1|1|/watch|0|7", 0),
-                             setup("Weekly", "0|0|/to/Weekly|1|0", 1),
-                             setup("Other", "0|0||0|0", 2)}));
+  EXPECT_EQ(Setups(), (Calls{setup("Daily.qlj", "-1|1|/watch|0|7", 0),
+                             setup("Weekly.QLJ", "0|0|/to/Weekly|1|0", 1),
+                             setup("Other.qlj", "0|0||0|0", 2)}));
   EXPECT_EQ(calls_, (Calls{"Add Object0", "Add Object1", "Add Object2", "Setup Object0",
                            "Start 0", "Setup Object1", "Start 1", "Setup Object2", "Start 2"}));
 
@@ -214,7 +216,7 @@ TEST_F(MonitorTest, StartsTheQualifyingWatchJobsWithTheirValues) {
   weekly.PathChoice = 0;
   records_ = {weekly};
   Form().RunRTMonitor();
-  EXPECT_EQ(Setups(3), Calls{setup("Weekly", "0|0|/from/Weekly|1|0", 0)});
+  EXPECT_EQ(Setups(3), Calls{setup("Weekly.QLJ", "0|0|/from/Weekly|1|0", 0)});
   EXPECT_EQ(Form().values.MonJobs.size(), 1u);
 
   // No record: no object and no report; the monitor counts as running.

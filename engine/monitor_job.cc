@@ -42,9 +42,9 @@
 // A destroyed object stops watching and raises nothing, also none that was
 // on its way.
 //
-// All watch jobs of a loop share one folder watcher (one inotify instance
-// on Linux) and one wake-up timer, so a thousand watch jobs cost a few
-// descriptors. StartWatch's flag is not used.
+// All watch jobs of a loop share one folder watcher, the one their file
+// system gives (FileSystem::FolderWatcher: one inotify instance on Linux),
+// and one wake-up timer, so a thousand watch jobs cost a few descriptors. StartWatch's flag is not used.
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -233,7 +233,7 @@ class MonitorJob final : public cMonitorJob {
 
     state_ = State::kWatching;
     try {
-      watcher_ = platform::SharedDirWatcher(loop_);
+      watcher_ = fs.FolderWatcher(loop_);
       queue_ = SharedWakeQueue(loop_, clock_);
       if (!job_file_.empty()) {
         jobs_watch_ = watcher_->Watch(jobs_folder_, JobsHandler());

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "platform/dir_watch.h"
+
 namespace qs::platform {
 
 namespace {
@@ -43,6 +45,10 @@ void FileSystem::AppendOrCreateText(const std::string& path,
                                     std::string_view text) {
   if (!FileExists(path)) CreateTextFile(path, true);
   AppendText(path, text);
+}
+
+std::shared_ptr<DirWatcher> FileSystem::FolderWatcher(MessageLoop& loop) {
+  return SharedDirWatcher(loop);
 }
 
 std::string FileSystem::GetBaseName(std::string_view path) const {

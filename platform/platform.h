@@ -41,6 +41,9 @@
 
 namespace qs::platform {
 
+class DirWatcher;
+class MessageLoop;
+
 // ---------------------------------------------------------------------------
 // Profile files (INI): GetPrivateProfileStringA, WritePrivateProfileStringA,
 // and GetProfileStringA for the user's profile (only "intl" is meaningful).
@@ -211,6 +214,9 @@ class FileSystem {
   // own user can change it (or it is not there), else the reason. Windows
   // has no such rule: always "".
   virtual std::string UntrustedBecause(const std::string& path) = 0;
+  // The watcher that reports the changes in this file system's folders on
+  // `loop` (dir_watch.h); for the OS's file system, SharedDirWatcher(loop).
+  virtual std::shared_ptr<DirWatcher> FolderWatcher(MessageLoop& loop);
 };
 
 // ---------------------------------------------------------------------------

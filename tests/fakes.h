@@ -12,49 +12,6 @@
 
 namespace qs::test {
 
-// The OS file system; tests derive from it and override only the calls they
-// make fail or answer themselves.
-class ForwardingFileSystem : public platform::FileSystem {
- public:
-  platform::FileSystem& real = platform::OsFileSystem();
-
-  char Separator() const override { return real.Separator(); }
-  bool CaseSensitiveNames() const override { return real.CaseSensitiveNames(); }
-  bool FileExists(const std::string& p) override { return real.FileExists(p); }
-  bool FolderExists(const std::string& p) override { return real.FolderExists(p); }
-  void CreateTextFile(const std::string& p, bool o) override { real.CreateTextFile(p, o); }
-  void AppendText(const std::string& p, std::string_view t) override { real.AppendText(p, t); }
-  void AppendOrCreateText(const std::string& p, std::string_view t) override {
-    real.AppendOrCreateText(p, t);
-  }
-  std::string ReadTail(const std::string& p, std::uint64_t n) override {
-    return real.ReadTail(p, n);
-  }
-  void ReplaceFile(const std::string& p, std::string_view d) override { real.ReplaceFile(p, d); }
-  void DeleteFile(const std::string& p, bool f) override { real.DeleteFile(p, f); }
-  std::int64_t FileLength(const std::string& p) override { return real.FileLength(p); }
-  std::string GetDriveName(std::string_view p) const override { return real.GetDriveName(p); }
-  bool GetDiskFreeSpace(const std::string& root, std::uint32_t* spc, std::uint32_t* bps,
-                        std::uint32_t* free, std::uint32_t* total) override {
-    return real.GetDiskFreeSpace(root, spc, bps, free, total);
-  }
-  platform::FileStat GetFileStat(const std::string& p) override { return real.GetFileStat(p); }
-  std::vector<platform::FolderEntry> ListFolder(const std::string& f) override {
-    return real.ListFolder(f);
-  }
-  bool CopyToNewFile(const std::string& from, const std::string& to,
-                     const platform::CopyOptions& o) override {
-    return real.CopyToNewFile(from, to, o);
-  }
-  void FlushToDisk(const std::vector<std::string>& p) override { real.FlushToDisk(p); }
-  std::string ResolvePath(const std::string& p) override { return real.ResolvePath(p); }
-  std::string UntrustedBecause(const std::string& p) override { return real.UntrustedBecause(p); }
-  void RenameFile(const std::string& from, const std::string& to) override {
-    real.RenameFile(from, to);
-  }
-  void CreateFolder(const std::string& p) override { real.CreateFolder(p); }
-};
-
 // The classic error number `f` raised, 0 for none.
 inline std::int32_t ErrorOf(const std::function<void()>& f) {
   try {
@@ -207,15 +164,6 @@ class FakeJobEngine : public engine::cJobEngine {
     lang_files.push_back(sLangFile);
     no_disk_checks.push_back(NoDiskSizeCheck);
     if (on_process) on_process();
-  }
-  // Raises CurrentJob, then one LogMessage.
-  void RaiseJob(std::string file, std::string message) {
-    std::int32_t l1 = 0, l2 = 0;
-    std::int16_t i1 = 0, i2 = 0, i3 = 0, i4 = 0, i5 = 0, id = 0;
-    std::string t, d;
-    if (CurrentJob) CurrentJob(file, l1, l2, i1, i2, i3, t, d, i4, i5);
-    bool view = true, f = true, same = false, last = true;
-    if (LogMessage) LogMessage(message, id, view, f, same, last);
   }
 };
 

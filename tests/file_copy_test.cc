@@ -41,13 +41,18 @@ int Temps(const test::MemFileSystem& fs, const std::string& folder) {
 
 struct Crash {};
 
+const std::string kBig(3 * kChunk + 7, 'A');
+
+// A source with a large new file and a small one, a target with an old file.
+void Seed(test::MemFileSystem& fs) {
+  fs.AddFile("/d/src/a", kBig);
+  fs.AddFile("/d/src/b", "new b");
+  fs.AddFile("/d/dst/a", "old a");
+}
+
 class CopyTest : public testing::Test {
  protected:
-  CopyTest() {
-    fs_.AddFile("/d/src/a", big_);
-    fs_.AddFile("/d/src/b", "new b");
-    fs_.AddFile("/d/dst/a", "old a");
-  }
+  CopyTest() { Seed(fs_); }
   int Pass(const std::string& from = "/d/src", const std::string& to = "/d/dst",
            engine::CopyRules rules = {}) {
     reports_.lines.clear();
@@ -57,7 +62,6 @@ class CopyTest : public testing::Test {
     return failures;
   }
 
-  const std::string big_ = std::string(3 * kChunk + 7, 'A');
   test::MemFileSystem fs_;
   Reports reports_;
   bool stopped_ = false;
@@ -68,9 +72,7 @@ class CopyTest : public testing::Test {
 TEST_F(CopyTest, CrashAtAnyStepLeavesOldOrWholeNewFiles) {
   for (int crash_at = 1, passes_through = 0; passes_through == 0; ++crash_at) {
     test::MemFileSystem fs;
-    fs.AddFile("/d/src/a", big_);
-    fs.AddFile("/d/src/b", "new b");
-    fs.AddFile("/d/dst/a", "old a");
+    Seed(fs);
     int step = 0;
     fs.on_op = [&](Op, const std::string&) {
       if (++step == crash_at) throw Crash{};
@@ -84,10 +86,10 @@ TEST_F(CopyTest, CrashAtAnyStepLeavesOldOrWholeNewFiles) {
     fs.Crash();
     SCOPED_TRACE("crash at step " + std::to_string(crash_at));
     const std::string a = fs.Read("/d/dst/a");
-    EXPECT_TRUE(a == "old a" || a == big_) << a.size() << " bytes";
+    EXPECT_TRUE(a == "old a" || a == kBig) << a.size() << " bytes";
     EXPECT_TRUE(!fs.Has("/d/dst/b") || fs.Read("/d/dst/b") == "new b");
     engine::FileCopier(fs, {}, nullptr).CopyFolders("/d/src", "/d/dst");
-    EXPECT_EQ(fs.Read("/d/dst/a"), big_);
+    EXPECT_EQ(fs.Read("/d/dst/a"), kBig);
     EXPECT_EQ(fs.Read("/d/dst/b"), "new b");
     EXPECT_EQ(Temps(fs, "/d/dst"), 0);
   }
@@ -117,9 +119,7 @@ TEST_F(CopyTest, FaultsAreReportedAndLeaveNothingBehind) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     test::MemFileSystem fs;
-    fs.AddFile("/d/src/a", big_);
-    fs.AddFile("/d/src/b", "new b");
-    fs.AddFile("/d/dst/a", "old a");
+    Seed(fs);
     r.fault(fs);
     reports_.lines.clear();
     engine::CopyRules rules;

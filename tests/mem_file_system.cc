@@ -3,30 +3,70 @@
 #include <algorithm>
 #include <chrono>
 
+#include "platform/message_loop.h"
 #include "platform/runtime_error.h"
 
 namespace qs::test {
 
+using platform::DirChange;
+using platform::FileStat;
+
 struct MemFileSystem::Node {
   enum Kind { kFile, kFolder, kLink } kind = kFile;
-  std::string data, durable;  // a file's bytes, and what a crash leaves
+  std::string data{}, durable{};  // a file's bytes, and what a crash leaves
   std::int64_t modified = 0;
-  std::map<std::string, NodePtr> entries, durable_entries;  // a folder's
-  std::string target;  // a link's
-  bool trusted = true;
-  bool read_only = false;
-  std::string untrusted;  // why others may change it
+  std::map<std::string, NodePtr> entries{}, durable_entries{};  // a folder's
+  std::string target{};  // a link's
+  bool trusted = true, read_only = false;
+  std::string untrusted{};  // why others may change it
+};
+
+// Watches by node, so that a folder moved elsewhere goes on reporting.
+// Reports go through the loop, as the OS's do; one that comes after its
+// watch has ended is dropped.
+class MemFileSystem::Watcher final : public platform::DirWatcher,
+                                     public std::enable_shared_from_this<Watcher> {
+ public:
+  Watcher(MemFileSystem& fs, platform::MessageLoop& loop) : fs_(fs), loop_(loop) {}
+
+  WatchId Watch(const std::string& folder, Handler handler) override {
+    fs_.Before(Op::kWatch, folder);
+    NodePtr node = fs_.At(folder, true);
+    if (node == nullptr || node->kind != Node::kFolder) throw RuntimeError(kErrPathNotFound);
+    watches_[++last_id_] = {node, std::move(handler)};
+    return last_id_;
+  }
+  void Unwatch(WatchId id) override { watches_.erase(id); }
+
+  // `last`: the folder is gone, and its watches end with this report.
+  void Report(const Node* folder, const std::string& name, DirChange change, bool is_folder,
+              bool last) {
+    for (const auto& [id, watch] : watches_) {
+      if (watch.first.get() != folder) continue;
+      loop_.Post([weak = weak_from_this(), id, name, change, is_folder, last] {
+        auto self = weak.lock();
+        if (!self || self->watches_.count(id) == 0) return;
+        Handler handler = self->watches_[id].second;
+        if (last) self->watches_.erase(id);
+        handler(name, change, is_folder);
+      });
+    }
+  }
+
+ private:
+  MemFileSystem& fs_;
+  platform::MessageLoop& loop_;
+  std::map<WatchId, std::pair<NodePtr, Handler>> watches_;
+  WatchId last_id_ = 0;
 };
 
 namespace {
 
 std::vector<std::string> Split(std::string_view path) {
   std::vector<std::string> parts;
-  while (!path.empty()) {
-    std::size_t slash = path.find('/');
-    if (slash != 0) parts.emplace_back(path.substr(0, slash));
-    if (slash == std::string_view::npos) break;
-    path.remove_prefix(slash + 1);
+  for (std::size_t at = 0, end; at <= path.size(); at = end + 1) {
+    end = std::min(path.find_first_of("/\\", at), path.size());
+    if (end > at) parts.emplace_back(path.substr(at, end - at));
   }
   return parts;
 }
@@ -41,12 +81,13 @@ std::string Join(const std::vector<std::string>& parts) {
 
 }  // namespace
 
-MemFileSystem::MemFileSystem() : root_(std::make_shared<Node>()) {
-  root_->kind = Node::kFolder;
+MemFileSystem::MemFileSystem() : root_(std::make_shared<Node>(Node{.kind = Node::kFolder})) {
   using namespace std::chrono;
   now = (duration_cast<seconds>(system_clock::now().time_since_epoch()).count() +
          11644473600) * 10000000;
 }
+
+MemFileSystem::~MemFileSystem() = default;
 
 // Walks `path`: links on the way are followed when trusted and refused (70)
 // when not; the last one only with `follow_last`. With `missing`, a folder
@@ -61,60 +102,60 @@ MemFileSystem::Place MemFileSystem::Find(const std::string& path, bool follow_la
   while (!todo.empty()) {
     std::string part = std::move(todo.back());
     todo.pop_back();
-    if (part == ".") continue;
+    if (part == "." || (part == ".." && stack.size() == 1)) continue;
     if (part == "..") {
-      if (stack.size() > 1) {
-        stack.pop_back();
-        trail.pop_back();
-      }
+      stack.pop_back();
+      trail.pop_back();
       continue;
     }
     const bool last = todo.empty();
     auto it = stack.back()->entries.find(part);
     if (it == stack.back()->entries.end()) {
-      if (missing) {
-        missing->assign(1, part);
-        while (!todo.empty()) {
-          missing->push_back(todo.back());
-          todo.pop_back();
-        }
-      } else if (!last) {
-        Throw(kErrPathNotFound);
-      }
+      if (missing) missing->assign(todo.rbegin(), todo.rend());
+      if (!missing && !last) Throw(kErrPathNotFound);
       trail.push_back(part);
-      return {stack.back(), part, nullptr, Join(trail)};
+      return {stack.back(), nullptr, part, Join(trail)};
     }
     NodePtr next = it->second;
     if (next->kind == Node::kLink && (!last || follow_last)) {
       if (!next->trusted || ++links > 40) Throw(kErrPermission);
-      std::vector<std::string> target = Split(next->target);
-      if (!next->target.empty() && next->target.front() == '/') {
+      if (next->target.starts_with("/")) {
         stack.resize(1);
         trail.clear();
       }
-      for (auto t = target.rbegin(); t != target.rend(); ++t) todo.push_back(*t);
+      std::vector<std::string> target = Split(next->target);
+      todo.insert(todo.end(), target.rbegin(), target.rend());
       continue;
     }
     trail.push_back(part);
-    if (last) return {stack.back(), part, next, Join(trail)};
+    if (last) return {stack.back(), next, part, Join(trail)};
     if (next->kind != Node::kFolder) Throw(kErrPathNotFound);
     stack.push_back(next);
   }
-  if (stack.size() == 1) return {nullptr, "", root_, "/"};
-  return {stack[stack.size() - 2], trail.back(), stack.back(), Join(trail)};
+  if (stack.size() == 1) return {nullptr, root_, "", "/"};
+  return {stack[stack.size() - 2], stack.back(), trail.back(), Join(trail)};
+}
+
+MemFileSystem::NodePtr MemFileSystem::At(const std::string& path, bool follow_last) const {
+  try {
+    return Find(path, follow_last).node;
+  } catch (const RuntimeError&) {
+    return nullptr;
+  }
+}
+
+std::vector<MemFileSystem::NodePtr> MemFileSystem::Tree(const NodePtr& top) {
+  std::vector<NodePtr> all{top};
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    for (const auto& [name, child] : all[i]->entries) all.push_back(child);
+  }
+  return all;
 }
 
 void MemFileSystem::Before(Op op, const std::string& path) {
-  const int kind = static_cast<int>(op);
-  const int n = ++counts_[kind];
+  const int n = ++counts_[static_cast<int>(op)];
   if (on_op) on_op(op, path);
-  auto& planned = faults_[kind];
-  auto fault = planned.find(n);
-  if (fault != planned.end()) {
-    std::int32_t error = fault->second;
-    planned.erase(fault);
-    Throw(error);
-  }
+  if (auto fault = faults_.extract({op, n})) Throw(fault.mapped());
   for (const std::string& d : denied_) {
     if (path == d || path.starts_with(d + "/")) Throw(kErrPermission);
   }
@@ -125,6 +166,9 @@ MemFileSystem::Place MemFileSystem::FindForWrite(Op op, const std::string& path)
   Place p = Find(path, false);
   if (p.folder == nullptr) Throw(kErrPermission);
   if (p.name.size() > kNameMax) Throw(kErrBadFileName);
+  if (p.node && op == Op::kWrite && (p.node->kind != Node::kFile || p.node->read_only)) {
+    Throw(kErrPermission);
+  }
   return p;
 }
 
@@ -135,63 +179,68 @@ MemFileSystem::NodePtr MemFileSystem::FileAt(const std::string& path, bool follo
   return p.node;
 }
 
-std::int64_t MemFileSystem::Used() const {
+std::int64_t MemFileSystem::Free() const {
   std::int64_t used = 0;
-  std::vector<NodePtr> todo{root_};
-  while (!todo.empty()) {
-    NodePtr n = todo.back();
-    todo.pop_back();
-    used += static_cast<std::int64_t>(n->data.size());
-    for (const auto& [name, child] : n->entries) todo.push_back(child);
-  }
-  return used;
+  for (const NodePtr& n : Tree(root_)) used += static_cast<std::int64_t>(n->data.size());
+  return std::max<std::int64_t>(capacity - used, 0);
 }
 
 void MemFileSystem::Store(Node& node, std::string_view data) {
-  const std::int64_t free = std::max<std::int64_t>(capacity - Used(), 0);
-  const bool fits = static_cast<std::int64_t>(data.size()) <= free;
-  node.data.append(data.substr(0, fits ? data.size() : static_cast<std::size_t>(free)));
+  const std::size_t fits = std::min<std::size_t>(data.size(), static_cast<std::size_t>(Free()));
+  node.data.append(data.substr(0, fits));
   node.modified = now;
-  if (!fits) Throw(kErrDiskFull);
+  if (fits < data.size()) Throw(kErrDiskFull);
 }
 
-void MemFileSystem::FailAt(Op op, int n, std::int32_t error) {
-  faults_[static_cast<int>(op)][counts_[static_cast<int>(op)] + n] = error;
-}
-
-void MemFileSystem::AddFolder(const std::string& path) {
-  NodePtr cur = root_;
-  for (const std::string& part : Split(path)) {
-    NodePtr& next = cur->entries[part];
-    if (next == nullptr) {
-      next = std::make_shared<Node>();
-      next->kind = Node::kFolder;
-      cur->durable_entries[part] = next;
-    }
-    cur = next;
+void MemFileSystem::Report(const Place& place, DirChange change, const NodePtr& entry) {
+  auto watcher = watcher_.lock();
+  if (watcher == nullptr) return;
+  const bool folder = entry->kind == Node::kFolder;
+  watcher->Report(place.folder.get(), place.name, change, folder, false);
+  if (folder && change == DirChange::kMovedOut) {
+    watcher->Report(entry.get(), "", DirChange::kFolderGone, true, false);
+  }
+  // Every watched folder of a removed tree reports its end.
+  if (!folder || change != DirChange::kDeleted) return;
+  for (const NodePtr& n : Tree(entry)) {
+    if (n->kind == Node::kFolder) watcher->Report(n.get(), "", DirChange::kFolderGone, true, true);
   }
 }
 
-void MemFileSystem::Put(const std::string& path, NodePtr node) {
-  AddFolder(path.substr(0, path.rfind('/')));
-  Place p = Find(path, false);
-  p.folder->entries[p.name] = p.folder->durable_entries[p.name] = std::move(node);
+void MemFileSystem::Put(const Place& place, NodePtr node, bool durable) {
+  if (place.node == nullptr) Report(place, DirChange::kCreated, node);
+  place.folder->entries[place.name] = node;
+  if (durable) place.folder->durable_entries[place.name] = node;
+  if (node->kind == Node::kFile) Report(place, DirChange::kWritten, node);
+}
+
+void MemFileSystem::Unlink(const Place& place, bool durable) {
+  place.folder->entries.erase(place.name);
+  if (durable) place.folder->durable_entries.erase(place.name);
+  Report(place, DirChange::kDeleted, place.node);
+}
+
+void MemFileSystem::AddFolder(const std::string& path) {
+  std::string walked;
+  for (const std::string& part : Split(path)) {
+    Place p = Find(walked += "/" + part, true);
+    if (p.node == nullptr) Put(p, std::make_shared<Node>(Node{.kind = Node::kFolder}), true);
+  }
+}
+
+void MemFileSystem::Add(const std::string& path, Node node) {
+  AddFolder(path.substr(0, path.find_last_of("/\\")));
+  Put(Find(path, false), std::make_shared<Node>(std::move(node)), true);
 }
 
 void MemFileSystem::AddFile(const std::string& path, std::string_view data,
                             std::int64_t modified) {
-  auto node = std::make_shared<Node>();
-  node->data = node->durable = std::string(data);
-  node->modified = modified ? modified : now;
-  Put(path, node);
+  const std::string bytes(data);
+  Add(path, {.data = bytes, .durable = bytes, .modified = modified ? modified : now});
 }
 
 void MemFileSystem::AddLink(const std::string& path, const std::string& target, bool trusted) {
-  auto node = std::make_shared<Node>();
-  node->kind = Node::kLink;
-  node->target = target;
-  node->trusted = trusted;
-  Put(path, node);
+  Add(path, {.kind = Node::kLink, .target = target, .trusted = trusted});
 }
 
 void MemFileSystem::SetUntrusted(const std::string& path, const std::string& reason) {
@@ -202,31 +251,25 @@ void MemFileSystem::SetReadOnly(const std::string& path, bool read_only) {
   Find(path, false).node->read_only = read_only;
 }
 
+void MemFileSystem::Remove(const std::string& path) { Unlink(Find(path, false), true); }
+
 std::string MemFileSystem::Read(const std::string& path) const {
-  try {
-    return FileAt(path, true)->data;
-  } catch (const RuntimeError&) {
-    return {};
-  }
+  NodePtr n = At(path, true);
+  return n && n->kind == Node::kFile ? n->data : std::string();
 }
 
-bool MemFileSystem::Has(const std::string& path) const {
-  try {
-    return Find(path, false).node != nullptr;
-  } catch (const RuntimeError&) {
-    return false;
-  }
-}
+bool MemFileSystem::Has(const std::string& path) const { return At(path, false) != nullptr; }
 
 std::vector<std::string> MemFileSystem::Names(const std::string& folder) const {
   std::vector<std::string> names;
-  for (const auto& [name, node] : Find(folder, true).node->entries) names.push_back(name);
+  if (NodePtr n = At(folder, true)) {
+    for (const auto& [name, node] : n->entries) names.push_back(name);
+  }
   return names;
 }
 
 void MemFileSystem::Crash() {
-  std::vector<NodePtr> todo{root_};
-  while (!todo.empty()) {
+  for (std::vector<NodePtr> todo{root_}; !todo.empty();) {
     NodePtr n = todo.back();
     todo.pop_back();
     n->data = n->durable;
@@ -236,38 +279,25 @@ void MemFileSystem::Crash() {
 }
 
 bool MemFileSystem::FileExists(const std::string& path) {
-  try {
-    NodePtr n = Find(path, true).node;
-    return n && n->kind == Node::kFile;
-  } catch (const RuntimeError&) {
-    return false;
-  }
+  NodePtr n = At(path, true);
+  return n && n->kind == Node::kFile;
 }
 
 bool MemFileSystem::FolderExists(const std::string& path) {
-  try {
-    NodePtr n = Find(path, true).node;
-    return n && n->kind == Node::kFolder;
-  } catch (const RuntimeError&) {
-    return false;
-  }
+  NodePtr n = At(path, true);
+  return n && n->kind == Node::kFolder;
 }
 
 void MemFileSystem::CreateTextFile(const std::string& path, bool overwrite) {
   Place p = FindForWrite(Op::kCreate, path);
-  if (p.node) {
-    if (p.node->kind != Node::kFile || p.node->read_only) Throw(kErrPermission);
-    if (!overwrite) Throw(kErrFileExists);
-  }
-  auto node = std::make_shared<Node>();
-  node->modified = now;
-  p.folder->entries[p.name] = p.folder->durable_entries[p.name] = node;
+  if (p.node && (p.node->kind != Node::kFile || p.node->read_only)) Throw(kErrPermission);
+  if (p.node && !overwrite) Throw(kErrFileExists);
+  Put(p, std::make_shared<Node>(Node{.modified = now}), true);
 }
 
 void MemFileSystem::AppendText(const std::string& path, std::string_view text) {
   Place p = FindForWrite(Op::kWrite, path);
   if (p.node == nullptr) Throw(kErrFileNotFound);
-  if (p.node->kind != Node::kFile || p.node->read_only) Throw(kErrPermission);
   const std::size_t before = p.node->data.size();
   try {
     Store(*p.node, text);
@@ -275,82 +305,61 @@ void MemFileSystem::AppendText(const std::string& path, std::string_view text) {
     p.node->data.resize(before);  // a failed append leaves nothing
     throw;
   }
-}
-
-void MemFileSystem::AppendOrCreateText(const std::string& path, std::string_view text) {
-  Place p = Find(path, false);
-  if (p.node == nullptr) {
-    Place made = FindForWrite(Op::kCreate, path);
-    auto node = std::make_shared<Node>();
-    node->modified = now;
-    made.folder->entries[made.name] = node;
-  }
-  AppendText(path, text);
+  Report(p, DirChange::kWritten, p.node);
 }
 
 std::string MemFileSystem::ReadTail(const std::string& path, std::uint64_t max_bytes) {
+  Before(Op::kRead, path);
   const std::string& data = FileAt(path, false)->data;
   return data.substr(data.size() - std::min<std::uint64_t>(data.size(), max_bytes));
 }
 
 void MemFileSystem::ReplaceFile(const std::string& path, std::string_view data) {
   Place p = FindForWrite(Op::kWrite, path);
-  if (p.node && (p.node->kind != Node::kFile || p.node->read_only)) Throw(kErrPermission);
-  if (static_cast<std::int64_t>(data.size()) > capacity - Used()) Throw(kErrDiskFull);
-  auto node = std::make_shared<Node>();
-  node->data = node->durable = std::string(data);
-  node->modified = now;
+  if (static_cast<std::int64_t>(data.size()) > Free()) Throw(kErrDiskFull);
+  const std::string bytes(data);
+  auto node = std::make_shared<Node>(Node{.data = bytes, .durable = bytes, .modified = now});
   p.folder->entries[p.name] = p.folder->durable_entries[p.name] = node;
+  Report(p, DirChange::kMovedIn, node);
 }
 
 void MemFileSystem::DeleteFile(const std::string& path, bool force) {
   Place p = FindForWrite(Op::kDelete, path);
   if (p.node == nullptr || p.node->kind == Node::kFolder) Throw(kErrFileNotFound);
   if (!force && p.node->read_only) Throw(kErrPermission);
-  p.folder->entries.erase(p.name);
+  Unlink(p, false);
 }
 
 std::int64_t MemFileSystem::FileLength(const std::string& path) {
-  try {
-    return static_cast<std::int64_t>(FileAt(path, false)->data.size());
-  } catch (const RuntimeError&) {
-    return -1;
-  }
+  NodePtr n = At(path, false);
+  return n && n->kind == Node::kFile ? static_cast<std::int64_t>(n->data.size()) : -1;
 }
 
-bool MemFileSystem::GetDiskFreeSpace(const std::string&, std::uint32_t* sectors_per_cluster,
+bool MemFileSystem::GetDiskFreeSpace(const std::string& root, std::uint32_t* sectors_per_cluster,
                                      std::uint32_t* bytes_per_sector,
                                      std::uint32_t* free_clusters,
                                      std::uint32_t* total_clusters) {
-  auto cut = [](std::int64_t v) {
-    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(v, 0, 0xFFFFFFFF));
-  };
+  try {
+    Before(Op::kFreeSpace, root);
+  } catch (const RuntimeError&) {
+    return false;
+  }
   *sectors_per_cluster = *bytes_per_sector = 1;
-  *free_clusters = cut(capacity - Used());
-  *total_clusters = cut(capacity);
+  *free_clusters = static_cast<std::uint32_t>(std::min<std::int64_t>(Free(), 0xFFFFFFFF));
+  *total_clusters = static_cast<std::uint32_t>(std::min<std::int64_t>(capacity, 0xFFFFFFFF));
   return true;
 }
 
-platform::FileStat MemFileSystem::GetFileStat(const std::string& path) {
-  using platform::FileStat;
-  NodePtr n;
-  try {
-    n = Find(path, false).node;
-  } catch (const RuntimeError&) {
-    return {};
+FileStat MemFileSystem::GetFileStat(const std::string& path) {
+  NodePtr n = At(path, false);
+  const bool link = n && n->kind == Node::kLink;
+  if (link) n = n->trusted ? At(path, true) : nullptr;
+  FileStat info{link ? FileStat::kOther : FileStat::kMissing, 0, 0, link};
+  if (n && n->kind == Node::kFolder) info.kind = FileStat::kFolder;
+  if (n && n->kind == Node::kFile) {
+    info = {FileStat::kFile, static_cast<std::int64_t>(n->data.size()), n->modified, link};
   }
-  if (n == nullptr) return {};
-  if (n->kind == Node::kLink) {
-    FileStat info{FileStat::kOther, 0, 0, true};
-    try {
-      if (n->trusted) info = GetFileStat(Find(path, true).path);
-    } catch (const RuntimeError&) {
-    }
-    info.link = true;
-    return info;
-  }
-  if (n->kind == Node::kFolder) return {FileStat::kFolder, 0, 0, false};
-  return {FileStat::kFile, static_cast<std::int64_t>(n->data.size()), n->modified, false};
+  return info;
 }
 
 std::vector<platform::FolderEntry> MemFileSystem::ListFolder(const std::string& folder) {
@@ -365,29 +374,27 @@ std::vector<platform::FolderEntry> MemFileSystem::ListFolder(const std::string& 
 
 bool MemFileSystem::CopyToNewFile(const std::string& from, const std::string& to,
                                   const platform::CopyOptions& options) {
-  Place src = Find(from, options.follow_link);
-  if (src.node == nullptr) Throw(kErrFileNotFound);
-  if (src.node->kind != Node::kFile) Throw(kErrPermission);
-  const std::string data = src.node->data;
+  const NodePtr src = FileAt(from, options.follow_link);
   Place dst = FindForWrite(Op::kCreate, to);
   if (dst.node) Throw(kErrFileExists);
-  auto node = std::make_shared<Node>();
-  dst.folder->entries[dst.name] = node;
+  dst.folder->entries[dst.name] = dst.node = std::make_shared<Node>();
+  Report(dst, DirChange::kCreated, dst.node);
   try {
-    for (std::size_t at = 0; at == 0 || at < data.size(); at += kChunk) {
+    for (std::size_t at = 0; at == 0 || at < src->data.size(); at += kChunk) {
       if (at > 0 && options.keep_going && !options.keep_going()) {
-        dst.folder->entries.erase(dst.name);
+        Unlink(dst, false);
         return false;
       }
       Before(Op::kWrite, to);
-      Store(*node, std::string_view(data).substr(at, kChunk));
+      Store(*dst.node, std::string_view(src->data).substr(at, kChunk));
     }
   } catch (const RuntimeError&) {
-    dst.folder->entries.erase(dst.name);
+    Unlink(dst, false);
     throw;
   }
-  node->modified = src.node->modified;
-  if (options.durable) node->durable = node->data;
+  dst.node->modified = src->modified;
+  if (options.durable) dst.node->durable = dst.node->data;
+  Report(dst, DirChange::kWritten, dst.node);
   return true;
 }
 
@@ -397,7 +404,7 @@ void MemFileSystem::FlushToDisk(const std::vector<std::string>& paths) {
     NodePtr n = Find(p, true).node;
     if (n == nullptr) Throw(kErrFileNotFound);
     n->durable = n->data;
-    if (n->kind == Node::kFolder) n->durable_entries = n->entries;
+    n->durable_entries = n->entries;
   }
 }
 
@@ -405,32 +412,26 @@ void MemFileSystem::RenameFile(const std::string& from, const std::string& to) {
   Place dst = FindForWrite(Op::kRename, to);
   Place src = Find(from, false);
   if (src.node == nullptr || src.folder == nullptr) Throw(kErrFileNotFound);
-  if (dst.folder == nullptr || (dst.node && dst.node->kind == Node::kFolder)) {
-    Throw(kErrPermission);
-  }
-  NodePtr moving = src.node;
+  if (dst.node && dst.node->kind == Node::kFolder) Throw(kErrPermission);
   src.folder->entries.erase(src.name);
-  dst.folder->entries[dst.name] = moving;
+  dst.folder->entries[dst.name] = src.node;
+  Report(src, DirChange::kMovedOut, src.node);
+  Report(dst, DirChange::kMovedIn, src.node);
 }
 
 void MemFileSystem::CreateFolder(const std::string& path) {
   Place p = FindForWrite(Op::kMakeFolder, path);
   if (p.node) Throw(kErrFileExists);
-  auto node = std::make_shared<Node>();
-  node->kind = Node::kFolder;
-  p.folder->entries[p.name] = node;
+  Put(p, std::make_shared<Node>(Node{.kind = Node::kFolder}), false);
 }
 
 std::string MemFileSystem::ResolvePath(const std::string& path) {
   std::vector<std::string> missing;
   Place p = Find(path, true, &missing);
-  std::vector<std::string> parts = Split(p.node ? p.path : p.path.substr(0, p.path.rfind('/')));
+  std::vector<std::string> parts = Split(p.path);
   for (const std::string& m : missing) {
-    if (m == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (m != ".") {
-      parts.push_back(m);
-    }
+    if (m == ".." && !parts.empty()) parts.pop_back();
+    if (m != ".." && m != ".") parts.push_back(m);
   }
   return Join(parts);
 }
@@ -444,6 +445,12 @@ std::string MemFileSystem::UntrustedBecause(const std::string& path) {
   } catch (const RuntimeError&) {
     return "a link of another user on its path";
   }
+}
+
+std::shared_ptr<platform::DirWatcher> MemFileSystem::FolderWatcher(platform::MessageLoop& loop) {
+  std::shared_ptr<Watcher> watcher = watcher_.lock();
+  if (watcher == nullptr) watcher_ = watcher = std::make_shared<Watcher>(*this, loop);
+  return watcher;
 }
 
 }  // namespace qs::test

@@ -3,8 +3,10 @@
 // file as it is at that moment: the first "key=value" line under the
 // "[section]" line, names spelt exactly as asked, the value from just after
 // the '=' to the line's end (CR LF or LF); else the default, without its
-// trailing blanks. No lists; the user's profile is empty. Writes are
-// recorded, not made, and answer `write_result`.
+// trailing blanks. A null section lists the sections, a null key the keys
+// of the section, each name ended by a NUL (an empty list of keys gives the
+// default). The user's profile is empty. Writes are recorded, not made, and
+// answer `write_result`.
 #pragma once
 
 #include <algorithm>
@@ -35,15 +37,20 @@ class MemProfile : public platform::ProfileApi {
     while (value.size() > 1 && value.back() == ' ') value.pop_back();
     std::istringstream lines(fs_.Read(file));
     bool in_section = false;
+    std::string list;
     for (std::string line; std::getline(lines, line);) {
       if (line.ends_with('\r')) line.pop_back();
       if (line.starts_with('[')) {
-        in_section = line == "[" + std::string(section) + "]";
-      } else if (in_section && line.starts_with(std::string(key) + "=")) {
+        if (section == nullptr) list += line.substr(1, line.find(']') - 1) + '\0';
+        in_section = section && line == "[" + std::string(section) + "]";
+      } else if (in_section && key == nullptr && line.find('=') != std::string::npos) {
+        list += line.substr(0, line.find('=')) + '\0';
+      } else if (in_section && key && line.starts_with(std::string(key) + "=")) {
         value = line.substr(std::string(key).size() + 1);
         break;
       }
     }
+    if (section == nullptr || (key == nullptr && !list.empty())) value = list;
     if (size == 0) return 0;
     buffer[value.copy(buffer, size - 1)] = '\0';
     return static_cast<std::uint32_t>(std::min<std::size_t>(value.size(), size - 1));

@@ -1,9 +1,9 @@
-// The real-time monitor: the watch job list, its start and stop through the
-// form, Done in every order, the monitor-server walk and the priority.
+// The real-time monitor: which watch jobs it starts and with what, its start
+// and stop through the form, Done in every order, the monitor-server walk
+// and the priority. The form runs on the in-memory disk.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <sstream>
 
@@ -20,37 +20,41 @@
 #include "monitor/mod_kill_task.h"
 #include "monitor/mod_monitor.h"
 #include "tests/fakes.h"
-#include "tests/test_support.h"
+#include "tests/mem_file_system.h"
+#include "tests/mem_profile.h"
 
 namespace qs {
 namespace {
 
 using Calls = std::vector<std::string>;
 
+const std::string kProduct = "/opt/Quillon Pro", kMainIni = kProduct + "/Quillon.ini";
+
+// Records its calls in `calls`; with null it records nothing (many jobs).
 class FakeMonitorJob : public engine::cMonitorJob {
  public:
-  FakeMonitorJob(std::shared_ptr<Calls> calls) : calls_(std::move(calls)) {}
-  ~FakeMonitorJob() override { calls_->push_back("Release " + ObjectName); }
+  explicit FakeMonitorJob(Calls* calls) : calls_(calls) {}
+  ~FakeMonitorJob() override { Record("Release " + ObjectName); }
 
   void SetupJob(std::string& sJobFile, std::string& sLanguage, std::int32_t& ValueA, bool& FlagA,
                 std::string& SelectedPath, bool& FlagB, std::int16_t& ValueB,
                 std::string& sLangFile, std::string& sIniFile, std::string& PathA,
                 std::string& PathB, bool& bService, std::int16_t iIndex) override {
-    std::ostringstream s;
-    s << sJobFile << "|" << sLanguage << "|" << ValueA << "|" << FlagA << "|" << SelectedPath
-      << "|" << FlagB << "|" << ValueB << "|" << sLangFile << "|" << sIniFile << "|" << PathA
-      << "|" << PathB << "|" << bService << "|" << iIndex;
-    setup = s.str();
     index = iIndex;
-    calls_->push_back("Setup " + ObjectName);
+    if (calls_ == nullptr) return;
+    setup = sJobFile + "|" + sLanguage + "|" + std::to_string(ValueA) + "|" +
+            std::to_string(FlagA) + "|" + SelectedPath + "|" + std::to_string(FlagB) + "|" +
+            std::to_string(ValueB) + "|" + sLangFile + "|" + sIniFile + "|" + PathA + "|" +
+            PathB + "|" + std::to_string(bService) + "|" + std::to_string(iIndex);
+    Record("Setup " + ObjectName);
   }
-  std::int32_t StartWatch(std::int16_t iIndex, bool& bFlag) override {
-    calls_->push_back("Start " + std::to_string(iIndex) + (bFlag ? " true" : " false"));
+  std::int32_t StartWatch(std::int16_t iIndex, bool&) override {
+    if (calls_) Record("Start " + std::to_string(iIndex));
     if (on_start) on_start();
     return 0;
   }
   void CancelWatch() override {
-    calls_->push_back("Cancel " + ObjectName);
+    Record("Cancel " + ObjectName);
     if (done_in_cancel && Finished) Finished(ObjectName, index);
   }
 
@@ -60,23 +64,25 @@ class FakeMonitorJob : public engine::cMonitorJob {
   std::function<void()> on_start;
 
  private:
-  std::shared_ptr<Calls> calls_;
+  void Record(std::string call) {
+    if (calls_) calls_->push_back(std::move(call));
+  }
+  Calls* calls_;
 };
 
 class FakeMultiEvent : public engine::cMultiEvent {
  public:
-  explicit FakeMultiEvent(std::shared_ptr<Calls> calls) : calls_(std::move(calls)) {}
-  ~FakeMultiEvent() override { calls_->push_back("Release multi"); }
+  explicit FakeMultiEvent(Calls& calls) : calls_(calls) {}
+  ~FakeMultiEvent() override { calls_.push_back("Release multi"); }
   void AddObject(engine::cMonitorJob& job) override {
-    calls_->push_back("Add " + job.ObjectName);
-    std::weak_ptr<bool> alive = alive_;
-    job.Finished = [this, alive](std::string name, std::int16_t index) {
-      if (!alive.expired() && Done) Done(std::move(name), index);
+    calls_.push_back("Add " + job.ObjectName);
+    job.Finished = [this, alive = std::weak_ptr<bool>(alive_)](std::string name, std::int16_t i) {
+      if (!alive.expired() && Done) Done(std::move(name), i);
     };
   }
 
  private:
-  std::shared_ptr<Calls> calls_;
+  Calls& calls_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
@@ -91,145 +97,135 @@ engine::JobRecord WatchJob(std::string name) {
 
 class MonitorTest : public testing::Test {
  protected:
-  void SetUp() override {
+  MonitorTest() {
     modRavelinLITE::ResetForTest();
-    product_ = dir_.Join("Quillon Pro");
-    std::filesystem::create_directories(product_ + test::Sep() + "bin");
-    std::filesystem::create_directories(product_ + test::Sep() + "logs");
-    process_.exe = product_ + test::Sep() + "bin" + test::Sep() + "QuillonSrv";
-    main_ini_ = product_ + test::Sep() + "Quillon.ini";
+    fs_.AddFile(kProduct + "/bin/QuillonSrv.ini", "[Files]\r\nINI=" + kMainIni + "\r\n");
+    fs_.AddFolder(kProduct + "/logs");
     SetMonitorKeys("RunNTMon=1\r\n");
-    test::WriteBytes(product_ + test::Sep() + "bin" + test::Sep() + "QuillonSrv.ini",
-                     "[Files]\r\nINI=" + main_ini_ + "\r\n");
-    loop_ = platform::CreateMessageLoop();
   }
-  void TearDown() override {
+  ~MonitorTest() override {
     form_.reset();
     modRavelinLITE::ResetForTest();
   }
 
   void SetMonitorKeys(const std::string& keys) {
-    test::WriteBytes(main_ini_, "[Options]\r\nLanguage=Deutsch\r\nAppPath=" + product_ +
-                                    "\r\nWriteLog=1\r\n[Monitor]\r\n" + keys);
+    fs_.AddFile(kMainIni, "[Options]\r\nLanguage=Deutsch\r\nAppPath=" + kProduct +
+                              "\r\nWriteLog=1\r\n[Monitor]\r\n" + keys);
   }
 
   // Loads the form as the service manager starts it; the start-up runs the
   // monitor when "RunNTMon" says so.
   frmMain& Form() {
-    if (!form_) {
-      Components c;
-      c.NewServiceControl = [](platform::MessageLoop&) {
-        return std::make_unique<test::FakeServiceControl>();
-      };
-      c.NewJobEngine = [](platform::MessageLoop&) { return std::make_unique<test::FakeJobEngine>(); };
-      c.NewJobList = [this] {
-        auto list = std::make_unique<FakeJobList>();
-        list->records = &records_;
-        return list;
-      };
-      c.NewMonitorJob = [this](platform::MessageLoop&) {
-        auto job = std::make_unique<FakeMonitorJob>(calls_);
-        jobs_.push_back(job.get());
-        if (configure_job_) configure_job_(*job, jobs_.size() - 1);
-        return job;
-      };
-      c.NewMultiEvent = [this](platform::MessageLoop&) {
-        return std::make_unique<FakeMultiEvent>(calls_);
-      };
-      form_ = std::make_unique<frmMain>(*loop_, platform::OsFileSystem(), std::move(c));
-      form_->Form_Load("");
-    }
+    if (form_) return *form_;
+    Components c;
+    c.NewServiceControl = [](platform::MessageLoop&) {
+      return std::make_unique<test::FakeServiceControl>();
+    };
+    c.NewJobEngine = [](platform::MessageLoop&) { return std::make_unique<test::FakeJobEngine>(); };
+    c.NewJobList = [this] { return std::make_unique<FakeJobList>(records_); };
+    c.NewMonitorJob = [this](platform::MessageLoop&) {
+      auto job = std::make_unique<FakeMonitorJob>(quiet_ ? nullptr : &calls_);
+      jobs_.push_back(job.get());
+      if (configure_job_) configure_job_(*job, jobs_.size() - 1);
+      return job;
+    };
+    c.NewMultiEvent = [this](platform::MessageLoop&) {
+      return std::make_unique<FakeMultiEvent>(calls_);
+    };
+    form_ = std::make_unique<frmMain>(*loop_, fs_, std::move(c));
+    form_->Form_Load("");
     return *form_;
   }
 
-  // The monitor's lines of the default log.
-  Calls MonitorLines() {
+  // The monitor's lines of the default log, after "NT-Service:
+  // Echtzeitmonitor ".
+  Calls MonitorLines() const {
+    const std::string kHead = "NT-Service: Echtzeitmonitor ";
     Calls out;
-    std::istringstream in(test::ReadBytes(product_ + test::Sep() + "logs" + test::Sep() +
-                                          "DefaultLog.txt"));
-    for (std::string line; std::getline(in, line);) {
-      if (line.find("Echtzeitmonitor") != std::string::npos) out.push_back(line.substr(0, line.size() - 1));
+    std::istringstream in(fs_.Read(kProduct + "/logs/DefaultLog.txt"));
+    for (std::string line; std::getline(in, line, '\r');) {
+      const std::size_t at = line.find(kHead);
+      if (at != std::string::npos) out.push_back(line.substr(at + kHead.size()));
     }
     return out;
   }
+  // What the watch objects made were set up with, in the order they were made.
+  Calls Setups(std::size_t from = 0) const {
+    Calls out;
+    for (std::size_t i = from; i < jobs_.size(); ++i) out.push_back(jobs_[i]->setup);
+    return out;
+  }
 
-  class FakeJobList : public engine::cJobList {
-   public:
-    std::vector<engine::JobRecord>* records = nullptr;
-    std::vector<engine::JobRecord> GetJobs(std::string&, std::string&) override { return *records; }
+  struct FakeJobList : engine::cJobList {
+    explicit FakeJobList(const std::vector<engine::JobRecord>& r) : records(r) {}
+    std::vector<engine::JobRecord> GetJobs(std::string&, std::string&) override { return records; }
+    const std::vector<engine::JobRecord>& records;
   };
 
-  test::TempDir dir_;
-  std::string product_, main_ini_;
+  test::MemFileSystem fs_;
+  test::MemProfile profile_{fs_};
   test::FakeProcess process_;
   test::FakeUi ui_;
   test::FakeWindows windows_;
-  platform::ScopedPlatform scoped_{{.process = &process_, .windows = &windows_, .ui = &ui_}};
-  std::unique_ptr<platform::MessageLoop> loop_;
+  platform::ScopedPlatform scoped_{
+      {.profile = &profile_, .process = &process_, .windows = &windows_, .ui = &ui_}};
+  std::unique_ptr<platform::MessageLoop> loop_ = platform::CreateMessageLoop();
   std::unique_ptr<frmMain> form_;
   std::vector<engine::JobRecord> records_;
-  std::shared_ptr<Calls> calls_ = std::make_shared<Calls>();
+  Calls calls_;
+  bool quiet_ = false;
   std::vector<FakeMonitorJob*> jobs_;  // every object made, live or not
   std::function<void(FakeMonitorJob&, std::size_t)> configure_job_;
 };
 
-TEST_F(MonitorTest, ListKeepsQualifyingRecordsAndCopiesTheirFields) {
+// The watch jobs that are neither excluded nor held, each with the folder
+// its PathChoice names; a new start takes the list afresh.
+TEST_F(MonitorTest, StartsTheQualifyingWatchJobsWithTheirValues) {
   engine::JobRecord excluded = WatchJob("Excluded"), held = WatchJob("Held"),
-                    scheduled = WatchJob("Scheduled");
+                    scheduled = WatchJob("Scheduled"), daily = WatchJob("Daily"),
+                    weekly = WatchJob("Weekly"), other = WatchJob("Other");
   excluded.ExcludeFlag = 1;
   held.CheckValue = "1";
   scheduled.JobType = 0;
-  engine::JobRecord daily = WatchJob("Daily"), weekly = WatchJob("Weekly"),
-                    other = WatchJob("Other");
   daily.CheckValue = " 0.0 ";
   daily.PathChoice = 2;
   daily.PathC = "/watch";
   daily.FlagA = 5;
-  daily.FlagB = 5;
+  daily.FlagB = 5;  // only exactly 1 is true
   daily.ValueA = -1;
   daily.ValueB = 7;
   weekly.PathChoice = 1;
   weekly.FlagB = 1;
+  weekly.JobFileName = "Weekly.QLJ";  // the file the list found, where case counts
   other.PathChoice = 3;
   records_ = {excluded, daily, held, weekly, scheduled, other};
-  SetMonitorKeys("RunNTMon=0\r\n");
+  auto setup = [](const std::string& file, const std::string& values, int index) {
+    const std::string job = file.substr(0, file.size() - 4);
+    return kProduct + "/jobs/" + file + "|Deutsch|" + values + "|" + kProduct +
+           "/lang/Deutsch.lng|" + kMainIni + "|/from/" + job + "|/to/" + job + "|1|" +
+           std::to_string(index);
+  };
   Form();
+  EXPECT_EQ(Setups(), (Calls{setup("Daily.qlj", "-1|1|/watch|0|7", 0),
+                             setup("Weekly.QLJ", "0|0|/to/Weekly|1|0", 1),
+                             setup("Other.qlj", "0|0||0|0", 2)}));
+  EXPECT_EQ(calls_, (Calls{"Add Object0", "Add Object1", "Add Object2", "Setup Object0",
+                           "Start 0", "Setup Object1", "Start 1", "Setup Object2", "Start 2"}));
 
-  modMonitor::MonJobHandler(Form());
-  ASSERT_TRUE(Form().values.bJobsFound);
-  ASSERT_EQ(Form().values.MonJobs.size(), 3u);
-  const std::string jobs = product_ + test::Sep() + "jobs" + test::Sep();
-  const modMonitor::MonJobEntry& d = Form().values.MonJobs[0];
-  EXPECT_EQ(d.JobFile, jobs + "Daily.qlj");
-  EXPECT_EQ(d.SelectedPath, "/watch");
-  EXPECT_TRUE(d.FlagA);
-  EXPECT_FALSE(d.FlagB);  // only exactly 1 is true
-  EXPECT_EQ(d.ValueA, -1);
-  EXPECT_EQ(d.ValueB, 7);
-  EXPECT_EQ(d.PathA, "/from/Daily");
-  EXPECT_EQ(d.PathB, "/to/Daily");
-  EXPECT_EQ(Form().values.MonJobs[1].SelectedPath, "/to/Weekly");
-  EXPECT_TRUE(Form().values.MonJobs[1].FlagB);
-  EXPECT_EQ(Form().values.MonJobs[2].SelectedPath, "");
-  for (const auto& e : Form().values.MonJobs) EXPECT_NE(e.JobObject, nullptr);
-
-  // A new load starts from nothing: fewer entries, no value of the old ones.
-  modMonitor::CancelMonitor(Form());
+  Form().EndRTMonitor();
   weekly.PathChoice = 0;
   records_ = {weekly};
-  modMonitor::MonJobHandler(Form());
-  ASSERT_EQ(Form().values.MonJobs.size(), 1u);
-  EXPECT_EQ(Form().values.MonJobs[0].JobFile, jobs + "Weekly.qlj");
-  EXPECT_EQ(Form().values.MonJobs[0].SelectedPath, "/from/Weekly");
+  Form().RunRTMonitor();
+  EXPECT_EQ(Setups(3), Calls{setup("Weekly.QLJ", "0|0|/from/Weekly|1|0", 0)});
+  EXPECT_EQ(Form().values.MonJobs.size(), 1u);
 
-  // No record: no entry, no object and no report.
+  // No record: no object and no report; the monitor counts as running.
+  Form().EndRTMonitor();
   records_.clear();
-  modMonitor::CancelMonitor(Form());
-  jobs_.clear();
-  EXPECT_EQ(modMonitor::LoadMonitorJobs(Form()), -1);
-  modMonitor::MonJobHandler(Form());
-  EXPECT_FALSE(Form().values.bJobsFound);
-  EXPECT_TRUE(jobs_.empty());
+  Form().RunRTMonitor();
+  EXPECT_EQ(jobs_.size(), 4u);
+  EXPECT_TRUE(Form().m_bRTMonRunning);
+  EXPECT_EQ(Form().cMultiEvent, nullptr);
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
@@ -240,9 +236,8 @@ TEST_F(MonitorTest, LoadErrorKeepsOnlyTheFirstSlot) {
   Form();
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("LoadMonitorJobs"), std::string::npos);
-  EXPECT_EQ(Form().values.MonJobs.size(), 1u);
   EXPECT_EQ(jobs_.size(), 1u);
-  EXPECT_EQ(MonitorLines(), Calls{"NT-Service: Echtzeitmonitor gestartet: A"});
+  EXPECT_EQ(MonitorLines(), Calls{"gestartet: A"});
 
   // The same error before any job was kept starts nothing.
   form_.reset();
@@ -251,44 +246,20 @@ TEST_F(MonitorTest, LoadErrorKeepsOnlyTheFirstSlot) {
   jobs_.clear();
   Form();
   EXPECT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_FALSE(Form().values.bJobsFound);
   EXPECT_TRUE(jobs_.empty());
   EXPECT_TRUE(Form().m_bRTMonRunning);
 }
 
 TEST_F(MonitorTest, MoreWatchJobsThanIndicesRunTheFirstAndReportOnce) {
   records_.assign(modMonitor::kMaxMonJobs + 2, WatchJob("J"));
+  quiet_ = true;
   SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
   Form();
-  EXPECT_EQ(Form().values.MonJobs.size(), modMonitor::kMaxMonJobs);
   EXPECT_EQ(jobs_.size(), modMonitor::kMaxMonJobs);
   EXPECT_EQ(jobs_.back()->index, 32766);
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("32767"), std::string::npos);
-  EXPECT_EQ(MonitorLines(), Calls{"NT-Service: Echtzeitmonitor gestartet"});
-}
-
-TEST_F(MonitorTest, StartNamesAllThenRegistersAllThenStartsEachInTurn) {
-  records_ = {WatchJob("Daily"), WatchJob("Weekly")};
-  Form();
-  EXPECT_TRUE(Form().m_bRTMonRunning);
-  EXPECT_EQ(*calls_, (Calls{"Add Object0", "Add Object1", "Setup Object0", "Start 0 false",
-                            "Setup Object1", "Start 1 false"}));
-  const std::string s = test::Sep();
-  EXPECT_EQ(jobs_[1]->setup, product_ + s + "jobs" + s + "Weekly.qlj|Deutsch|0|0|/from/Weekly|0|0|" +
-                                 product_ + s + "lang" + s + "Deutsch.lng|" + main_ini_ +
-                                 "|/from/Weekly|/to/Weekly|1|1");
-  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestartet: Daily",
-                                   "NT-Service: Echtzeitmonitor gestartet: Weekly"}));
-
-  // Running already: a second start does nothing.
-  calls_->clear();
-  Form().RunRTMonitor();
-  EXPECT_TRUE(calls_->empty());
-
-  // A form that goes without a stop lets its watch objects go first.
-  form_.reset();
-  EXPECT_EQ(*calls_, (Calls{"Release Object0", "Release Object1", "Release multi"}));
+  EXPECT_EQ(MonitorLines(), Calls{"gestartet"});
 }
 
 TEST_F(MonitorTest, RunNTMonIsReadAgainUntilItSaysOne) {
@@ -303,17 +274,12 @@ TEST_F(MonitorTest, RunNTMonIsReadAgainUntilItSaysOne) {
   Form().RunRTMonitor();
   EXPECT_TRUE(Form().m_bRTMonRunning);
   EXPECT_EQ(jobs_.size(), 1u);
-
-  // Without watch jobs the monitor counts as running all the same.
-  form_.reset();
-  records_.clear();
-  Form();
-  EXPECT_TRUE(Form().m_bRTMonRunning);
-  EXPECT_EQ(Form().cMultiEvent, nullptr);
-  const int walks_before_end = windows_.walks;
+  calls_.clear();
+  Form().RunRTMonitor();  // running already: nothing
+  EXPECT_TRUE(calls_.empty());
   Form().EndRTMonitor();
   EXPECT_FALSE(Form().m_bRTMonRunning);
-  EXPECT_EQ(windows_.walks, walks_before_end + 1);
+  EXPECT_EQ(windows_.walks, walks + 1);
 }
 
 TEST_F(MonitorTest, PerJobDoneLinesAndDoneTwiceOrOutOfRange) {
@@ -321,22 +287,27 @@ TEST_F(MonitorTest, PerJobDoneLinesAndDoneTwiceOrOutOfRange) {
   Form();
   Form().cMultiEvent_Done("Object1", 1);
   EXPECT_EQ(Form().values.MonJobs[1].JobObject, nullptr);
-  EXPECT_EQ(calls_->back(), "Release Object1");  // released without CancelWatch
+  EXPECT_EQ(calls_.back(), "Release Object1");  // released without CancelWatch
   Form().cMultiEvent_Done("Object1", 1);
   Form().cMultiEvent_Done("Object9", 9);
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("cMultiEventDone"), std::string::npos);
-  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestartet: Daily",
-                                   "NT-Service: Echtzeitmonitor gestartet: Weekly",
-                                   "NT-Service: Echtzeitmonitor gestoppt: Weekly"}));
+  EXPECT_EQ(MonitorLines(), (Calls{"gestartet: Daily", "gestartet: Weekly", "gestoppt: Weekly"}));
 
   // The stop cancels only what is left, then lets the objects and the
   // event object go.
-  calls_->clear();
+  calls_.clear();
   Form().EndRTMonitor();
-  EXPECT_EQ(*calls_, (Calls{"Cancel Object0", "Release Object0", "Release multi"}));
+  EXPECT_EQ(calls_, (Calls{"Cancel Object0", "Release Object0", "Release multi"}));
   EXPECT_TRUE(Form().values.MonJobs.empty());
-  EXPECT_EQ(Form().cMultiEvent, nullptr);
+
+  // A form that goes without a stop lets its watch objects go first.
+  form_.reset();
+  records_ = {WatchJob("A")};
+  Form();
+  calls_.clear();
+  form_.reset();
+  EXPECT_EQ(calls_, (Calls{"Release Object0", "Release multi"}));
 }
 
 TEST_F(MonitorTest, SummaryLinesOncePerStart) {
@@ -347,10 +318,7 @@ TEST_F(MonitorTest, SummaryLinesOncePerStart) {
   Form().EndRTMonitor();
   Form().RunRTMonitor();
   Form().cMultiEvent_Done("x", 2);
-  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestartet",
-                                   "NT-Service: Echtzeitmonitor gestoppt",
-                                   "NT-Service: Echtzeitmonitor gestartet",
-                                   "NT-Service: Echtzeitmonitor gestoppt"}));
+  EXPECT_EQ(MonitorLines(), (Calls{"gestartet", "gestoppt", "gestartet", "gestoppt"}));
 }
 
 TEST_F(MonitorTest, DoneNestedInsideTheComponentsCalls) {
@@ -362,8 +330,7 @@ TEST_F(MonitorTest, DoneNestedInsideTheComponentsCalls) {
   };
   SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
   Form();
-  EXPECT_EQ(MonitorLines(), (Calls{"NT-Service: Echtzeitmonitor gestoppt",
-                                   "NT-Service: Echtzeitmonitor gestartet"}));
+  EXPECT_EQ(MonitorLines(), (Calls{"gestoppt", "gestartet"}));
 
   // Per-job lines: the stop writes one line per job still watching, from
   // the Done inside its CancelWatch.
@@ -371,21 +338,19 @@ TEST_F(MonitorTest, DoneNestedInsideTheComponentsCalls) {
   jobs_.clear();
   configure_job_ = [](FakeMonitorJob& job, std::size_t) { job.done_in_cancel = true; };
   SetMonitorKeys("RunNTMon=1\r\n");
+  fs_.Remove(kProduct + "/logs/DefaultLog.txt");
   Form();
   bool ok = false;
   Form().NTService1_Pause(ok);
   EXPECT_FALSE(Form().m_bRTMonRunning);
-  Calls lines = MonitorLines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(Calls(lines.end() - 2, lines.end()),
-            (Calls{"NT-Service: Echtzeitmonitor gestoppt: Daily",
-                   "NT-Service: Echtzeitmonitor gestoppt: Weekly"}));
+  EXPECT_EQ(MonitorLines(), (Calls{"gestartet: Daily", "gestartet: Weekly", "gestoppt: Daily",
+                                   "gestoppt: Weekly"}));
 
   // Continue builds the list anew with new objects.
   Form().NTService1_Continue(ok);
   EXPECT_TRUE(Form().m_bRTMonRunning);
   EXPECT_EQ(jobs_.size(), 4u);
-  EXPECT_EQ(MonitorLines().back(), "NT-Service: Echtzeitmonitor gestartet: Weekly");
+  EXPECT_EQ(MonitorLines().back(), "gestartet: Weekly");
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
@@ -397,33 +362,33 @@ TEST_F(MonitorTest, ErrorWhileJobStartsLeavesTheRestUnstarted) {
   SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
   Form();
   EXPECT_TRUE(Form().m_bRTMonRunning);
-  EXPECT_EQ(std::count(calls_->begin(), calls_->end(), "Setup Object2"), 0);
+  EXPECT_EQ(std::count(calls_.begin(), calls_.end(), "Setup Object2"), 0);
   ASSERT_EQ(ui_.boxes.size(), 1u);
   EXPECT_NE(ui_.boxes[0].text.find("StartTheMonitor"), std::string::npos);
   EXPECT_TRUE(MonitorLines().empty());
 }
 
 TEST(MonSrvIsRunningTest, VisibleBorderedTitleWithThePatternMatches) {
-  test::TempDir dir;
+  test::MemFileSystem fs;
+  test::MemProfile profile{fs};
   test::FakeWindows windows;
   test::FakeUi ui;
-  platform::ScopedPlatform scoped{{.windows = &windows, .ui = &ui}};
+  platform::ScopedPlatform scoped{{.profile = &profile, .windows = &windows, .ui = &ui}};
   auto loop = platform::CreateMessageLoop();
-  frmMain form(*loop, platform::OsFileSystem(), Components{});
-  const std::string lang = dir.Join("English.lng");
-  test::WriteBytes(lang, "[Monitor]\r\nt0=Quillon Monitor\r\n");
-  constexpr std::int32_t kVisible = static_cast<std::int32_t>(platform::kWsVisible);
-  constexpr std::int32_t kBoth = static_cast<std::int32_t>(platform::kWsVisible | platform::kWsBorder);
+  frmMain form(*loop, fs, Components{});
+  fs.AddFile("/lang/English.lng", "[Monitor]\r\nt0=Quillon Monitor\r\n");
+  constexpr auto kVisible = static_cast<std::int32_t>(platform::kWsVisible);
+  constexpr auto kBoth = static_cast<std::int32_t>(platform::kWsVisible | platform::kWsBorder);
   struct Row {
     std::string language_file;
     std::vector<test::FakeWindows::Window> windows;
     bool found;
   } rows[] = {
-      {lang, {{"Editor", kBoth}, {"QUILLON monitor [3 Jobs]", kBoth}}, true},
-      {lang, {{"Quillon Monitor [1]", kVisible}, {"Quillon Monitor [1]", 0}}, false},
-      {lang, {{"Quillon Monitor", kBoth}, {"", kBoth}}, false},
+      {"/lang/English.lng", {{"Editor", kBoth}, {"QUILLON monitor [3 Jobs]", kBoth}}, true},
+      {"/lang/English.lng", {{"Quillon Monitor [1]", kVisible}, {"Quillon Monitor [1]", 0}}, false},
+      {"/lang/English.lng", {{"Quillon Monitor", kBoth}, {"", kBoth}}, false},
       // Without "t0" any title with " [" counts.
-      {dir.Join("missing.lng"), {{"Editor", kBoth}, {"Notes [draft]", kBoth}}, true},
+      {"/lang/missing.lng", {{"Editor", kBoth}, {"Notes [draft]", kBoth}}, true},
   };
   for (const Row& r : rows) {
     windows.windows = r.windows;
@@ -437,7 +402,8 @@ TEST(MonSrvIsRunningTest, VisibleBorderedTitleWithThePatternMatches) {
 }
 
 #ifndef _WIN32
-// Each class is set in a child process, which reports what it got.
+// Each class is set in a child process, which reports what it got: the
+// system's scheduler is the point here.
 TEST(SetPriorityTest, ClassesMapOntoSchedulingPolicyAndNice) {
   auto in_child = [](std::int32_t priority_class) {
     pid_t pid = ::fork();

@@ -24,6 +24,7 @@
 #include <memory>
 #include <numeric>
 #include <string>
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -322,7 +323,8 @@ TEST_F(MessageLoopTest, DestroyingTimersWhileTheyAreDueIsSafe) {
 TEST_F(MessageLoopTest, WatchCallsOnTheLoopThreadUntilUnwatched) {
   Trigger trigger, other;
   const auto loop_thread = std::this_thread::get_id();
-  int calls = 0, off_thread = 0;
+  std::atomic<int> calls = 0;
+  int off_thread = 0;
   trigger.Watch(*loop, [&] {
     off_thread += std::this_thread::get_id() != loop_thread;
     trigger.Take();
@@ -330,8 +332,13 @@ TEST_F(MessageLoopTest, WatchCallsOnTheLoopThreadUntilUnwatched) {
   });
   loop->PumpPending();
   EXPECT_EQ(calls, 0);
+  // Each fire waits for the call of the one before: Take() empties the
+  // trigger, so two fires before one call would be taken as one.
   std::thread firer([&] {
-    for (int i = 0; i < 3; ++i) std::this_thread::sleep_for(milliseconds(3)), trigger.Fire();
+    for (int i = 0; i < 3; ++i) {
+      trigger.Fire();
+      while (calls <= i) std::this_thread::sleep_for(milliseconds(1));
+    }
   });
   loop->Run();
   firer.join();

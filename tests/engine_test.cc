@@ -296,6 +296,7 @@ TEST_F(EngineTest, StopsThePassInTheMiddleOfAJobAndBetweenJobs) {
   lang_ = Path("lang/English.lng");  // texts come from the language file
   loop_->Post([&] { loop_->Quit(); });
   Pass();
+  EXPECT_EQ(Jobs(), Strings{"A.qlj"});
   EXPECT_EQ(Logs(), (Strings{"Copied " + Path("outA/g") + " from " + Path("inA/g"),
                              "1 copied, 0 errors, %3"}));
   EXPECT_FALSE(fs_.Has(Path("outB/h")));

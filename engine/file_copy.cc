@@ -90,10 +90,8 @@ bool IsTempName(std::string_view name) {
 
 std::string NormalizedFolder(const FileSystem& fs, std::string path) {
   const bool windows = fs.Separator() == '\\';
-  if (windows) {
-    std::replace(path.begin(), path.end(), '/', '\\');
-    path = LowerAscii(path);
-  }
+  if (windows) std::replace(path.begin(), path.end(), '/', '\\');
+  if (!fs.CaseSensitiveNames()) path = LowerAscii(path);
   while (path.size() > 1 && fs.IsSeparator(path.back()) &&
          !(windows && path.size() == 3 && path[1] == ':')) {
     path.pop_back();

@@ -44,7 +44,8 @@
 //
 // All watch jobs of a loop share one folder watcher, the one their file
 // system gives (FileSystem::FolderWatcher: one inotify instance on Linux),
-// and one wake-up timer, so a thousand watch jobs cost a few descriptors. StartWatch's flag is not used.
+// and one wake-up timer, so a thousand watch jobs cost a few descriptors.
+// StartWatch's flag is not used.
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -406,7 +407,7 @@ class MonitorJob final : public cMonitorJob {
 
   static bool SameName(const platform::FileSystem& fs, const std::string& a,
                        const std::string& b) {
-    if (fs.Separator() != '\\') return a == b;
+    if (fs.CaseSensitiveNames()) return a == b;
     return platform::LowerAscii(a) == platform::LowerAscii(b);
   }
 

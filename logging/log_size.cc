@@ -78,7 +78,7 @@ bool frmMain::CheckLogFileSize() {
       // Nothing read, nothing written: a failed read leaves the log whole.
       const bool read = Step([&] {
         kept = Fso().ReadTail(values.sJobLogFile,
-                                    static_cast<std::uint64_t>(limit));
+                              static_cast<std::uint64_t>(limit));
       });
       if (read) {
         DropFirstLine(kept);
@@ -96,9 +96,9 @@ bool frmMain::CheckLogFileSize() {
     // lies on.
     std::string no_check;
     Step([&] {
-      no_check = GetINIString(texts::kNoDiskSizeCheck,
-                         Fso().BuildPath(modIniHandler::ProductFolder(),
-                                               "Quillon.ini"));
+      no_check = GetINIString(
+          texts::kNoDiskSizeCheck,
+          Fso().BuildPath(modIniHandler::ProductFolder(), "Quillon.ini"));
     });
     if (no_check == "1") return;
     std::string drive;

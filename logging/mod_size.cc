@@ -15,11 +15,9 @@ namespace qs::modSize {
 
 using logging::Step;
 
-std::int32_t GetDiskFree(platform::FileSystem& fso, std::string sDrive) {
+std::int32_t GetDiskFree(platform::FileSystem& fs, std::string sDrive) {
   std::int32_t result = 0;
   Traced("modSize", "Function GetDiskFree", [&] {
-    platform::FileSystem& fs = fso;
-    std::string root;
     if (fs.Separator() == '\\') {
       // A drive letter and its colon; anything else ("c", "C:\x", a share
       // name) is cut to its first character and ":", which for a share
@@ -30,10 +28,8 @@ std::int32_t GetDiskFree(platform::FileSystem& fso, std::string sDrive) {
       if (sDrive.find(':') == std::string::npos || sDrive.size() > 2) {
         sDrive = sDrive.substr(0, 1) + ":";
       }
-      root = sDrive;
-    } else {
-      root = sDrive;
     }
+    const std::string& root = sDrive;
     bool reachable = false;
     Step([&] { reachable = !root.empty() && fs.FolderExists(root); });
     if (!reachable) {

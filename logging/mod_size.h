@@ -9,7 +9,7 @@
 
 namespace qs::modSize {
 
-// Free bytes of the drive `sDrive` as the file system `fso` tells them:
+// Free bytes of the drive `sDrive` as the file system `fs` tells them:
 // 2147483647 when there are more, -1 when the drive cannot be reached, 0
 // when the query itself fails.
 //
@@ -18,7 +18,7 @@ namespace qs::modSize {
 // query asks for the root of that drive. On POSIX `sDrive` is any path, and
 // the answer is the space an unprivileged user may still fill on the file
 // system that holds it (statvfs).
-std::int32_t GetDiskFree(platform::FileSystem& fso, std::string sDrive);
+std::int32_t GetDiskFree(platform::FileSystem& fs, std::string sDrive);
 
 // The disk guard's threshold: free space strictly below it stops the work
 // cycle.

@@ -2,7 +2,10 @@
 // it; on the real disk, since the system's calls are what is tested.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "logging/mod_size.h"
 #include "platform/platform.h"
@@ -35,15 +38,34 @@ TEST(FileSystem, BuildPathPutsExactlyOneSeparator) {
   EXPECT_EQ(Fs().GetBaseName("a" + s + ".hidden"), ".hidden");
 }
 
-TEST(FileSystem, TextFilesAreCreatedOnlyWhenAskedReadFromTheirTailAndMayBeReadOnly) {
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
+  return names;
+}
+
+TEST(FileSystem, MissingFileAndMissingFolderGiveTheirOwnErrors) {
+  test::TempDir dir;
+  const std::string file = dir.Join("nothing.txt"), in_folder = dir.Join("no") + test::Sep() + "nothing.txt";
+  const std::function<void(const std::string&)> kCalls[] = {
+      [](const std::string& p) { Fs().AppendText(p, ""); },
+      [](const std::string& p) { Fs().ReadTail(p, 1); },
+      [](const std::string& p) { Fs().DeleteFile(p, false); },
+      [](const std::string& p) { Fs().DeleteFile(p, true); },
+  };
+  for (std::size_t i = 0; i < std::size(kCalls); ++i) {
+    EXPECT_EQ(ErrorOf([&] { kCalls[i](file); }), kErrFileNotFound) << i;
+    EXPECT_EQ(ErrorOf([&] { kCalls[i](in_folder); }), kErrPathNotFound) << i;
+  }
+  EXPECT_EQ(ErrorOf([&] { Fs().ReplaceFile(in_folder, "x"); }), kErrPathNotFound);
+  EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(in_folder, true); }), kErrPathNotFound);
+  EXPECT_EQ(Fs().FileLength(in_folder), -1);
+  EXPECT_TRUE(Entries(dir.path()).empty());
+}
+
+TEST(FileSystem, TextFilesAreCreatedOnlyWhenAskedAndReadFromTheirTail) {
   test::TempDir dir;
   std::string f = dir.Join("log.txt");
-  EXPECT_EQ(ErrorOf([&] { Fs().AppendText(f, "x\r\n"); }), kErrFileNotFound);
-  EXPECT_FALSE(Fs().FileExists(f));
-  std::string deep = dir.Join("no") + test::Sep() + "log.txt";
-  EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(deep, true); }), kErrPathNotFound);
-  EXPECT_EQ(ErrorOf([&] { Fs().AppendText(deep, "x"); }), kErrPathNotFound);
-
   Fs().CreateTextFile(f, true);
   Fs().AppendText(f, "a\r\n");
   Fs().AppendText(f, "b\r\n");
@@ -55,22 +77,29 @@ TEST(FileSystem, TextFilesAreCreatedOnlyWhenAskedReadFromTheirTailAndMayBeReadOn
   EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(f, false); }), kErrFileExists);
   Fs().CreateTextFile(f, true);
   EXPECT_EQ(Fs().FileLength(f), 0);
-  EXPECT_EQ(Fs().FileLength(dir.Join("none")), -1);
-  EXPECT_EQ(ErrorOf([&] { Fs().ReadTail(dir.Join("none"), 4); }), kErrFileNotFound);
   EXPECT_FALSE(Fs().FileExists(dir.path()));
   EXPECT_TRUE(Fs().FolderExists(dir.path()));
-#ifndef _WIN32
-  // A read-only file refuses writes, root's too, but yields to a forced delete.
+}
+
+// A read-only file refuses writes, root's too, but yields to a forced
+// delete; a refused replacement leaves no temporary file behind.
+TEST(FileSystem, ReadOnlyFilesRefuseWritesUnlessDeletedWithForce) {
+  test::TempDir dir;
+  const std::string f = dir.Join("Sales_Log.txt");
   test::WriteBytes(f, "keep");
+#ifdef _WIN32
+  ASSERT_TRUE(::SetFileAttributesA(f.c_str(), FILE_ATTRIBUTE_READONLY));
+#else
   ASSERT_EQ(::chmod(f.c_str(), 0444), 0);
+#endif
   EXPECT_EQ(ErrorOf([&] { Fs().ReplaceFile(f, "lost"); }), kErrPermission);
   EXPECT_EQ(ErrorOf([&] { Fs().AppendText(f, "lost"); }), kErrPermission);
-  EXPECT_EQ(test::ReadBytes(f), "keep");
+  EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(f, true); }), kErrPermission);
   EXPECT_EQ(ErrorOf([&] { Fs().DeleteFile(f, false); }), kErrPermission);
+  EXPECT_EQ(test::ReadBytes(f), "keep");
+  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Sales_Log.txt"});
   Fs().DeleteFile(f, true);
-  EXPECT_FALSE(test::Exists(f));
-  EXPECT_EQ(ErrorOf([&] { Fs().DeleteFile(f, true); }), kErrFileNotFound);
-#endif
+  EXPECT_TRUE(Entries(dir.path()).empty());
 }
 
 TEST(FileSystem, DiskFreeOfAFolderOrDrive) {

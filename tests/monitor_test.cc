@@ -251,7 +251,7 @@ TEST_F(MonitorTest, AnErrorWhileStartingIsReportedOnceAndKeepsWhatWasSetUp) {
               r.set_up);
     EXPECT_EQ(MonitorLines(), r.lines);
     EXPECT_TRUE(Form().m_bRTMonRunning);
-    if (r.made == 0) EXPECT_EQ(Form().cMultiEvent, nullptr);
+    EXPECT_EQ(Form().cMultiEvent == nullptr, r.made == 0);
   }
 }
 

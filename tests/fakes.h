@@ -91,11 +91,10 @@ class FakeUi : public platform::UserInterface {
     unsigned type;
   };
   std::vector<Box> boxes;
-  int answer = 3;  // IDABORT
   std::vector<std::string> notices;
   int MessageBox(const std::string& text, const std::string& title, unsigned type) override {
     boxes.push_back({text, title, type});
-    return answer;
+    return 3;  // IDABORT
   }
   void Notice(const std::string& text) override { notices.push_back(text); }
 };
@@ -111,7 +110,7 @@ namespace qs::test {
 class FakeServiceControl : public platform::ServiceControl {
  public:
   bool install_result = true, uninstall_result = true, connect_result = true;
-  int installs = 0, uninstalls = 0, connects = 0;
+  int installs = 0, connects = 0;
   std::vector<std::string> calls;  // "Install <ServiceName>", "SaveSetting a/b=c", ...
   struct Event {
     std::int16_t type;
@@ -128,7 +127,6 @@ class FakeServiceControl : public platform::ServiceControl {
     return install_result;
   }
   bool Uninstall() override {
-    ++uninstalls;
     calls.push_back("Uninstall " + ServiceName);
     return uninstall_result;
   }
@@ -148,18 +146,16 @@ class FakeServiceControl : public platform::ServiceControl {
   void ReportStopping() override { statuses.push_back("stopping"); }
 };
 
-// The transfer engine: each ProcessJobs call runs `on_process` (which may
-// raise events or pump the loop) and is counted.
+// The transfer engine: each ProcessJobs call is recorded and runs
+// `on_process` (which may raise events or pump the loop).
 class FakeJobEngine : public engine::cJobEngine {
  public:
-  int passes = 0;
   std::vector<std::string> jobs_paths, lang_files;
   std::vector<bool> no_disk_checks;
   std::function<void()> on_process;
   int cancels = 0;
   void CancelPass() override { ++cancels; }
   void ProcessJobs(std::string& sJobsPath, std::string& sLangFile, bool&, bool&, bool&) override {
-    ++passes;
     jobs_paths.push_back(sJobsPath);
     lang_files.push_back(sLangFile);
     no_disk_checks.push_back(NoDiskSizeCheck);

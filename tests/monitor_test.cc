@@ -30,31 +30,30 @@ using Calls = std::vector<std::string>;
 
 const std::string kProduct = "/opt/Quillon Pro", kMainIni = kProduct + "/Quillon.ini";
 
-// Records its calls in `calls`; with null it records nothing (many jobs).
+// Records its calls in `calls`.
 class FakeMonitorJob : public engine::cMonitorJob {
  public:
-  explicit FakeMonitorJob(Calls* calls) : calls_(calls) {}
-  ~FakeMonitorJob() override { Record("Release " + ObjectName); }
+  explicit FakeMonitorJob(Calls& calls) : calls_(calls) {}
+  ~FakeMonitorJob() override { calls_.push_back("Release " + ObjectName); }
 
   void SetupJob(std::string& sJobFile, std::string& sLanguage, std::int32_t& ValueA, bool& FlagA,
                 std::string& SelectedPath, bool& FlagB, std::int16_t& ValueB,
                 std::string& sLangFile, std::string& sIniFile, std::string& PathA,
                 std::string& PathB, bool& bService, std::int16_t iIndex) override {
     index = iIndex;
-    if (calls_ == nullptr) return;
     setup = sJobFile + "|" + sLanguage + "|" + std::to_string(ValueA) + "|" +
             std::to_string(FlagA) + "|" + SelectedPath + "|" + std::to_string(FlagB) + "|" +
             std::to_string(ValueB) + "|" + sLangFile + "|" + sIniFile + "|" + PathA + "|" +
             PathB + "|" + std::to_string(bService) + "|" + std::to_string(iIndex);
-    Record("Setup " + ObjectName);
+    calls_.push_back("Setup " + ObjectName);
   }
   std::int32_t StartWatch(std::int16_t iIndex, bool&) override {
-    if (calls_) Record("Start " + std::to_string(iIndex));
+    calls_.push_back("Start " + std::to_string(iIndex));
     if (on_start) on_start();
     return 0;
   }
   void CancelWatch() override {
-    Record("Cancel " + ObjectName);
+    calls_.push_back("Cancel " + ObjectName);
     if (done_in_cancel && Finished) Finished(ObjectName, index);
   }
 
@@ -64,10 +63,7 @@ class FakeMonitorJob : public engine::cMonitorJob {
   std::function<void()> on_start;
 
  private:
-  void Record(std::string call) {
-    if (calls_) calls_->push_back(std::move(call));
-  }
-  Calls* calls_;
+  Calls& calls_;
 };
 
 class FakeMultiEvent : public engine::cMultiEvent {
@@ -76,14 +72,11 @@ class FakeMultiEvent : public engine::cMultiEvent {
   ~FakeMultiEvent() override { calls_.push_back("Release multi"); }
   void AddObject(engine::cMonitorJob& job) override {
     calls_.push_back("Add " + job.ObjectName);
-    job.Finished = [this, alive = std::weak_ptr<bool>(alive_)](std::string name, std::int16_t i) {
-      if (!alive.expired() && Done) Done(std::move(name), i);
-    };
+    job.Finished = [this](std::string name, std::int16_t i) { Done(std::move(name), i); };
   }
 
  private:
   Calls& calls_;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 engine::JobRecord WatchJob(std::string name) {
@@ -124,7 +117,7 @@ class MonitorTest : public testing::Test {
     c.NewJobEngine = [](platform::MessageLoop&) { return std::make_unique<test::FakeJobEngine>(); };
     c.NewJobList = [this] { return std::make_unique<FakeJobList>(records_); };
     c.NewMonitorJob = [this](platform::MessageLoop&) {
-      auto job = std::make_unique<FakeMonitorJob>(quiet_ ? nullptr : &calls_);
+      auto job = std::make_unique<FakeMonitorJob>(calls_);
       jobs_.push_back(job.get());
       if (configure_job_) configure_job_(*job, jobs_.size() - 1);
       return job;
@@ -173,7 +166,6 @@ class MonitorTest : public testing::Test {
   std::unique_ptr<frmMain> form_;
   std::vector<engine::JobRecord> records_;
   Calls calls_;
-  bool quiet_ = false;
   std::vector<FakeMonitorJob*> jobs_;  // every object made, live or not
   std::function<void(FakeMonitorJob&, std::size_t)> configure_job_;
 };
@@ -217,49 +209,50 @@ TEST_F(MonitorTest, StartsTheQualifyingWatchJobsWithTheirValues) {
   records_ = {weekly};
   Form().RunRTMonitor();
   EXPECT_EQ(Setups(3), Calls{setup("Weekly.QLJ", "0|0|/from/Weekly|1|0", 0)});
-  EXPECT_EQ(Form().values.MonJobs.size(), 1u);
-
-  // No record: no object and no report; the monitor counts as running.
-  Form().EndRTMonitor();
-  records_.clear();
-  Form().RunRTMonitor();
-  EXPECT_EQ(jobs_.size(), 4u);
-  EXPECT_TRUE(Form().m_bRTMonRunning);
-  EXPECT_EQ(Form().cMultiEvent, nullptr);
-  EXPECT_TRUE(ui_.boxes.empty());
 }
 
-TEST_F(MonitorTest, LoadErrorKeepsOnlyTheFirstSlot) {
+// An error while the monitor starts is reported once; the watch jobs set up
+// before it go on, the rest are not set up, and the monitor counts as running.
+TEST_F(MonitorTest, AnErrorWhileStartingIsReportedOnceAndKeepsWhatWasSetUp) {
   engine::JobRecord bad = WatchJob("Bad");
   bad.CheckValue = "abc";
-  records_ = {WatchJob("A"), WatchJob("B"), bad, WatchJob("C")};
-  Form();
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_NE(ui_.boxes[0].text.find("LoadMonitorJobs"), std::string::npos);
-  EXPECT_EQ(jobs_.size(), 1u);
-  EXPECT_EQ(MonitorLines(), Calls{"gestartet: A"});
-
-  // The same error before any job was kept starts nothing.
-  form_.reset();
-  ui_.boxes.clear();
-  records_ = {bad, WatchJob("A")};
-  jobs_.clear();
-  Form();
-  EXPECT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_TRUE(jobs_.empty());
-  EXPECT_TRUE(Form().m_bRTMonRunning);
-}
-
-TEST_F(MonitorTest, MoreWatchJobsThanIndicesRunTheFirstAndReportOnce) {
-  records_.assign(modMonitor::kMaxMonJobs + 2, WatchJob("J"));
-  quiet_ = true;
-  SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
-  Form();
-  EXPECT_EQ(jobs_.size(), modMonitor::kMaxMonJobs);
-  EXPECT_EQ(jobs_.back()->index, 32766);
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_NE(ui_.boxes[0].text.find("32767"), std::string::npos);
-  EXPECT_EQ(MonitorLines(), Calls{"gestartet"});
+  const std::size_t kMax = modMonitor::kMaxMonJobs;
+  const auto a = WatchJob("A"), b = WatchJob("B"), c = WatchJob("C");
+  struct Row {
+    std::vector<engine::JobRecord> records;
+    bool second_start_fails;
+    std::string keys, box;
+    std::size_t made, set_up;
+    Calls lines;
+  } rows[] = {
+      {{a, b, bad, c}, false, "", "LoadMonitorJobs", 1, 1, {"gestartet: A"}},
+      {{bad, a}, false, "", "LoadMonitorJobs", 0, 0, {}},
+      // More watch jobs than indices: the first ones run.
+      {std::vector(kMax + 2, a), false, "MonShowMsg=1\r\n", "32767", kMax, kMax, {"gestartet"}},
+      {{a, b, c}, true, "MonShowMsg=1\r\n", "StartTheMonitor", 3, 2, {}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.box);
+    form_.reset();
+    jobs_.clear();
+    ui_.boxes.clear();
+    records_ = r.records;
+    configure_job_ = [&r](FakeMonitorJob& job, std::size_t n) {
+      if (n != 1 || !r.second_start_fails) return;
+      job.on_start = [] { throw RuntimeError(kErrPathNotFound); };
+    };
+    SetMonitorKeys("RunNTMon=1\r\n" + r.keys);
+    if (fs_.Has(kProduct + "/logs/DefaultLog.txt")) fs_.Remove(kProduct + "/logs/DefaultLog.txt");
+    Form();
+    ASSERT_EQ(ui_.boxes.size(), 1u);
+    EXPECT_NE(ui_.boxes[0].text.find(r.box), std::string::npos);
+    EXPECT_EQ(jobs_.size(), r.made);
+    EXPECT_EQ(std::count_if(jobs_.begin(), jobs_.end(), [](auto* j) { return !j->setup.empty(); }),
+              r.set_up);
+    EXPECT_EQ(MonitorLines(), r.lines);
+    EXPECT_TRUE(Form().m_bRTMonRunning);
+    EXPECT_EQ(Form().cMultiEvent == nullptr, r.made == 0);
+  }
 }
 
 TEST_F(MonitorTest, RunNTMonIsReadAgainUntilItSaysOne) {
@@ -310,73 +303,25 @@ TEST_F(MonitorTest, PerJobDoneLinesAndDoneTwiceOrOutOfRange) {
   EXPECT_EQ(calls_, (Calls{"Release Object0", "Release multi"}));
 }
 
-TEST_F(MonitorTest, SummaryLinesOncePerStart) {
-  records_ = {WatchJob("A"), WatchJob("B"), WatchJob("C")};
-  SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
-  Form();
-  for (std::int16_t i : {0, 1, 2}) Form().cMultiEvent_Done("x", i);
-  Form().EndRTMonitor();
-  Form().RunRTMonitor();
-  Form().cMultiEvent_Done("x", 2);
-  EXPECT_EQ(MonitorLines(), (Calls{"gestartet", "gestoppt", "gestartet", "gestoppt"}));
-}
-
 TEST_F(MonitorTest, DoneNestedInsideTheComponentsCalls) {
   // Job 1's start reports job 0 done; every cancel reports its own end.
   records_ = {WatchJob("Daily"), WatchJob("Weekly")};
   configure_job_ = [this](FakeMonitorJob& job, std::size_t n) {
     job.done_in_cancel = true;
-    if (n == 1) job.on_start = [this] { jobs_[0]->Finished("Object0", 0); };
+    if (n % 2) job.on_start = [this, n] { jobs_[n - 1]->Finished("Object0", 0); };
   };
   SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
   Form();
-  EXPECT_EQ(MonitorLines(), (Calls{"gestoppt", "gestartet"}));
-
-  // Per-job lines: the stop writes one line per job still watching, from
-  // the Done inside its CancelWatch.
-  form_.reset();
-  jobs_.clear();
-  configure_job_ = [](FakeMonitorJob& job, std::size_t) { job.done_in_cancel = true; };
-  SetMonitorKeys("RunNTMon=1\r\n");
-  fs_.Remove(kProduct + "/logs/DefaultLog.txt");
-  Form();
-  bool ok = false;
-  Form().NTService1_Pause(ok);
-  EXPECT_FALSE(Form().m_bRTMonRunning);
-  EXPECT_EQ(MonitorLines(), (Calls{"gestartet: Daily", "gestartet: Weekly", "gestoppt: Daily",
-                                   "gestoppt: Weekly"}));
-
-  // Continue builds the list anew with new objects.
-  Form().NTService1_Continue(ok);
-  EXPECT_TRUE(Form().m_bRTMonRunning);
-  EXPECT_EQ(jobs_.size(), 4u);
-  EXPECT_EQ(MonitorLines().back(), "gestartet: Weekly");
+  // The summary's stop line comes once per start: not again from the stop.
+  Form().EndRTMonitor();
+  Form().RunRTMonitor();
+  EXPECT_EQ(MonitorLines(), (Calls{"gestoppt", "gestartet", "gestoppt", "gestartet"}));
   EXPECT_TRUE(ui_.boxes.empty());
 }
 
-TEST_F(MonitorTest, ErrorWhileJobStartsLeavesTheRestUnstarted) {
-  records_ = {WatchJob("A"), WatchJob("B"), WatchJob("C")};
-  configure_job_ = [](FakeMonitorJob& job, std::size_t n) {
-    if (n == 1) job.on_start = [] { throw RuntimeError(kErrPathNotFound); };
-  };
-  SetMonitorKeys("RunNTMon=1\r\nMonShowMsg=1\r\n");
-  Form();
-  EXPECT_TRUE(Form().m_bRTMonRunning);
-  EXPECT_EQ(std::count(calls_.begin(), calls_.end(), "Setup Object2"), 0);
-  ASSERT_EQ(ui_.boxes.size(), 1u);
-  EXPECT_NE(ui_.boxes[0].text.find("StartTheMonitor"), std::string::npos);
-  EXPECT_TRUE(MonitorLines().empty());
-}
-
-TEST(MonSrvIsRunningTest, VisibleBorderedTitleWithThePatternMatches) {
-  test::MemFileSystem fs;
-  test::MemProfile profile{fs};
-  test::FakeWindows windows;
-  test::FakeUi ui;
-  platform::ScopedPlatform scoped{{.profile = &profile, .windows = &windows, .ui = &ui}};
-  auto loop = platform::CreateMessageLoop();
-  frmMain form(*loop, fs, Components{});
-  fs.AddFile("/lang/English.lng", "[Monitor]\r\nt0=Quillon Monitor\r\n");
+TEST_F(MonitorTest, MonSrvIsRunningOnAVisibleBorderedTitleWithThePattern) {
+  frmMain form(*loop_, fs_, Components{});
+  fs_.AddFile("/lang/English.lng", "[Monitor]\r\nt0=Quillon Monitor\r\n");
   constexpr auto kVisible = static_cast<std::int32_t>(platform::kWsVisible);
   constexpr auto kBoth = static_cast<std::int32_t>(platform::kWsVisible | platform::kWsBorder);
   struct Row {
@@ -391,14 +336,14 @@ TEST(MonSrvIsRunningTest, VisibleBorderedTitleWithThePatternMatches) {
       {"/lang/missing.lng", {{"Editor", kBoth}, {"Notes [draft]", kBoth}}, true},
   };
   for (const Row& r : rows) {
-    windows.windows = r.windows;
+    windows_.windows = r.windows;
     form.m_sLanguage = r.language_file;
     EXPECT_EQ(modKillTask::MonSrvIsRunning(form), r.found) << r.windows.back().title;
   }
-  windows.windows = {{"", kBoth}, {"Quillon Monitor [1]", kBoth}};
+  windows_.windows = {{"", kBoth}, {"Quillon Monitor [1]", kBoth}};
   EXPECT_EQ(modKillTask::GetWindowTitle(2), "");
   EXPECT_EQ(modKillTask::GetWindowTitle(3), "Quillon Monitor [1]");
-  EXPECT_TRUE(ui.boxes.empty());
+  EXPECT_TRUE(ui_.boxes.empty());
 }
 
 #ifndef _WIN32

@@ -130,8 +130,9 @@ TEST(OsClock, DateAndTimeFollowTheLocale) {
 }
 #endif
 
-TEST_F(LogTest, MessagesAreTakenAsTheyAreAndOnlyWriteLogOneWritesTheDefaultLog) {
+TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngineLinesTheJobLog) {
   Ini(Options("1"));
+  form_.WriteWLog("lost", kOn, kOn, kOn);  // an engine line before any job: nowhere
   form_.WriteLog("", kOff, kOn, kOff);
   form_.WriteLog("\r\nAchtung", kOff, kOn, kOff);
   form_.WriteLog("not written", kOn, kOff, kOn);
@@ -140,8 +141,17 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreAndOnlyWriteLogOneWritesTheDefaultLog) 
   form_.WriteWLogFile("");
   EXPECT_EQ(Log(), "NT-Service: \r\nNT-Service: \r\nAchtung\r\n");
   EXPECT_FALSE(disk_.Has(kJobLog));
-  // The switch is read for each line.
+  // Engine lines reach the job log whatever "WriteLog" says about the
+  // default log; a file name with a line break of its own stays on its line.
   disk_.DeleteFile(kDefaultLog, true);
+  Ini(Options("2", "[ErrWin]\r\nShowDate=1\r\n"));
+  form_.WriteWLog("copied a\r\n04.12.2026 - NT-Service: forged.txt", kOff, kOn, kOff);
+  form_.WriteWLog("view only", kOn, kOff, kOn);
+  form_.WriteWLog("", kOff, kOn, kOff);
+  EXPECT_EQ(Log(kJobLog),
+            "04.12.2026 - NT-Service: copied a\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
+            "04.12.2026 - NT-Service: \r\n");
+  // The switch is read for each line.
   for (std::string ini : {Options("0"), Options("2"), Options("01"), Options(""), std::string()}) {
     Ini(ini);
     form_.WriteLog("x", kOn, kOn, kOff);
@@ -155,34 +165,16 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreAndOnlyWriteLogOneWritesTheDefaultLog) 
   form_.WriteLog("here", kOff, kOn, kOff);
   EXPECT_EQ(Log(), "NT-Service: here\r\n");
   EXPECT_FALSE(disk_.Has("/elsewhere/DefaultLog.txt"));
+  EXPECT_TRUE(ui_.boxes.empty());
 }
 
 TEST(OutsideText, ControlCharactersAreShownEscaped) {
   using namespace std::string_literals;
   const std::string rows[][2] = {
-      {"a\r\nb", "a\\r\\nb"}, {"nul\0tab\t"s, "nul\\x00tab\\t"},
-      {"\x7f\x1b[2J", "\\x7F\\x1B[2J"}, {"C:\\in\\\xc3\xa4 100%", "C:\\in\\\xc3\xa4 100%"},
+      {"nul\0tab\t\r\n"s, "nul\\x00tab\\t\\r\\n"}, {"\x7f\x1b[2J", "\\x7F\\x1B[2J"},
+      {"C:\\in\\\xc3\xa4 100%", "C:\\in\\\xc3\xa4 100%"},
   };
   for (const auto& [in, out] : rows) EXPECT_EQ(logging::Outside(in), out) << in;
-}
-
-TEST_F(LogTest, EngineLinesGoOnlyToTheJobLog) {
-  // Before any job: nothing, whatever the flags and switches.
-  Ini(Options("1"));
-  form_.WriteWLog("lost", kOn, kOn, kOn);
-  EXPECT_FALSE(disk_.Has(kDefaultLog));
-  // A job log is written whatever "WriteLog" says about the default log.
-  Ini(Options("2", "[ErrWin]\r\nShowDate=1\r\n"));
-  Values().sJobLogFile = kJobLog;
-  // A file name with a line break of its own stays on its line.
-  form_.WriteWLog("copied a\r\n04.12.2026 - NT-Service: forged.txt", kOff, kOn, kOff);
-  form_.WriteWLog("view only", kOn, kOff, kOn);
-  form_.WriteWLog("", kOff, kOn, kOff);
-  EXPECT_EQ(Log(kJobLog),
-            "04.12.2026 - NT-Service: copied a\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
-            "04.12.2026 - NT-Service: \r\n");
-  EXPECT_FALSE(disk_.Has(kDefaultLog));
-  EXPECT_TRUE(ui_.boxes.empty());
 }
 
 TEST_F(LogTest, UnusableLogIsReportedAndTheNextLineTriesAgain) {
@@ -227,9 +219,6 @@ TEST_F(LogTest, JobLogFolderAndNameForEverySetting) {
     Prepare(job);
     EXPECT_EQ(Values().sJobLogFile, log) << write_log << "/" << overwrite << "/" << log_path;
   }
-  Ini("");  // no keys: "WriteLog" "0"
-  Prepare();
-  EXPECT_EQ(Values().sJobLogFile, "");
   // The clock's texts made fit for a file name; neither the date's nor the
   // time's rules touch the other's characters.
   Ini(Options("2", "OverwriteLog=0\r\nLogPath=0"));
@@ -275,12 +264,10 @@ TEST_F(LogTest, FixedNameStartsEachRunAfreshOtherLogsAreKept) {
 
 // --- The size limit and the disk guard.
 
-TEST_F(LogTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
+TEST_F(LogTest, CutFallsAfterTheFirstLineEndOfTheKeptTailAndLogSizeAndWriteLogRuleIt) {
   const std::string x(1100, 'x'), e22 = std::string(22, 'e') + "\r\n";
   const std::string rows[][3] = {  // what, the log before, the log after
       {"exactly the limit", Lines(0, 10) + x.substr(0, 24), Lines(0, 10) + x.substr(0, 24)},
-      // 2000 bytes: the last 1024 start inside line 9.
-      {"partial first line dropped", Lines(0, 20), Lines(10, 20)},
       // The tail starts a line; that whole line goes all the same.
       {"tail starts at a line start", Lines(0, 5) + Lines(10, 20) + e22, Lines(11, 20) + e22},
       {"no CR LF: only the first character goes", "a\r\n" + x, x.substr(0, 1023)},
@@ -297,21 +284,17 @@ TEST_F(LogTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
     disk_.Crash();  // the cut is one atomic, durable replace
     EXPECT_EQ(Log(kJobLog), after) << what;
   }
-  EXPECT_TRUE(ui_.boxes.empty());
-}
-
-TEST_F(LogTest, LimitIsLogSizeKilobytesOrOffAndWriteLogRulesTheNotice) {
   // LogSize, WriteLog, what fails ("read", "rewrite"), the notice ("-": no cut)
-  const std::string rows[][4] = {
+  const std::string limits[][4] = {
       {"1", "1", "", CutNotice("1")}, {"&H1", "1", "", CutNotice("1")},
       {"1", "2", "", ""}, {"1.5", "1", "", "-"},
       {"0", "1", "", "-"}, {"-1", "1", "", "-"}, {"1 KB", "1", "", "-"}, {"2097152", "1", "", "-"},
       // A failed read or rewrite leaves the log whole, and still notes.
       {"1", "1", "read", CutNotice("1")}, {"1", "1", "rewrite", CutNotice("1")},
   };
-  // 2000 bytes: over a limit of 1 KB, under one of 2 KB.
-  Values().sJobLogFile = kJobLog;
-  for (const auto& [log_size, write_log, fault, notice] : rows) {
+  // 2000 bytes: over a limit of 1 KB (the last 1024 start inside line 9),
+  // under one of 2 KB.
+  for (const auto& [log_size, write_log, fault, notice] : limits) {
     disk_.AddFile(kDefaultLog, "");
     Ini(Options(write_log, "LogSize=" + log_size + "\r\n"));
     disk_.AddFile(kJobLog, Lines(0, 20));

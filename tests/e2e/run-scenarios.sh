@@ -84,11 +84,7 @@ launch() {
   background+=("$service_pid")
 }
 # The background run ends, and well.
-wait_ended() {
-  local rc=0
-  wait "$service_pid" || rc=$?
-  [[ $rc -eq 0 ]] || fail "$1 ended with $rc: $(cat "$work/service.err" 2>/dev/null)"
-}
+wait_ended() { wait "$service_pid" || fail "$1 ended with $?: $(cat "$work/service.err" 2>/dev/null)"; }
 
 # --- Where the platforms differ ------------------------------------------
 # Folders: the product folder, and how the service names it.
@@ -254,9 +250,8 @@ step() {
 # "." is read (its lines with CR LF, placeholders replaced). The scenario is
 # read on its own descriptor, so steps keep standard input.
 run_scenario() {
-  local line kind="" target="" start=$SECONDS
+  local line kind="" target="" start=$SECONDS block="$work/block"
   scenario=$(basename "$1" .scn)
-  local block="$work/$scenario.block"
   unix_product="$root/$scenario/Quillon Pro" product="$product_root$sep$scenario${sep}Quillon Pro"
   debug_run=""
   rm -rf "${unix_product:?}" "$work/service.err"
@@ -266,8 +261,7 @@ run_scenario() {
     if [[ -n $kind && $line != . ]]; then
       printf '%s\r\n' "$(subst "$line")" >>"$block"
     elif [[ $kind == file ]]; then
-      mkdir -p "$(dirname "$unix_product/$target")"
-      cp "$block" "$unix_product/$target"
+      install -D -m 644 "$block" "$unix_product/$target"
       kind=""
     elif [[ $kind == expect ]]; then
       cmp -s "$block" "$unix_product/$target" || {

@@ -88,7 +88,6 @@ TEST(FileSafety, WritesNeverGoThroughALinkOrIntoAnythingButAFile) {
        [&](auto& n) { return ulink + "/" + fs::path(n).filename().string(); }},
   };
   const std::pair<const char*, std::function<void(const std::string&)>> writes[] = {
-      {"append", [](auto& p) { Files().AppendText(p, "x\r\n"); }},
       {"append or create", [](auto& p) { Files().AppendOrCreateText(p, "x\r\n"); }},
       {"replace", [](auto& p) { Files().ReplaceFile(p, "x"); }},
       {"create", [](auto& p) { Files().CreateTextFile(p, true); }},

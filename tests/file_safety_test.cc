@@ -139,7 +139,9 @@ TEST(FileSafety, ReplacesAreAtomicKeepModeOwnerAndLinksOrLeaveNoTrace) {
   const std::string f = dir.Join("p.ini"), link = dir.Join("link.ini");
   test::WriteBytes(f, "[s]\r\nk=1\r\n");
   ASSERT_EQ(::chmod(f.c_str(), 0640), 0);
-  if (::geteuid() == 0) ASSERT_EQ(::chown(f.c_str(), 4321, 4322), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(f.c_str(), 4321, 4322), 0);
+  }
   struct stat before, after;
   ASSERT_EQ(::stat(f.c_str(), &before), 0);
   ASSERT_EQ(::symlink("p.ini", link.c_str()), 0);

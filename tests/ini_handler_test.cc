@@ -30,9 +30,7 @@ class IniHandlerTest : public testing::Test {
   test::MemProfile profile_{disk_};
   test::FakeProcess process_;
   test::FakeUi ui_;
-  test::FakeWindows windows_;
-  platform::ScopedPlatform scoped_{
-      {.profile = &profile_, .process = &process_, .windows = &windows_, .ui = &ui_}};
+  platform::ScopedPlatform scoped_{{.profile = &profile_, .process = &process_, .ui = &ui_}};
 };
 
 TEST_F(IniHandlerTest, ReadersPassTheirSizeAndTheKeysDefaults) {

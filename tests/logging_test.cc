@@ -31,19 +31,6 @@ const std::string kLogs = kProduct + "logs/";
 const std::string kDefaultLog = kLogs + "DefaultLog.txt";
 const std::string kJobLog = kLogs + "Sales_Log.txt";
 
-// The disk, with the separator of the test's choosing and reads of a log's
-// tail that fail on demand.
-class Disk : public test::MemFileSystem {
- public:
-  char separator = '/';
-  std::int32_t read_error = 0;
-  char Separator() const override { return separator; }
-  std::string ReadTail(const std::string& path, std::uint64_t max_bytes) override {
-    if (read_error) throw RuntimeError(read_error);
-    return MemFileSystem::ReadTail(path, max_bytes);
-  }
-};
-
 // The main INI's "[Options]" with "WriteLog" and more lines.
 std::string Options(const std::string& write_log, const std::string& more = "") {
   return "[Options]\r\nWriteLog=" + write_log + "\r\n" + more;
@@ -97,7 +84,7 @@ class LogTest : public testing::Test {
     disk_.capacity = disk_.capacity - free + bytes;
   }
 
-  Disk disk_;
+  test::MemFileSystem disk_;
   test::MemProfile profile_{disk_};
   test::FakeProcess process_;
   test::FakeUi ui_;
@@ -143,8 +130,9 @@ TEST(OsClock, DateAndTimeFollowTheLocale) {
 }
 #endif
 
-TEST_F(LogTest, MessagesAreTakenAsTheyAreAndOnlyWriteLogOneWritesTheDefaultLog) {
+TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngineLinesTheJobLog) {
   Ini(Options("1"));
+  form_.WriteWLog("lost", kOn, kOn, kOn);  // an engine line before any job: nowhere
   form_.WriteLog("", kOff, kOn, kOff);
   form_.WriteLog("\r\nAchtung", kOff, kOn, kOff);
   form_.WriteLog("not written", kOn, kOff, kOn);
@@ -153,8 +141,17 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreAndOnlyWriteLogOneWritesTheDefaultLog) 
   form_.WriteWLogFile("");
   EXPECT_EQ(Log(), "NT-Service: \r\nNT-Service: \r\nAchtung\r\n");
   EXPECT_FALSE(disk_.Has(kJobLog));
-  // The switch is read for each line.
+  // Engine lines reach the job log whatever "WriteLog" says about the
+  // default log; a file name with a line break of its own stays on its line.
   disk_.DeleteFile(kDefaultLog, true);
+  Ini(Options("2", "[ErrWin]\r\nShowDate=1\r\n"));
+  form_.WriteWLog("copied a\r\n04.12.2026 - NT-Service: forged.txt", kOff, kOn, kOff);
+  form_.WriteWLog("view only", kOn, kOff, kOn);
+  form_.WriteWLog("", kOff, kOn, kOff);
+  EXPECT_EQ(Log(kJobLog),
+            "04.12.2026 - NT-Service: copied a\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
+            "04.12.2026 - NT-Service: \r\n");
+  // The switch is read for each line.
   for (std::string ini : {Options("0"), Options("2"), Options("01"), Options(""), std::string()}) {
     Ini(ini);
     form_.WriteLog("x", kOn, kOn, kOff);
@@ -168,34 +165,16 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreAndOnlyWriteLogOneWritesTheDefaultLog) 
   form_.WriteLog("here", kOff, kOn, kOff);
   EXPECT_EQ(Log(), "NT-Service: here\r\n");
   EXPECT_FALSE(disk_.Has("/elsewhere/DefaultLog.txt"));
+  EXPECT_TRUE(ui_.boxes.empty());
 }
 
 TEST(OutsideText, ControlCharactersAreShownEscaped) {
   using namespace std::string_literals;
   const std::string rows[][2] = {
-      {"a\r\nb", "a\\r\\nb"}, {"nul\0tab\t"s, "nul\\x00tab\\t"},
-      {"\x7f\x1b[2J", "\\x7F\\x1B[2J"}, {"C:\\in\\\xc3\xa4 100%", "C:\\in\\\xc3\xa4 100%"},
+      {"nul\0tab\t\r\n"s, "nul\\x00tab\\t\\r\\n"}, {"\x7f\x1b[2J", "\\x7F\\x1B[2J"},
+      {"C:\\in\\\xc3\xa4 100%", "C:\\in\\\xc3\xa4 100%"},
   };
   for (const auto& [in, out] : rows) EXPECT_EQ(logging::Outside(in), out) << in;
-}
-
-TEST_F(LogTest, EngineLinesGoOnlyToTheJobLog) {
-  // Before any job: nothing, whatever the flags and switches.
-  Ini(Options("1"));
-  form_.WriteWLog("lost", kOn, kOn, kOn);
-  EXPECT_FALSE(disk_.Has(kDefaultLog));
-  // A job log is written whatever "WriteLog" says about the default log.
-  Ini(Options("2", "[ErrWin]\r\nShowDate=1\r\n"));
-  Values().sJobLogFile = kJobLog;
-  // A file name with a line break of its own stays on its line.
-  form_.WriteWLog("copied a\r\n04.12.2026 - NT-Service: forged.txt", kOff, kOn, kOff);
-  form_.WriteWLog("view only", kOn, kOff, kOn);
-  form_.WriteWLog("", kOff, kOn, kOff);
-  EXPECT_EQ(Log(kJobLog),
-            "04.12.2026 - NT-Service: copied a\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
-            "04.12.2026 - NT-Service: \r\n");
-  EXPECT_FALSE(disk_.Has(kDefaultLog));
-  EXPECT_TRUE(ui_.boxes.empty());
 }
 
 TEST_F(LogTest, UnusableLogIsReportedAndTheNextLineTriesAgain) {
@@ -225,16 +204,14 @@ TEST_F(LogTest, UnusableLogIsReportedAndTheNextLineTriesAgain) {
 TEST_F(LogTest, JobLogFolderAndNameForEverySetting) {
   const std::string stamped = "Sales_Log-04-12-2026_19-36-13.txt", keep = "<previous>";
   const std::string rows[][5] = {  // WriteLog, OverwriteLog, LogPath, job, log
-      {"0", "1", "0", "Sales", ""}, {"1", "1", "1", "Sales", kDefaultLog},
-      {"1", "0", "9", "Sales", kDefaultLog}, {"2", "1", "0", "Sales", kLogs + "Sales_Log.txt"},
-      {"2", "0", "0", "Sales", kLogs + stamped}, {"2", "x", "0", "Sales", kLogs + stamped},
-      {"2", "1", "1", "Sales", "/from/Sales_Log.txt"}, {"2", "0", "2", "Sales", "/to/" + stamped},
+      {"0", "1", "0", "Sales", ""}, {"1", "0", "9", "Sales", kDefaultLog},
+      {"2", "1", "0", "Sales", kLogs + "Sales_Log.txt"}, {"2", "0", "0", "Sales", kLogs + stamped},
+      {"2", "x", "0", "Sales", kLogs + stamped}, {"2", "1", "1", "Sales", "/from/Sales_Log.txt"},
+      {"2", "0", "2", "Sales", "/to/" + stamped},
       // A "From" that ends in a separator; no "To", no job file: the bare name.
-      {"2", "1", "1", "Night", "/from/Night_Log.txt"}, {"2", "1", "2", "Night", "Night_Log.txt"},
-      {"2", "1", "2", "Ghost", "Ghost_Log.txt"},
+      {"2", "1", "1", "Night", "/from/Night_Log.txt"}, {"2", "1", "2", "Ghost", "Ghost_Log.txt"},
       // Values outside the lists keep the previous job's log.
-      {"2", "1", "3", "Sales", keep}, {"2", "1", "", "Sales", keep},
-      {"3", "1", "0", "Sales", keep}, {"02", "1", "0", "Sales", keep},
+      {"2", "1", "3", "Sales", keep}, {"02", "1", "0", "Sales", keep},
   };
   for (const auto& [write_log, overwrite, log_path, job, log] : rows) {
     Values().sJobLogFile = keep;
@@ -242,9 +219,6 @@ TEST_F(LogTest, JobLogFolderAndNameForEverySetting) {
     Prepare(job);
     EXPECT_EQ(Values().sJobLogFile, log) << write_log << "/" << overwrite << "/" << log_path;
   }
-  Ini("");  // no keys: "WriteLog" "0"
-  Prepare();
-  EXPECT_EQ(Values().sJobLogFile, "");
   // The clock's texts made fit for a file name; neither the date's nor the
   // time's rules touch the other's characters.
   Ini(Options("2", "OverwriteLog=0\r\nLogPath=0"));
@@ -264,9 +238,7 @@ TEST_F(LogTest, JobLogFolderAndNameForEverySetting) {
 
 TEST_F(LogTest, FixedNameStartsEachRunAfreshOtherLogsAreKept) {
   const std::string stamped = kLogs + "Sales_Log-04-12-2026_19-36-13.txt";
-  disk_.AddFile(kJobLog, "run 1\r\n");
-  disk_.AddFile(stamped, "run 1\r\n");
-  disk_.AddFile(kDefaultLog, "run 1\r\n");
+  for (const std::string& log : {kJobLog, stamped, kDefaultLog}) disk_.AddFile(log, "run 1\r\n");
   disk_.SetReadOnly(kJobLog, true);  // deleted all the same
   Ini(Options("2", "OverwriteLog=1\r\nLogPath=0"));
   Prepare();
@@ -292,12 +264,10 @@ TEST_F(LogTest, FixedNameStartsEachRunAfreshOtherLogsAreKept) {
 
 // --- The size limit and the disk guard.
 
-TEST_F(LogTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
+TEST_F(LogTest, CutFallsAfterTheFirstLineEndOfTheKeptTailAndLogSizeAndWriteLogRuleIt) {
   const std::string x(1100, 'x'), e22 = std::string(22, 'e') + "\r\n";
   const std::string rows[][3] = {  // what, the log before, the log after
       {"exactly the limit", Lines(0, 10) + x.substr(0, 24), Lines(0, 10) + x.substr(0, 24)},
-      // 2000 bytes: the last 1024 start inside line 9.
-      {"partial first line dropped", Lines(0, 20), Lines(10, 20)},
       // The tail starts a line; that whole line goes all the same.
       {"tail starts at a line start", Lines(0, 5) + Lines(10, 20) + e22, Lines(11, 20) + e22},
       {"no CR LF: only the first character goes", "a\r\n" + x, x.substr(0, 1023)},
@@ -314,38 +284,27 @@ TEST_F(LogTest, CutFallsAfterTheFirstLineEndOfTheKeptTail) {
     disk_.Crash();  // the cut is one atomic, durable replace
     EXPECT_EQ(Log(kJobLog), after) << what;
   }
-  EXPECT_TRUE(ui_.boxes.empty());
-}
-
-TEST_F(LogTest, LimitIsLogSizeKilobytesOrOffAndWriteLogRulesTheNotice) {
   // LogSize, WriteLog, what fails ("read", "rewrite"), the notice ("-": no cut)
-  const std::string rows[][4] = {
-      {"1", "1", "", CutNotice("1")}, {" 1 ", "1", "", CutNotice("1")},
-      {"&H1", "1", "", CutNotice("1")}, {"1", "2", "", ""}, {"1.5", "1", "", "-"},
+  const std::string limits[][4] = {
+      {"1", "1", "", CutNotice("1")}, {"&H1", "1", "", CutNotice("1")},
+      {"1", "2", "", ""}, {"1.5", "1", "", "-"},
       {"0", "1", "", "-"}, {"-1", "1", "", "-"}, {"1 KB", "1", "", "-"}, {"2097152", "1", "", "-"},
       // A failed read or rewrite leaves the log whole, and still notes.
       {"1", "1", "read", CutNotice("1")}, {"1", "1", "rewrite", CutNotice("1")},
   };
-  // 2000 bytes: over a limit of 1 KB, under one of 2 KB.
-  Values().sJobLogFile = kJobLog;
-  for (const auto& [log_size, write_log, fault, notice] : rows) {
+  // 2000 bytes: over a limit of 1 KB (the last 1024 start inside line 9),
+  // under one of 2 KB.
+  for (const auto& [log_size, write_log, fault, notice] : limits) {
     disk_.AddFile(kDefaultLog, "");
     Ini(Options(write_log, "LogSize=" + log_size + "\r\n"));
     disk_.AddFile(kJobLog, Lines(0, 20));
-    disk_.read_error = fault == "read" ? kErrPermission : 0;
+    if (fault == "read") disk_.FailAt(test::MemFileSystem::Op::kRead, 1, kErrPermission);
     disk_.SetReadOnly(kJobLog, fault == "rewrite");
     EXPECT_TRUE(form_.CheckLogFileSize());
     const bool cut = notice != "-" && fault.empty();
     EXPECT_EQ(Log(kJobLog), cut ? Lines(10, 20) : Lines(0, 20)) << log_size << " " << fault;
     EXPECT_EQ(Log(), notice == "-" ? "" : notice) << log_size << " " << fault;
   }
-  disk_.read_error = 0;
-  // No key: 100 KB. 102500 bytes keep their last 102400, which start with
-  // line 1; that line goes with the first CR LF.
-  Ini(Options("0"));
-  disk_.AddFile(kJobLog, Lines(0, 1025));
-  form_.CheckLogFileSize();
-  EXPECT_EQ(Log(kJobLog), Lines(2, 1025));
   // When the job log is the default log, the notice lands after the cut;
   // its own CR LF puts the head and tag on a line of their own.
   Ini(Options("1", "LogSize=1\r\n[ErrWin]\r\nShowTime=1\r\n"));
@@ -397,15 +356,14 @@ TEST_F(LogTest, DiskGuardStopsTheCycleStrictlyBelowTenMegabytes) {
 
 // Drive names as they come from a system with drive letters.
 TEST(GetDiskFree, DriveNamesAreCutToALetterAndAColon) {
-  Disk disk;
-  disk.separator = '\\';
-  disk.AddFolder("C:");
-  disk.AddFolder("D:");
+  struct : test::MemFileSystem {
+    char Separator() const override { return '\\'; }
+  } disk;
+  for (const char* drive : {"C:", "D:"}) disk.AddFolder(drive);
   disk.capacity = 123456;
   const std::pair<std::string, std::int32_t> rows[] = {
-      {"c:", 123456}, {"d", 123456}, {"C:\\", 123456}, {"C:\\Programme", 123456},
+      {"c:", 123456}, {"d", 123456}, {"C:\\Programme", 123456}, {"E:", -1}, {"", -1},
       {"\\\\server\\share", -1},  // becomes "\:" and names no drive
-      {"E:", -1},     {"", -1},
   };
   for (const auto& [drive, free] : rows) {
     EXPECT_EQ(modSize::GetDiskFree(disk, drive), free) << drive;

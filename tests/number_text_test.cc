@@ -52,8 +52,7 @@ void Check(const char* name, const Row (&rows)[n], Convert convert) {
 }
 
 TEST(NumberText, RoundHalfToEvenCheckTheRangeAndIgnoreTheLocale) {
-  const char* old = std::setlocale(LC_NUMERIC, nullptr);
-  const std::string saved = old ? old : "C";
+  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
   // The same in the C locale and in a German one, whose decimal point is a comma.
   for (const char* locale : {"C", "de_DE.UTF-8"}) {
     SCOPED_TRACE(locale);

@@ -75,18 +75,16 @@ wait_until() {
   while ((SECONDS < end)); do eval "$1" && return 0; sleep 0.05; done
   return 1
 }
-# The background run of the service ends, and well.
-wait_ended() {
-  local rc=0
-  wait "$service_pid" || rc=$?
-  [[ $rc -eq 0 ]] || fail "$1 ended with $rc: $(cat "$work/service.err" 2>/dev/null)"
+# The program of the product folder, to its end or (launch) in the
+# background as the service or a debug run, its standard error kept.
+program() { (cd "$unix_product/bin" && timeout 60 "${exe[@]}" "$@"); }
+launch() {
+  (cd "$unix_product/bin" && exec "${exe[@]}" "$@" 2>>"$work/service.err") &
+  service_pid=$!
+  background+=("$service_pid")
 }
-# A trace viewer ("$@" and its title) in the background.
-start_viewer() {
-  "$@" >"$work/viewer.out" 2>"$work/viewer.err" &
-  background+=("$!")
-  wait_until "grep -q 'listening as' '$work/viewer.err'" || fail "no viewer"
-}
+# The background run ends, and well.
+wait_ended() { wait "$service_pid" || fail "$1 ended with $?: $(cat "$work/service.err" 2>/dev/null)"; }
 
 # --- Where the platforms differ ------------------------------------------
 # Folders: the product folder, and how the service names it.
@@ -98,14 +96,13 @@ start_viewer() {
 # socket systemd would listen on (Linux); the service control manager
 # through quillon-control.exe, or window messages sent to a debug run
 # (Windows).
-# The trace viewer: quillon-trace, quillon-trace.exe.
+# The trace viewer (and its title): quillon-trace, quillon-trace.exe.
 if [[ $platform == linux ]]; then
   units="$work/units"
   mkdir -p "$units"
   export QUILLONSRV_UNIT_DIR="$units" QUILLONSRV_TICK_MS=200 QUILLONSRV_NO_JOURNAL=1
   unset INVOCATION_ID
-  layout() { unix_product="$work/$1/Quillon Pro" product="$work/$1/Quillon Pro" sep=/ program_file=QuillonSrv; }
-  program() { (cd "$unix_product/bin" && timeout 60 ./QuillonSrv "$@"); }
+  root=$work product_root=$work sep=/ program_file=QuillonSrv exe=(./QuillonSrv)
   # What the service tells the manager, one message a line (perl is part of
   # every Debian system).
   notified() { grep -c -x -F -- "$1" "$work/notify.log" 2>/dev/null || true; }
@@ -118,9 +115,7 @@ if [[ $platform == linux ]]; then
       "$sock" >"$work/notify.log" &
     background+=("$!")
     wait_until "[[ -S '$sock' ]]" || fail "no notification socket"
-    (cd "$unix_product/bin" && NOTIFY_SOCKET="$sock" exec ./QuillonSrv "${@:2}" 2>>"$work/service.err") &
-    service_pid=$!
-    background+=("$service_pid")
+    NOTIFY_SOCKET="$sock" launch "${@:2}"
     wait_notified "STATUS=Running" 0
   }
   start_debug() { start_service "" "$1"; }
@@ -137,8 +132,7 @@ if [[ $platform == linux ]]; then
   # (disabled); under the manager's account (LocalSystem) or User=.
   registered() {
     local unit start=manual account=LocalSystem
-    unit=$(unit_of "$1") || true
-    [[ -n $unit ]] || fail "no unit for $1"
+    unit=$(unit_of "$1") && [[ -n $unit ]] || fail "no unit for $1"
     [[ ! -L $units/multi-user.target.wants/${unit##*/} ]] || start=auto
     ! grep -q '^RefuseManualStart=yes' "$unit" || start=disabled
     ! grep -q '^User=' "$unit" || account=".\\$(sed -n 's/^User=//p' "$unit")"
@@ -149,37 +143,28 @@ if [[ $platform == linux ]]; then
   registrations_hold() { grep -r -q -F -- "$1" "$units"; }
   # With the journal off the entries go to standard error.
   event_text() { printf ': %s' "$1"; }
-  viewer() { start_viewer "$build/quillon-trace" "Ravelin - e2e $$"; }
+  viewer=("$build/quillon-trace" "Ravelin - e2e $$")
 else
   source "$here/../../tools/scripts/wine-prefix.sh"
   : "${WINEPREFIX:?a booted Wine prefix is needed}"
-  layout() {
-    unix_product="$WINEPREFIX/drive_c/e2e/$1/Quillon Pro" product="C:\\e2e\\$1\\Quillon Pro"
-    sep='\' program_file=QuillonSrv.exe debug_run=
-  }
-  program() { (cd "$unix_product/bin" && timeout 60 "$wine" QuillonSrv.exe "$@"); }
+  root="$WINEPREFIX/drive_c/e2e" product_root='C:\e2e' sep='\'
+  program_file=QuillonSrv.exe exe=("$wine" QuillonSrv.exe)
   control() { "$wine" "$build/quillon-control.exe" "$@"; }
   start_service() { control start "$1" >/dev/null || fail "$1 did not start"; }
   # The event log is a stub under Wine; its debug channel shows the texts.
   event_text() { printf 'L"%s"' "$1"; }
   start_debug() {
-    (cd "$unix_product/bin" && WINEDEBUG=-all,+eventlog exec "$wine" QuillonSrv.exe "$1" 2>"$work/service.err") &
-    service_pid=$!
-    background+=("$service_pid")
-    debug_run=$1
-    # Titled at its connection: what is sent to it from then on is handled
-    # after its start.
-    wait_until "control --window query '$(debug_name)' 2>/dev/null" || fail "no debug run"
-  }
-  # The display name of the debug run: "Quillon Pro Service" and field 1.
-  debug_name() {
-    local fields
-    IFS=, read -r -a fields <<<"$debug_run"
-    echo "Quillon Pro Service ${fields[1]}"
+    WINEDEBUG=-all,+eventlog launch "$1"
+    # Its display name: "Quillon Pro Service" and field 1 of the command
+    # line. Titled at its connection: what is sent to it from then on is
+    # handled after its start.
+    IFS=, read -r _ debug_run _ <<<"$1"
+    debug_run="Quillon Pro Service $debug_run"
+    wait_until "control --window query '$debug_run' 2>/dev/null" || fail "no debug run"
   }
   request() {
     if [[ -n $debug_run ]]; then
-      control --window "$1" "$(debug_name)" || fail "no debug run"
+      control --window "$1" "$debug_run" || fail "no debug run"
       [[ $1 != stop ]] || wait_ended "the debug run"
       return
     fi
@@ -216,7 +201,7 @@ else
     "$wine" wineboot >/dev/null 2>&1
     grep -l -F -- "$1" "$WINEPREFIX"/*.reg
   }
-  viewer() { start_viewer "$wine" "$build/quillon-trace.exe" Ravelin; }
+  viewer=("$wine" "$build/quillon-trace.exe" Ravelin)
 fi
 
 # --- The scenarios ---------------------------------------------------------
@@ -240,12 +225,9 @@ step() {
     put) mkdir -p "$(dirname "$path")"
          printf '%s\r\n' "$2" >"$unix_product/../put.tmp"
          mv "$unix_product/../put.tmp" "$path" ;;
-    wait) if [[ $# -gt 1 ]]; then
-            printf '%s\r\n' "$2" >"$work/want"
-            wait_until "cmp -s '$work/want' '$path'" || fail "$1 does not hold \"$2\""
-          else
-            wait_until "[[ -e '$path' ]]" || fail "no $1"
-          fi ;;
+    wait) printf '%s\r\n' "${2-}" >"$work/want"
+          wait_until "[[ -e '$path' ]] && { (($# < 2)) || cmp -s '$work/want' '$path'; }" ||
+            fail "no $1 holding \"${2-}\"" ;;
     wait-line) wait_until "tr -d '\\r' <'$path' 2>/dev/null | grep -q -x -F -- '$2'" ||
                  fail "$1 has no line \"$2\"" ;;
     remove) rm -rf "$path" ;;
@@ -256,7 +238,9 @@ step() {
     registered | unregistered) "$what" "$@" ;;
     secret) ! grep -r -l -F -- "$1" "$unix_product" || fail "\"$1\" in the product folder"
             ! registrations_hold "$1" || fail "\"$1\" in a registration" ;;
-    viewer) viewer ;;
+    viewer) "${viewer[@]}" >"$work/viewer.out" 2>"$work/viewer.err" &
+            background+=("$!")
+            wait_until "grep -q 'listening as' '$work/viewer.err'" || fail "no viewer" ;;
     viewer-has) wait_until "grep -q -F -- '$1' '$work/viewer.out'" || fail "the viewer never showed \"$1\"" ;;
     *) fail "unknown step $what" ;;
   esac
@@ -266,25 +250,24 @@ step() {
 # "." is read (its lines with CR LF, placeholders replaced). The scenario is
 # read on its own descriptor, so steps keep standard input.
 run_scenario() {
-  local line kind="" target="" start=$SECONDS
+  local line kind="" target="" start=$SECONDS block="$work/block"
   scenario=$(basename "$1" .scn)
-  local block="$work/$scenario.block"
-  layout "$scenario"
-  rm -rf "${unix_product:?}"
+  unix_product="$root/$scenario/Quillon Pro" product="$product_root$sep$scenario${sep}Quillon Pro"
+  debug_run=""
+  rm -rf "${unix_product:?}" "$work/service.err"
   mkdir -p "$unix_product"/{bin,jobs,logs,lang}
   cp "$build/$program_file" "$unix_product/bin/"
   while IFS= read -r line <&3 || [[ -n $line ]]; do
     if [[ -n $kind && $line != . ]]; then
       printf '%s\r\n' "$(subst "$line")" >>"$block"
     elif [[ $kind == file ]]; then
-      mkdir -p "$(dirname "$unix_product/$target")"
-      cp "$block" "$unix_product/$target"
+      install -D -m 644 "$block" "$unix_product/$target"
       kind=""
     elif [[ $kind == expect ]]; then
-      if ! cmp -s "$block" "$unix_product/$target"; then
+      cmp -s "$block" "$unix_product/$target" || {
         diff <(tr -d '\r' <"$block") <(tr -d '\r' <"$unix_product/$target" 2>&1) >&2 || true
         fail "$target differs (< expected, > found)"
-      fi
+      }
       kind=""
     else
       case $line in

@@ -108,7 +108,9 @@ for f in bin/QuillonSrv.exe bin/quillon-ini.exe bin/quillon-trace.exe \
 done
 (cd "$build_dir" && cpack -G ZIP >/dev/null)
 zip=$(ls "$build_dir"/package/*.zip)
-cmake -E tar tf "$zip" | grep -q -x 'Quillon Pro/bin/QuillonSrv.exe' || {
+# grep reads the whole listing: one that quit at the first match would end
+# the lister with a broken pipe, which pipefail counts as a failure.
+cmake -E tar tf "$zip" | grep -x 'Quillon Pro/bin/QuillonSrv.exe' >/dev/null || {
   echo "windows-tests: $zip lacks Quillon Pro/bin/QuillonSrv.exe" >&2
   exit 1
 }

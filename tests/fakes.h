@@ -110,8 +110,9 @@ namespace qs::test {
 class FakeServiceControl : public platform::ServiceControl {
  public:
   bool install_result = true, uninstall_result = true, connect_result = true;
-  int installs = 0, connects = 0;
-  std::vector<std::string> calls;  // "Install <ServiceName>", "SaveSetting a/b=c", ...
+  // "Install <ServiceName> <StartMode> <Account>/<Password>[ interactive]",
+  // "Uninstall <ServiceName>", "SaveSetting a/b=c"
+  std::vector<std::string> calls;
   struct Event {
     std::int16_t type;
     std::int32_t id;
@@ -122,8 +123,8 @@ class FakeServiceControl : public platform::ServiceControl {
 
   std::string DefaultAccount() const override { return "root"; }
   bool Install() override {
-    ++installs;
-    calls.push_back("Install " + ServiceName);
+    calls.push_back("Install " + ServiceName + " " + std::to_string(StartMode) + " " + Account +
+                    "/" + Password + (Interactive ? " interactive" : ""));
     return install_result;
   }
   bool Uninstall() override {
@@ -135,10 +136,7 @@ class FakeServiceControl : public platform::ServiceControl {
     calls.push_back("SaveSetting " + section + "/" + key + "=" + value);
     return true;
   }
-  bool Connect() override {
-    ++connects;
-    return connect_result;
-  }
+  bool Connect() override { return connect_result; }
   void LogEvent(std::int16_t type, std::int32_t id, const std::string& text) override {
     events.push_back({type, id, text});
   }

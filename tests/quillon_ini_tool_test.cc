@@ -3,34 +3,15 @@
 // of a wrong command line (2).
 #ifndef _WIN32
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "tests/run_tool.h"
 #include "tests/test_support.h"
 
 namespace qs {
 namespace {
-
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-// The tool's exit code and what it wrote to its standard output.
-std::pair<int, std::string> Tool(const std::vector<std::string>& args) {
-  std::string cmd = Quote(QS_QUILLON_INI);
-  for (const auto& a : args) cmd += " " + Quote(a);
-  FILE* p = ::popen((cmd + " 2>/dev/null").c_str(), "r");
-  std::string out;
-  char buf[4096];
-  for (std::size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-  const int status = p ? ::pclose(p) : -1;
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
 
 TEST(QuillonIniTool, GetWritesTheReadersBytesSetChangesOneLine) {
   test::TempDir dir;
@@ -54,7 +35,8 @@ TEST(QuillonIniTool, GetWritesTheReadersBytesSetChangesOneLine) {
       {{"get", f}, 2, ""},
   };
   for (const Row& r : rows) {
-    EXPECT_EQ(Tool(r.args), std::pair(r.status, r.out)) << r.args[0] << " " << r.args.back();
+    EXPECT_EQ(test::RunTool(QS_QUILLON_INI, r.args, "2>/dev/null"), std::pair(r.status, r.out))
+        << r.args[0] << " " << r.args.back();
   }
   EXPECT_EQ(test::ReadBytes(f), "; settings\n[Options]\nLogSize=  1\nPath=\"C:\\a b\"\n\n[ErrWin]\n");
 }

@@ -35,6 +35,7 @@
 #include "platform/posix/service_control_posix.h"
 #include "platform/posix/systemd_unit.h"
 #include "tests/fakes.h"
+#include "tests/run_tool.h"
 #include "tests/test_support.h"
 
 namespace qs::platform {
@@ -42,6 +43,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::ReadBytes;
+using test::RunTool;
 using test::TempDir;
 using Strings = std::vector<std::string>;
 
@@ -57,30 +59,13 @@ struct ScopedEnv {
   std::optional<std::string> old;
 };
 
-// Runs `tool` with these arguments; exit status and output (standard output
-// and error), nullopt when the tool is not installed.
-std::optional<std::pair<int, std::string>> RunTool(const std::string& tool, const Strings& args) {
-  std::string command = tool;
-  for (const std::string& arg : args) {
-    command += " '";
-    for (char ch : arg) command += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-    command += "'";
-  }
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return std::nullopt;
-  std::string out;
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
-  int status = ::pclose(pipe);
-  if (WIFEXITED(status) && WEXITSTATUS(status) == 127) return std::nullopt;
-  return std::make_pair(status, out);
-}
-
 // systemd-analyze verify passes the units without a single remark, and its
 // security review rates each sandbox's exposure at most 5.0 (as root) or 2.5
 // (with User=). One run for all of them: each run takes a tenth of a second.
 void ExpectVerified(const Strings& units) {
-  auto run = RunTool("systemd-analyze verify", units);
+  Strings args = {"verify"};
+  args.insert(args.end(), units.begin(), units.end());
+  auto run = RunTool("systemd-analyze", args);
   if (!run) return (void)std::fprintf(stderr, "systemd-analyze missing\n");
   EXPECT_EQ(*run, std::make_pair(0, std::string())) << "systemd-analyze verify";
   Strings as_root, as_user;
@@ -89,7 +74,9 @@ void ExpectVerified(const Strings& units) {
   }
   for (auto [threshold, group] : {std::pair{"50", as_root}, std::pair{"25", as_user}}) {
     if (group.empty()) continue;
-    run = RunTool(std::string("systemd-analyze security --offline=yes --threshold=") + threshold, group);
+    args = {"security", "--offline=yes", std::string("--threshold=") + threshold};
+    args.insert(args.end(), group.begin(), group.end());
+    run = RunTool("systemd-analyze", args);
     EXPECT_EQ(run->first, 0) << run->second;
   }
 }

@@ -122,7 +122,6 @@ TEST_F(HostTest, RegistrationLines) {
       {"-install,-auto,Main,{B},{P}", true, Installed("2 /"), "1", kMain + kOk},
       {"-install,-manual, Main ,{P},{P},svc , pw  ,0", true, Installed("3 .\\svc/ pw  "), "1", kMain + kOk},
       {"-install,-disabled, Main ,{P},{P},svc,pw,1", true, Installed("4 / interactive"), "1", kMain + kOk, kAsRoot},
-      {"-install,-auto, Main ,{P},{P},svc,p,w,0", true, Installed("2 / interactive"), "1", kMain + kOk, kAsRoot},
       {"-install,-auto, Main ,{P},{P},svc,pw", true, Installed("2 /"), "1", kMain + kOk, kAsRoot},
       {"-install,-automatic, Main ,{P},{P}", true, Installed("3 /"), "1", kMain + kOk},
       {"-install,-auto, Main ,{P},{P}", false, kInstall + "2 /", "0", kMain + kNot},
@@ -203,8 +202,6 @@ TEST_F(HostTest, StartLines) {
     EXPECT_EQ(svc_->ControlsAccepted, platform::kAcceptPauseContinue);
     EXPECT_TRUE(Form().tmrMain->Enabled());
     if (!r.connects) continue;
-    EXPECT_EQ(Form().values.sIniFile, main_ini_);
-    EXPECT_EQ(Form().values.sLanguage, "Deutsch");
     EXPECT_EQ(Form().values.sLangFile, product_ + s_ + "lang" + s_ + "Deutsch.lng");
     EXPECT_EQ(Form().values.sJobsPath, product_ + s_ + "jobs" + s_);
     EXPECT_EQ(Form().values.sLogsPath, product_ + s_ + "logs" + s_);

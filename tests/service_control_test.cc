@@ -91,10 +91,6 @@ Strings Values(const std::string& text, const std::string& key) {
   return values;
 }
 
-bool HasLine(const std::string& text, const std::string& line) {
-  return ("\n" + text + "\n").find("\n" + line + "\n") != std::string::npos;
-}
-
 // Every file and link below `root`, relative to it.
 Strings Tree(const std::string& root) {
   Strings names;
@@ -253,8 +249,8 @@ TEST(ServiceControlInstall, WritesUnitsSystemdTakesAsTheyAreMeant) {
     EXPECT_EQ(Values(unit, "Type"), Strings{"notify"});
     EXPECT_EQ(Values(unit, "User"), r.user.empty() ? Strings{} : Strings{r.user});
     const bool installable = r.start_mode != kStartDisabled;
-    EXPECT_EQ(HasLine(unit, "WantedBy=multi-user.target"), installable);
-    EXPECT_EQ(HasLine(unit, "RefuseManualStart=yes"), !installable);
+    EXPECT_EQ(Values(unit, "WantedBy"), installable ? Strings{"multi-user.target"} : Strings{});
+    EXPECT_EQ(Values(unit, "RefuseManualStart"), installable ? Strings{} : Strings{"yes"});
     std::error_code ec;
     fs::path link = fs::read_symlink(reg.units + "/multi-user.target.wants/" + unit_name, ec);
     EXPECT_EQ(link.string(), r.start_mode == kStartAuto ? units.back() : "");
@@ -273,9 +269,9 @@ TEST(ServiceControlInstall, WritesUnitsSystemdTakesAsTheyAreMeant) {
                                        "hardened" + std::to_string(units.size()) + ".service"};
     std::optional<std::string> unit = posix::UnitFileText(settings);
     ASSERT_TRUE(unit);
-    EXPECT_EQ(HasLine(*unit, "PrivateTmp=yes"), h.private_tmp);
+    EXPECT_EQ(Values(*unit, "PrivateTmp"), h.private_tmp ? Strings{"yes"} : Strings{});
     EXPECT_EQ(Values(*unit, "ReadWritePaths"), h.writable);
-    EXPECT_TRUE(HasLine(*unit, "ProtectSystem=full"));
+    EXPECT_EQ(Values(*unit, "ProtectSystem"), Strings{"full"});
     EXPECT_TRUE(Values(*unit, "ProtectHome").empty());
     // Verified with an executable systemd can find.
     std::size_t at = unit->find("ExecStart=");
@@ -335,7 +331,7 @@ TEST(ServiceControlSaveSetting, KeepsSettingsInADropInThatUninstallRemoves) {
   const std::string unit = kMainUnit, drop_in = reg.Unit(unit + ".d/settings.conf");
   ASSERT_TRUE(svc->Install());
   ASSERT_TRUE(svc->SaveSetting("Parameters", "TimerInterval", "1000"));
-  EXPECT_TRUE(HasLine(ReadBytes(drop_in), "[Service]"));
+  EXPECT_NE(ReadBytes(drop_in).find("\n[Service]\n"), std::string::npos);
   // The same key again replaces its line; another key joins it.
   ASSERT_TRUE(svc->SaveSetting("Parameters", "TimerInterval", "2000"));
   ASSERT_TRUE(svc->SaveSetting("Parameters", "Note", "50% \"off\" C:\\x"));

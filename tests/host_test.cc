@@ -157,9 +157,6 @@ TEST_F(HostTest, RegistrationLines) {
     EXPECT_EQ(Main("JobWin", "NoDiskSizeCheck"), "<none>");
     const bool refused = r.notice == kRefused, paths = r.line.find("{P}") != std::string::npos && !refused;
     EXPECT_EQ(Service("INI"), paths ? main_ini_ : main_ini_ + "x");
-    if (r.line.find("-install,-auto,Main,{B},") == 0 && paths) {
-      EXPECT_EQ(Service("Language"), product_ + s_ + "lang" + s_ + "Deutsch.lng");
-    }
     EXPECT_EQ(ui_.notices.size(), r.notice.empty() ? 0u : 1u);
     for (const auto& n : ui_.notices) EXPECT_NE(n.find(r.notice), std::string::npos) << n;
     EXPECT_FALSE(test::Exists(default_log_));  // these write no log line

@@ -66,9 +66,7 @@ TEST(TraceView, OptionsAndColours) {
     EXPECT_EQ(ParseTraceViewOptions(static_cast<int>(argv.size()), argv.data(), "", &o), r.result)
         << testing::PrintToString(r.args);
     testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr();
-    if (r.result == 0) {
-      EXPECT_EQ(std::tie(o.tree, o.raw, o.color, o.title), r.wanted);
-    }
+    if (r.result == 0) EXPECT_EQ(std::tie(o.tree, o.raw, o.color, o.title), r.wanted);
     // Colours as asked, else none where the output is no terminal.
     EXPECT_EQ(ColorWanted(o, false), o.color == 1);
   }

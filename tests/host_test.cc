@@ -119,6 +119,7 @@ TEST_F(HostTest, RegistrationLines) {
       {"-install,-auto,Main,{B},{P}", true, Installed("2 /"), "1", kMain + kOk},
       {"-install,-manual, Main ,{P},{P},svc , pw  ,0", true, Installed("3 .\\svc/ pw  "), "1", kMain + kOk},
       {"-install,-disabled, Main ,{P},{P},svc,pw,1", true, Installed("4 / interactive"), "1", kMain + kOk, kAsRoot},
+      {"-install,-auto, Main ,{P},{P},svc,p,w,0", true, Installed("2 / interactive"), "1", kMain + kOk, kAsRoot},
       {"-install,-auto, Main ,{P},{P},svc,pw", true, Installed("2 /"), "1", kMain + kOk, kAsRoot},
       {"-install,-automatic, Main ,{P},{P}", true, Installed("3 /"), "1", kMain + kOk},
       {"-install,-auto, Main ,{P},{P}", false, kInstall + "2 /", "0", kMain + kNot},

@@ -65,6 +65,11 @@ class HostTest : public testing::Test {
     return *form_;
   }
   frmMain& Form() { return *form_; }
+  // A normal start, its log lines removed.
+  void Start() {
+    ASSERT_FALSE(Load("").Ended());
+    std::filesystem::remove(default_log_);
+  }
 
   std::string Main(const std::string& section, const std::string& key) {
     return modIniHandler::GetINIString(section, key, "<none>", main_ini_, 256);
@@ -204,17 +209,9 @@ TEST_F(HostTest, StartLines) {
   }
 }
 
-class ServiceEventsTest : public HostTest {
- protected:
-  void Start() {
-    ASSERT_FALSE(Load("").Ended());
-    std::filesystem::remove(default_log_);
-  }
-};
-
 // A text of the language file is used as it stands. (The start's built-in
 // text carries the success flag: the debug scenario.)
-TEST_F(ServiceEventsTest, StartPauseContinueSwitchTimerAndReport) {
+TEST_F(HostTest, StartPauseContinueSwitchTimerAndReport) {
   const std::string lang = dir_.Join("English.lng");
   test::WriteBytes(lang, "[NTService]\r\nt0=Service started\r\nt13=SVC:\r\n");
   test::WriteBytes(service_ini_, "[Files]\r\nINI=" + main_ini_ + "\r\nLanguage=" + lang + "\r\n");
@@ -239,7 +236,7 @@ TEST_F(ServiceEventsTest, StartPauseContinueSwitchTimerAndReport) {
 
 // A stop can arrive inside a work cycle only through the engine's pumping:
 // the pass is cancelled and the form unloads once the cycle has finished.
-TEST_F(ServiceEventsTest, StopUnloadsOnceNoCycleRuns) {
+TEST_F(HostTest, StopUnloadsOnceNoCycleRuns) {
   for (bool inside : {false, true}) {
     SCOPED_TRACE(inside ? "inside a cycle" : "between cycles");
     Start();
@@ -261,7 +258,7 @@ TEST_F(ServiceEventsTest, StopUnloadsOnceNoCycleRuns) {
   }
 }
 
-TEST_F(ServiceEventsTest, CycleReadsPathsAfreshAndPassesTheJobsFolder) {
+TEST_F(HostTest, CycleReadsPathsAfreshAndPassesTheJobsFolder) {
   Start();
   Form().tmrMain_Timer();
   std::string lang2 = dir_.Join("Other.lng");
@@ -275,7 +272,7 @@ TEST_F(ServiceEventsTest, CycleReadsPathsAfreshAndPassesTheJobsFolder) {
 
 #ifndef _WIN32
 // When the disk guard stops the work cycle, the status line says why.
-TEST_F(ServiceEventsTest, DiskGuardShowsInTheStatusLine) {
+TEST_F(HostTest, DiskGuardShowsInTheStatusLine) {
   test::MemFileSystem disk;
   disk.AddFolder(bin_);
   disk.AddFolder(product_ + "/logs");
@@ -290,7 +287,7 @@ TEST_F(ServiceEventsTest, DiskGuardShowsInTheStatusLine) {
 }
 #endif
 
-TEST_F(ServiceEventsTest, EngineErrorIsLoggedAndTheCycleEnds) {
+TEST_F(HostTest, EngineErrorIsLoggedAndTheCycleEnds) {
   Start();
   engine_->on_process = [] { throw RuntimeError(kErrPermission); };
   Form().tmrMain_Timer();
@@ -301,7 +298,7 @@ TEST_F(ServiceEventsTest, EngineErrorIsLoggedAndTheCycleEnds) {
 
 // The log check runs before or after the engine's pass as "CutLog" says;
 // the order is read off the trace.
-TEST_F(ServiceEventsTest, CutLogChoosesWhenTheLogIsChecked) {
+TEST_F(HostTest, CutLogChoosesWhenTheLogIsChecked) {
   windows_.windows = {{"Ravelin"}};
   struct Row { std::string cut_log; std::vector<std::string> order; } rows[] = {
       {"", {"ProcessJobs", "CheckLogFileSize"}},

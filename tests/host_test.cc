@@ -1,6 +1,7 @@
 // The service form's start-up, command line, service events and work cycle,
 // with a recording service control and engine. The INI files lie in a
 // temporary folder: the form reads them through the OS profile functions.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -281,9 +282,8 @@ TEST_F(HostTest, DiskGuardShowsInTheStatusLine) {
   Start();
   Form().tmrMain_Timer();
   EXPECT_FALSE(Form().tmrMain->Enabled());
-  ASSERT_FALSE(svc_->statuses.empty());
-  EXPECT_EQ(svc_->statuses.back().rfind("Work cycle stopped at ", 0), 0u) << svc_->statuses.back();
-  EXPECT_NE(svc_->statuses.back().find("Die Festplatte ist fast voll!"), std::string::npos);
+  EXPECT_THAT(svc_->statuses, testing::ElementsAre(testing::AllOf(testing::StartsWith("Work cycle stopped at "),
+                                                                  testing::HasSubstr("Die Festplatte ist fast voll!"))));
 }
 #endif
 

@@ -12,19 +12,21 @@
 
 namespace qs::test {
 
-// Runs `program` with `args`; its exit code and what it wrote to standard
-// output (and standard error unless `errors` sends it elsewhere), nullopt
-// when the program is not installed.
-inline std::optional<std::pair<int, std::string>> RunTool(const std::string& program,
+// Runs `program` (its name and first arguments) with `args`; its exit code
+// and what it wrote to standard output (and standard error unless `errors`
+// sends it elsewhere), nullopt when the program is not installed.
+inline std::optional<std::pair<int, std::string>> RunTool(const std::vector<std::string>& program,
                                                           const std::vector<std::string>& args,
                                                           const char* errors = "2>&1") {
   std::string command;
-  for (const std::string& word : args) {
-    command += " '";
-    for (char ch : word) command += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
-    command += "'";
+  for (const std::vector<std::string>* words : {&program, &args}) {
+    for (const std::string& word : *words) {
+      command += " '";
+      for (char ch : word) command += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
+      command += "'";
+    }
   }
-  FILE* pipe = ::popen(("'" + program + "'" + command + " " + errors).c_str(), "r");
+  FILE* pipe = ::popen((command + " " + errors).c_str(), "r");
   if (pipe == nullptr) return std::nullopt;
   std::string out;
   char buf[4096];

@@ -63,20 +63,16 @@ struct ScopedEnv {
 // security review rates each sandbox's exposure at most 5.0 (as root) or 2.5
 // (with User=). One run for all of them: each run takes a tenth of a second.
 void ExpectVerified(const Strings& units) {
-  Strings args = {"verify"};
-  args.insert(args.end(), units.begin(), units.end());
-  auto run = RunTool("systemd-analyze", args);
+  auto run = RunTool({"systemd-analyze", "verify"}, units);
   if (!run) return (void)std::fprintf(stderr, "systemd-analyze missing\n");
   EXPECT_EQ(*run, std::make_pair(0, std::string())) << "systemd-analyze verify";
   Strings as_root, as_user;
   for (const std::string& u : units) {
     (ReadBytes(u).find("\nUser=") != std::string::npos ? as_user : as_root).push_back(u);
   }
-  for (auto [threshold, group] : {std::pair{"50", as_root}, std::pair{"25", as_user}}) {
+  for (auto [threshold, group] : {std::pair{"--threshold=50", as_root}, std::pair{"--threshold=25", as_user}}) {
     if (group.empty()) continue;
-    args = {"security", "--offline=yes", std::string("--threshold=") + threshold};
-    args.insert(args.end(), group.begin(), group.end());
-    run = RunTool("systemd-analyze", args);
+    run = RunTool({"systemd-analyze", "security", "--offline=yes", threshold}, group);
     EXPECT_EQ(run->first, 0) << run->second;
   }
 }
@@ -195,7 +191,7 @@ TEST(ServiceControlUnitName, EscapesServiceNamesAsSystemdDoes) {
     EXPECT_EQ(posix::ServiceNameOfUnit(escaped.back() + ".service"), s);
   }
   // Escaped names hold no blank: systemd-escape's output splits at them.
-  auto run = RunTool("systemd-escape", samples);
+  auto run = RunTool({"systemd-escape"}, samples);
   if (!run) GTEST_SKIP() << "systemd-escape missing: escaping not compared";
   std::istringstream words(run->second);
   EXPECT_EQ(escaped, (Strings{std::istream_iterator<std::string>(words), {}}));

@@ -442,7 +442,6 @@ TEST(ServiceControlSignals, RaiseEventsAsTheServiceManagerWould) {
     // The connection reports ready and stands; the start event comes once,
     // through the loop.
     ASSERT_TRUE(log.Connect(*svc, r.accepted));
-    EXPECT_TRUE(svc->Connect());
     EXPECT_EQ(notify.Take(), Strings{"READY=1"});
     EXPECT_EQ(log.events, "");
     loop.RunPosted();
@@ -464,7 +463,6 @@ TEST(ServiceControlSignals, RaiseEventsAsTheServiceManagerWould) {
   loop.Raise(SIGTERM);  // before the start event ran
   loop.RunPosted();
   loop.Raise(SIGTSTP);
-  EXPECT_EQ(log.events, "stop");
   gone.reset();
   loop2.RunPosted();
   loop2.Raise(SIGTERM);

@@ -9,6 +9,7 @@
 #include "config/ini_handler.h"
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
+#include "tests/fake_clock.h"
 #include "tests/fakes.h"
 #include "tests/mem_file_system.h"
 #include "tests/test_support.h"
@@ -42,7 +43,9 @@ class HostTest : public testing::Test {
   // A fresh form on a fresh loop, loaded with `command_line`.
   frmMain& Load(const std::string& command_line) {
     form_.reset();
-    loop_ = platform::CreateMessageLoop();
+    // The form's timers follow a clock that stands still: the main timer
+    // (whose interval the environment may shorten) never ticks in a case.
+    loop_ = test::LoopOn(clock_);
     Components c;
     c.NewServiceControl = [this](platform::MessageLoop&) {
       auto s = std::make_unique<test::FakeServiceControl>();
@@ -92,6 +95,7 @@ class HostTest : public testing::Test {
   test::FakeUi ui_;
   test::FakeWindows windows_;
   platform::ScopedPlatform scoped_{{.process = &process_, .windows = &windows_, .ui = &ui_}};
+  test::FakeClock clock_;
   std::unique_ptr<platform::MessageLoop> loop_;
   std::unique_ptr<frmMain> form_;
   platform::FileSystem* fs_ = &platform::OsFileSystem();  // the form's

@@ -306,17 +306,23 @@ TEST(ProfileFreshness, EveryChangeIsSeenAtTheNextLookup) {
   // trusted), then changed by another program. They are old enough that
   // nothing but the change tells the versions apart: the kernel's time
   // stamps, which the reader compares, cannot be set back.
-  const char* cases[][5] = {  // what, file, prepare, change, the value after
-      {"written in place", "sub/f.ini", "", "put sub/f.ini", "new"},
-      {"replaced by a rename", "sub/f.ini", "put sub/f.tmp", "mv sub/f.tmp sub/f.ini", "new"},
-      {"deleted", "sub/f.ini", "", "rm sub/f.ini", "d"},
-      {"another folder renamed into its place", "sub/f.ini", "put next/f.ini",
+  const char* cases[][6] = {  // what, file, prepare, prepare just before reading, change, after
+      {"written in place", "sub/f.ini", "", "", "put sub/f.ini", "new"},
+      {"replaced by a rename", "sub/f.ini", "put sub/f.tmp", "", "mv sub/f.tmp sub/f.ini", "new"},
+      {"deleted", "sub/f.ini", "", "", "rm sub/f.ini", "d"},
+      {"another folder renamed into its place", "sub/f.ini", "put next/f.ini", "",
        "mv sub old mv next sub", "new"},
-      {"written under its second name", "sub/f.ini", "ln sub/f.ini other/g.ini",
+      {"written under its second name", "sub/f.ini", "ln sub/f.ini other/g.ini", "",
        "put other/g.ini", "new"},
-      {"linked folder pointed elsewhere", "link/f.ini", "put next/f.ini sym sub link",
+      // A fresh link count: the lookups read the file again, not stat() it.
+      {"written under a second name just made", "sub/f.ini", "", "ln sub/f.ini other/g.ini",
+       "put other/g.ini", "new"},
+      {"linked folder pointed elsewhere", "link/f.ini", "put next/f.ini sym sub link", "",
        "sym next link2 mv link2 link", "new"},
-      {"read under a name with a dot", "./sub/f.ini", "", "put sub/f.ini", "new"},
+      // A dot after a link names the link's target, whose watch misses
+      // the link's change.
+      {"linked folder with a dot pointed elsewhere", "link/./f.ini", "put next/f.ini sym sub link",
+       "", "sym next link2 mv link2 link", "new"},
   };
   for (const auto& c : cases) {
     fs::create_directories(dir.Join(c[0]) + "/sub");
@@ -326,10 +332,11 @@ TEST(ProfileFreshness, EveryChangeIsSeenAtTheNextLookup) {
   std::this_thread::sleep_for(std::chrono::milliseconds(150));
   for (const auto& c : cases) {
     const std::string path = dir.Join(c[0]) + "/" + c[1];
+    RunSteps(dir.Join(c[0]), c[3]);
     ASSERT_EQ(Get("k", path), "old") << c[0];
     ASSERT_EQ(Get("k", path), "old") << c[0];
-    EXPECT_TRUE(Succeeded(Child([&] { return RunSteps(dir.Join(c[0]), c[3]), true; })));
-    EXPECT_EQ(Get("k", path, "d"), c[4]) << c[0];
+    EXPECT_TRUE(Succeeded(Child([&] { return RunSteps(dir.Join(c[0]), c[4]), true; })));
+    EXPECT_EQ(Get("k", path, "d"), c[5]) << c[0];
   }
 
   // A batch reads as of one moment: it sees no change until it ends; the

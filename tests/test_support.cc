@@ -68,6 +68,23 @@ std::string Sep() {
 #endif
 }
 
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(folder)) {
+    names.push_back(e.path().filename().string());
+  }
+  return names;
+}
+
+platform::Hwnd FindTopWindow(platform::WindowSystem& ws, const std::string& title) {
+  platform::Hwnd h = ws.GetWindow(ws.GetDesktopWindow(), platform::kGwChild);
+  for (char buf[255]; h != 0; h = ws.GetWindow(h, platform::kGwHwndNext)) {
+    const int n = ws.GetWindowText(h, buf, sizeof buf);
+    if (std::string(buf, n > 0 ? n : 0) == title) return h;
+  }
+  return 0;
+}
+
 bool UnderWine() {
 #ifdef _WIN32
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");

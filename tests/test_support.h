@@ -4,6 +4,9 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace qs::test {
 
@@ -29,6 +32,13 @@ bool Exists(const std::string& path);
 
 // The platform's path separator as a string.
 std::string Sep();
+
+// The names in `folder`, in the order the system lists them.
+std::vector<std::string> FolderEntries(const std::string& folder);
+
+// The first top-level window titled `title` in a walk as the trace start
+// makes it, 0 when none is.
+platform::Hwnd FindTopWindow(platform::WindowSystem& ws, const std::string& title);
 
 // True in a Windows program that runs under Wine. Where Wine does not do
 // what Windows does, the README names the difference and the tests skip

@@ -9,7 +9,6 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -19,7 +18,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,7 +40,8 @@ class MessageLoopTest : public testing::Test {
  protected:
   // Pumps without blocking until `done` holds; false when 5 s passed first.
   bool PumpUntil(const std::function<bool()>& done) {
-    for (auto end = Clock::now() + std::chrono::seconds(5); !done(); loop->PumpPending()) {
+    const auto end = Clock::now() + std::chrono::seconds(5);
+    for (; !done(); loop->PumpPending()) {
       if (Clock::now() > end) return false;
       std::this_thread::sleep_for(milliseconds(1));
     }
@@ -52,6 +51,11 @@ class MessageLoopTest : public testing::Test {
   std::unique_ptr<MessageLoop> loop = CreateMessageLoop();
 };
 
+void Start(Timer& timer, std::uint32_t interval_ms) {
+  timer.SetInterval(interval_ms);
+  timer.SetEnabled(true);
+}
+
 // Something the loop can watch: a non-blocking pipe (POSIX) or an
 // auto-reset event (Win32). Fire() makes it ready; Take(), called by the
 // callback, makes it not ready again.
@@ -59,7 +63,7 @@ class Trigger {
  public:
 #ifdef _WIN32
   ~Trigger() { CloseHandle(event_); }
-  void Watch(MessageLoop& loop, std::function<void()> fn) { loop.WatchHandle(event_, std::move(fn)); }
+  void Watch(MessageLoop& l, std::function<void()> f) { l.WatchHandle(event_, std::move(f)); }
   void Fire() { SetEvent(event_); }
   void Take() {}  // the loop's wait reset the event
 
@@ -67,8 +71,10 @@ class Trigger {
   HANDLE event_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
 #else
   Trigger() { EXPECT_EQ(pipe2(fds_, O_NONBLOCK), 0); }
-  ~Trigger() { close(fds_[0]), close(fds_[1]); }
-  void Watch(MessageLoop& loop, std::function<void()> fn) { loop.WatchFd(fds_[0], std::move(fn)); }
+  ~Trigger() {
+    for (int fd : fds_) close(fd);
+  }
+  void Watch(MessageLoop& l, std::function<void()> f) { l.WatchFd(fds_[0], std::move(f)); }
   void Fire() { EXPECT_EQ(write(fds_[1], "x", 1), 1); }
   void Take() {
     for (char c; read(fds_[0], &c, 1) == 1;) {
@@ -83,16 +89,15 @@ class Trigger {
 TEST_F(MessageLoopTest, TasksFromOtherThreadsRunOnTheLoopThreadInOrder) {
   constexpr int kThreads = 3, kPerThread = 400;
   const auto loop_thread = std::this_thread::get_id();
-  std::vector<Ints> seen(kThreads);
-  int off_thread = 0, total = 0;
+  Ints next(kThreads);
+  int wrong = 0, total = 0;
   std::vector<std::thread> posters;
   for (int t = 0; t < kThreads; ++t) {
     posters.emplace_back([&, t] {
       // Some posts land while the loop sleeps, some while it works.
       for (int i = 0; i < kPerThread; ++i) {
         loop->Post([&, t, i] {
-          off_thread += std::this_thread::get_id() != loop_thread;
-          seen[t].push_back(i);
+          wrong += std::this_thread::get_id() != loop_thread || next[t]++ != i;
           if (++total == kThreads * kPerThread) loop->Quit();
         });
         if (i % 50 == 0) std::this_thread::sleep_for(milliseconds(2));
@@ -101,10 +106,7 @@ TEST_F(MessageLoopTest, TasksFromOtherThreadsRunOnTheLoopThreadInOrder) {
   }
   loop->Run();
   for (auto& p : posters) p.join();
-  EXPECT_EQ(off_thread, 0);
-  Ints expected(kPerThread);
-  std::iota(expected.begin(), expected.end(), 0);
-  EXPECT_EQ(seen, std::vector<Ints>(kThreads, expected));
+  EXPECT_EQ(wrong, 0);  // on another thread, out of order or twice
 }
 
 TEST_F(MessageLoopTest, NestedPumpsRunEachTaskOnceAndEndAndQuitEndsRun) {
@@ -121,7 +123,10 @@ TEST_F(MessageLoopTest, NestedPumpsRunEachTaskOnceAndEndAndQuitEndsRun) {
 
   // A task that always posts itself again: each pump still returns.
   int runs = 0;
-  std::function<void()> again = [&] { ++runs, loop->Post(again); };
+  std::function<void()> again = [&] {
+    ++runs;
+    loop->Post(again);
+  };
   loop->Post(again);
   for (int i = 1; i <= 3; ++i) {
     loop->PumpPending();
@@ -159,18 +164,21 @@ TEST_F(MessageLoopTest, EventsTakenByAnInnerPumpAreNotRepeated) {
     Trigger first, second;
     bool nested = false;
     Ints calls(3);  // timer, first, second
-    auto nest_once = [&] {
-      if (!std::exchange(nested, true)) loop->PumpPending();
+    // Callback `i` (0: the timer) nests once; a watch takes its trigger after.
+    auto handle = [&](int i, Trigger* trigger) {
+      ++calls[i];
+      if ((i > 0 || timer_nests) && !std::exchange(nested, true)) loop->PumpPending();
+      if (trigger) trigger->Take();
     };
     std::unique_ptr<Timer> timer;
     timer = loop->CreateTimer([&] {
       timer->SetEnabled(false);  // one tick, however long a pump takes
-      if (++calls[0], timer_nests) nest_once();
+      handle(0, nullptr);
     });
-    first.Watch(*loop, [&] { ++calls[1], nest_once(), first.Take(); });
-    second.Watch(*loop, [&] { ++calls[2], nest_once(), second.Take(); });
+    first.Watch(*loop, [&] { handle(1, &first); });
+    second.Watch(*loop, [&] { handle(2, &second); });
     if (!timer_nests) first.Fire();  // ready before the timer
-    timer->SetInterval(10), timer->SetEnabled(true);
+    Start(*timer, 10);
     std::this_thread::sleep_for(milliseconds(10) + kTimerSlack);
     if (timer_nests) first.Fire();
     second.Fire();
@@ -180,44 +188,35 @@ TEST_F(MessageLoopTest, EventsTakenByAnInnerPumpAreNotRepeated) {
   }
 }
 
-// Sleeps the limit through when nothing comes (waking for a post: the
-// cases above).
-TEST_F(MessageLoopTest, WaitSleepsUntilTheLimitPasses) {
-  const auto start = Clock::now();
-  loop->WaitAndPump(40);
-  EXPECT_GE(Clock::now() - start, milliseconds(40) - kTimerSlack);
-}
-
-// The n-th tick comes no earlier than n intervals after the start; a timer
-// that is not enabled with an interval never fires, while another fires
-// three times.
+// A timer that is not enabled with an interval never fires, while another
+// fires three times, the n-th tick no earlier than n intervals after the
+// start.
 TEST_F(MessageLoopTest, TimerFiresAtItsIntervalOnlyWhileEnabled) {
-  int ticks = 0;
-  auto timer = loop->CreateTimer([&] { ++ticks; });
-  timer->SetInterval(10), timer->SetEnabled(true);
-  const auto start = Clock::now();
-  ASSERT_TRUE(PumpUntil([&] { return ticks == 3; }));
-  EXPECT_GE(Clock::now() - start, milliseconds(30) - kTimerSlack);
-  timer.reset();
-
   struct Case { const char* name; std::function<void(Timer&)> setup; } cases[] = {
       {"never enabled", [](Timer& t) { t.SetInterval(5); }},
       {"interval 0", [](Timer& t) { t.SetEnabled(true); }},
       {"disabled with ticks due",
        [](Timer& t) {
-         t.SetInterval(5), t.SetEnabled(true);
+         Start(t, 5);
          std::this_thread::sleep_for(milliseconds(5) + kTimerSlack);
          t.SetEnabled(false);
        }},
-      {"interval set to 0 while enabled", [](Timer& t) { t.SetInterval(5), t.SetEnabled(true), t.SetInterval(0); }},
+      {"interval set to 0 while enabled",
+       [](Timer& t) {
+         Start(t, 5);
+         t.SetInterval(0);
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    int never = 0, other = 0;
-    auto idle = loop->CreateTimer([&] { ++never; }), reference = loop->CreateTimer([&] { ++other; });
+    int never = 0, ticks = 0;
+    auto idle = loop->CreateTimer([&] { ++never; });
+    auto reference = loop->CreateTimer([&] { ++ticks; });
     c.setup(*idle);
-    reference->SetInterval(5), reference->SetEnabled(true);
-    ASSERT_TRUE(PumpUntil([&] { return other == 3; }));
+    const auto start = Clock::now();
+    Start(*reference, 10);
+    ASSERT_TRUE(PumpUntil([&] { return ticks == 3; }));
+    EXPECT_GE(Clock::now() - start, milliseconds(30) - kTimerSlack);
     EXPECT_EQ(never, 0);
   }
 }
@@ -228,7 +227,7 @@ TEST_F(MessageLoopTest, TimerEnabledAgainRestartsTheInterval) {
   constexpr milliseconds kInterval(30);
   Clock::time_point enabled = Clock::now(), fired;
   auto slow = loop->CreateTimer([&] { fired = Clock::now(); });
-  slow->SetInterval(kInterval.count()), slow->SetEnabled(true);
+  Start(*slow, kInterval.count());
   int restarts = 0;
   std::unique_ptr<Timer> restarter;
   restarter = loop->CreateTimer([&] {
@@ -236,7 +235,7 @@ TEST_F(MessageLoopTest, TimerEnabledAgainRestartsTheInterval) {
     slow->SetEnabled(true);
     if (++restarts == 8) restarter->SetEnabled(false);
   });
-  restarter->SetInterval(5), restarter->SetEnabled(true);
+  Start(*restarter, 5);
   ASSERT_TRUE(PumpUntil([&] { return fired != Clock::time_point(); }));
   EXPECT_GE(fired - enabled, kInterval - kTimerSlack) << restarts << " restarts";
 }
@@ -260,7 +259,7 @@ TEST_F(MessageLoopTest, TimerTickDuringItsOwnNestedPumpIsDropped) {
     if (ticks == 3) loop->Quit();
     --depth;
   });
-  timer->SetInterval(10), timer->SetEnabled(true);
+  Start(*timer, 10);
   loop->Run();
   EXPECT_EQ(max_depth, 1);
   EXPECT_EQ(ticks, 3);
@@ -275,17 +274,21 @@ TEST_F(MessageLoopTest, TimerTickDuringItsOwnNestedPumpIsDropped) {
 TEST_F(MessageLoopTest, DestroyingTimersWhileTheyAreDueIsSafe) {
   int ticks = 0;
   std::unique_ptr<Timer> a, b;
-  auto destroy_both = [&] { ++ticks, a.reset(), b.reset(); };
+  auto destroy_both = [&] {
+    ++ticks;
+    a.reset();
+    b.reset();
+  };
   a = loop->CreateTimer(destroy_both);
   b = loop->CreateTimer(destroy_both);
-  for (Timer* t : {a.get(), b.get()}) t->SetInterval(5), t->SetEnabled(true);
+  for (Timer* t : {a.get(), b.get()}) Start(*t, 5);
   std::this_thread::sleep_for(milliseconds(5) + kTimerSlack);
   ASSERT_TRUE(PumpUntil([&] { return ticks > 0; }));
   loop->PumpPending();
   EXPECT_EQ(ticks, 1);
 
   a = loop->CreateTimer([] {});
-  a->SetInterval(10), a->SetEnabled(true);
+  Start(*a, 10);
   loop.reset();
   a->SetEnabled(false);
 }
@@ -310,11 +313,15 @@ TEST_F(MessageLoopTest, WatchCallsUntilUnwatched) {
   // is not called.
   loop = CreateMessageLoop();
   calls = 0;
-  auto unwatch_both = [&] { ++calls, trigger.Watch(*loop, {}), other.Watch(*loop, {}); };
+  auto unwatch_both = [&] {
+    ++calls;
+    for (Trigger* t : {&trigger, &other}) t->Watch(*loop, {});
+  };
   trigger.Watch(*loop, [&] { calls = 1000; });
   trigger.Watch(*loop, unwatch_both);
   other.Watch(*loop, unwatch_both);
-  trigger.Fire(), other.Fire();
+  trigger.Fire();
+  other.Fire();
   for (int i = 0; i < 3; ++i) loop->PumpPending();
   EXPECT_EQ(calls, 1);
 }
@@ -327,8 +334,9 @@ bool SignalBlocked(int signo) {
   return sigismember(&current, signo) == 1;
 }
 
-// On the loop's own thread, from another thread while Run sleeps (it
-// inherits the blocked mask), from another process.
+// On the loop's own thread, and from another thread while Run sleeps (it
+// inherits the blocked mask; to the kernel, a signal from another process
+// is the same process-directed signal).
 TEST_F(MessageLoopTest, SignalsFromEverySourceRunOnTheLoop) {
   ASSERT_FALSE(SignalBlocked(SIGUSR1) || SignalBlocked(SIGUSR2));
   int usr1 = 0, usr2 = 0;
@@ -338,15 +346,13 @@ TEST_F(MessageLoopTest, SignalsFromEverySourceRunOnTheLoop) {
   });
   raise(SIGUSR1);
   EXPECT_TRUE(PumpUntil([&] { return usr1 == 1; }));
-  std::thread sender([] { std::this_thread::sleep_for(milliseconds(5)), kill(getpid(), SIGUSR2); });
+  std::thread sender([] {
+    std::this_thread::sleep_for(milliseconds(5));
+    kill(getpid(), SIGUSR2);
+  });
   loop->Run();
   sender.join();
   EXPECT_EQ(usr2, 1);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) kill(getppid(), SIGUSR1), _exit(0);
-  waitpid(child, nullptr, 0);
-  EXPECT_TRUE(PumpUntil([&] { return usr1 == 2; }));
 
   // Letting a signal go unblocks it again; so does the loop's end.
   loop->OnSignal(SIGUSR2, {});

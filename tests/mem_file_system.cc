@@ -38,16 +38,13 @@ class MemFileSystem::Watcher final : public platform::DirWatcher,
   }
   void Unwatch(WatchId id) override { watches_.erase(id); }
 
-  // `last`: the folder is gone, and its watches end with this report.
-  void Report(const Node* folder, const std::string& name, DirChange change, bool is_folder,
-              bool last) {
+  void Report(const Node* folder, const std::string& name, DirChange change, bool is_folder) {
     for (const auto& [id, watch] : watches_) {
       if (watch.first.get() != folder) continue;
-      loop_.Post([weak = weak_from_this(), id, name, change, is_folder, last] {
+      loop_.Post([weak = weak_from_this(), id, name, change, is_folder] {
         auto self = weak.lock();
         if (!self || self->watches_.count(id) == 0) return;
         Handler handler = self->watches_[id].second;
-        if (last) self->watches_.erase(id);
         handler(name, change, is_folder);
       });
     }
@@ -143,14 +140,6 @@ MemFileSystem::NodePtr MemFileSystem::At(const std::string& path, bool follow_la
   }
 }
 
-std::vector<MemFileSystem::NodePtr> MemFileSystem::Tree(const NodePtr& top) {
-  std::vector<NodePtr> all{top};
-  for (std::size_t i = 0; i < all.size(); ++i) {
-    for (const auto& [name, child] : all[i]->entries) all.push_back(child);
-  }
-  return all;
-}
-
 void MemFileSystem::Before(Op op, const std::string& path) {
   const int n = ++counts_[static_cast<int>(op)];
   if (on_op) on_op(op, path);
@@ -174,35 +163,35 @@ MemFileSystem::Place MemFileSystem::FindForWrite(Op op, const std::string& path)
 MemFileSystem::NodePtr MemFileSystem::FileAt(const std::string& path, bool follow_last) const {
   Place p = Find(path, follow_last);
   if (p.node == nullptr) Throw(kErrFileNotFound);
-  if (p.node->kind != Node::kFile) Throw(kErrPermission);
   return p.node;
 }
 
 std::int64_t MemFileSystem::Free() const {
   std::int64_t used = 0;
-  for (const NodePtr& n : Tree(root_)) used += static_cast<std::int64_t>(n->data.size());
+  std::vector<NodePtr> all{root_};
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    used += static_cast<std::int64_t>(all[i]->data.size());
+    for (const auto& [name, child] : all[i]->entries) all.push_back(child);
+  }
   return std::max<std::int64_t>(capacity - used, 0);
 }
 
 void MemFileSystem::Store(Node& node, std::string_view data) {
-  const std::size_t fits = std::min<std::size_t>(data.size(), static_cast<std::size_t>(Free()));
-  node.data.append(data.substr(0, fits));
+  if (static_cast<std::int64_t>(data.size()) > Free()) Throw(kErrDiskFull);
+  node.data.append(data);
   node.modified = now;
-  if (fits < data.size()) Throw(kErrDiskFull);
 }
 
 void MemFileSystem::Report(const Place& place, DirChange change, const NodePtr& entry) {
   auto watcher = watcher_.lock();
   if (watcher == nullptr) return;
   const bool folder = entry->kind == Node::kFolder;
-  watcher->Report(place.folder.get(), place.name, change, folder, false);
+  watcher->Report(place.folder.get(), place.name, change, folder);
   if (folder && change == DirChange::kMovedOut) {
-    watcher->Report(entry.get(), "", DirChange::kFolderGone, true, false);
+    watcher->Report(entry.get(), "", DirChange::kFolderGone, true);
   }
-  // Every watched folder of a removed tree reports its end.
-  if (!folder || change != DirChange::kDeleted) return;
-  for (const NodePtr& n : Tree(entry)) {
-    if (n->kind == Node::kFolder) watcher->Report(n.get(), "", DirChange::kFolderGone, true, true);
+  if (folder && change == DirChange::kDeleted) {
+    watcher->Report(entry.get(), "", DirChange::kFolderGone, true);
   }
 }
 
@@ -289,7 +278,6 @@ bool MemFileSystem::FolderExists(const std::string& path) {
 
 void MemFileSystem::CreateTextFile(const std::string& path, bool overwrite) {
   Place p = FindForWrite(Op::kCreate, path);
-  if (p.node && (p.node->kind != Node::kFile || p.node->read_only)) Throw(kErrPermission);
   if (p.node && !overwrite) Throw(kErrFileExists);
   Put(p, std::make_shared<Node>(Node{.modified = now}), true);
 }
@@ -297,13 +285,7 @@ void MemFileSystem::CreateTextFile(const std::string& path, bool overwrite) {
 void MemFileSystem::AppendText(const std::string& path, std::string_view text) {
   Place p = FindForWrite(Op::kWrite, path);
   if (p.node == nullptr) Throw(kErrFileNotFound);
-  const std::size_t before = p.node->data.size();
-  try {
-    Store(*p.node, text);
-  } catch (const RuntimeError&) {
-    p.node->data.resize(before);  // a failed append leaves nothing
-    throw;
-  }
+  Store(*p.node, text);
   Report(p, DirChange::kWritten, p.node);
 }
 
@@ -315,17 +297,15 @@ std::string MemFileSystem::ReadTail(const std::string& path, std::uint64_t max_b
 
 void MemFileSystem::ReplaceFile(const std::string& path, std::string_view data) {
   Place p = FindForWrite(Op::kWrite, path);
-  if (static_cast<std::int64_t>(data.size()) > Free()) Throw(kErrDiskFull);
   const std::string bytes(data);
   auto node = std::make_shared<Node>(Node{.data = bytes, .durable = bytes, .modified = now});
   p.folder->entries[p.name] = p.folder->durable_entries[p.name] = node;
   Report(p, DirChange::kMovedIn, node);
 }
 
-void MemFileSystem::DeleteFile(const std::string& path, bool force) {
+void MemFileSystem::DeleteFile(const std::string& path, bool) {
   Place p = FindForWrite(Op::kDelete, path);
   if (p.node == nullptr || p.node->kind == Node::kFolder) Throw(kErrFileNotFound);
-  if (!force && p.node->read_only) Throw(kErrPermission);
   Unlink(p, false);
 }
 
@@ -352,7 +332,7 @@ bool MemFileSystem::GetDiskFreeSpace(const std::string& root, std::uint32_t* sec
 FileStat MemFileSystem::GetFileStat(const std::string& path) {
   NodePtr n = At(path, false);
   const bool link = n && n->kind == Node::kLink;
-  if (link) n = n->trusted ? At(path, true) : nullptr;
+  if (link) n = At(path, true);  // null for an untrusted one
   FileStat info{link ? FileStat::kOther : FileStat::kMissing, 0, 0, link};
   if (n && n->kind == Node::kFolder) info.kind = FileStat::kFolder;
   if (n && n->kind == Node::kFile) {
@@ -375,7 +355,6 @@ bool MemFileSystem::CopyToNewFile(const std::string& from, const std::string& to
                                   const platform::CopyOptions& options) {
   const NodePtr src = FileAt(from, options.follow_link);
   Place dst = FindForWrite(Op::kCreate, to);
-  if (dst.node) Throw(kErrFileExists);
   dst.folder->entries[dst.name] = dst.node = std::make_shared<Node>();
   Report(dst, DirChange::kCreated, dst.node);
   try {
@@ -411,7 +390,6 @@ void MemFileSystem::RenameFile(const std::string& from, const std::string& to) {
   Place dst = FindForWrite(Op::kRename, to);
   Place src = Find(from, false);
   if (src.node == nullptr || src.folder == nullptr) Throw(kErrFileNotFound);
-  if (dst.node && dst.node->kind == Node::kFolder) Throw(kErrPermission);
   src.folder->entries.erase(src.name);
   dst.folder->entries[dst.name] = src.node;
   Report(src, DirChange::kMovedOut, src.node);

@@ -26,9 +26,10 @@
 //                         classic error number `error`, changing nothing
 //                         (a failed kFreeSpace query answers false)
 //   Deny(path)            every such call at or below `path` fails with 70
-//   capacity              bytes the disk holds: a write that does not fit
-//                         stores what fits, then fails with 61 (disk full),
-//                         and GetDiskFreeSpace reports what is left
+//   capacity              bytes the disk holds: an append or a copy's chunk
+//                         that does not fit fails with 61 (disk full),
+//                         storing nothing, and GetDiskFreeSpace reports
+//                         what is left
 //   on_op                 called before every such call, with its kind and
 //                         path (to stop a caller in the middle, to crash at a
 //                         chosen point, or to look at the disk right then)
@@ -37,8 +38,8 @@
 // watch of the OS reports: a file created (kCreated) and then written
 // (kWritten; AddFile over a file: kWritten alone), renamed (kMovedOut,
 // kMovedIn; ReplaceFile: kMovedIn), deleted (kDeleted); a watched folder
-// moved (kFolderGone, and it goes on reporting) or removed (kFolderGone,
-// the last report). The building calls below report too.
+// moved (kFolderGone, and it goes on reporting) or removed (kFolderGone;
+// the folders inside it do not report). The building calls below report too.
 #pragma once
 
 #include <cstdint>
@@ -140,8 +141,6 @@ class MemFileSystem : public platform::FileSystem {
              std::vector<std::string>* missing = nullptr) const;
   // What is at `path`; null for nothing or a way that is refused.
   NodePtr At(const std::string& path, bool follow_last) const;
-  // `top` and everything below it.
-  static std::vector<NodePtr> Tree(const NodePtr& top);
   Place FindForWrite(Op op, const std::string& path);
   NodePtr FileAt(const std::string& path, bool follow_last) const;
   void Add(const std::string& path, Node node);
@@ -150,7 +149,7 @@ class MemFileSystem : public platform::FileSystem {
   void Put(const Place& place, NodePtr node, bool durable);
   void Unlink(const Place& place, bool durable);
   void Before(Op op, const std::string& path);
-  // Appends to `node` what fits; throws 61 when not all of it did.
+  // Appends `data` to `node`; throws 61, appending nothing, when it does not fit.
   void Store(Node& node, std::string_view data);
   void Report(const Place& place, platform::DirChange change, const NodePtr& entry);
 

@@ -168,7 +168,6 @@ TEST_F(EngineTest, CopiesNewAndChangedFilesAndKeepsTheirTimes) {
   Put("in/sub/deep.txt", "not recursive");
   CopyJob("J.qlj", "in", "out/new/deeper");
   Pass();
-  EXPECT_EQ(Logs().back(), "4 Dateien kopiert, 0 Fehler");
   EXPECT_EQ(Names("out/new/deeper"), names);
   for (const std::string& f : names) {
     EXPECT_EQ(fs_.GetFileStat(Path("out/new/deeper/" + f)).modified, old) << f;

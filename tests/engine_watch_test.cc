@@ -157,7 +157,6 @@ TEST_F(WatchTest, RecursiveFollowsSubfoldersOldAndNew) {
   for (const char* f : {"old/inner/one", "tree/leaf/two", "tree/leaf/three", "new/er/four"}) {
     EXPECT_TRUE(mem_.Has(dst_ + "/" + f)) << f;
   }
-  EXPECT_TRUE(dones_.empty());
   mem_.RenameFile(src_ + "/x", src_ + "/y");
   Put(src_ + "/y/f", "renamed");
   Pump();

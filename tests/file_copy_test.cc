@@ -53,16 +53,16 @@ void Seed(test::MemFileSystem& fs) {
 class CopyTest : public testing::Test {
  protected:
   CopyTest() { Seed(fs_); }
-  int Pass(const std::string& from = "/d/src", const std::string& to = "/d/dst",
-           engine::CopyRules rules = {}) {
+  int Pass(const std::string& from = "/d/src", const std::string& to = "/d/dst") {
     reports_.lines.clear();
-    engine::FileCopier copier(fs_, std::move(rules), &reports_);
+    engine::FileCopier copier(fs_, rules_, &reports_);
     int failures = copier.CopyFolders(from, to);
     stopped_ = copier.Stopped();
     return failures;
   }
 
   test::MemFileSystem fs_;
+  engine::CopyRules rules_;  // of every Pass
   Reports reports_;
   bool stopped_ = false;
 };
@@ -135,9 +135,8 @@ TEST_F(CopyTest, FaultsAreReportedAndLeaveNothingBehind) {
 // progress and those not renamed yet are given up, nothing is left behind.
 TEST_F(CopyTest, StopInTheMiddleOfAFileAbandonsTheCopy) {
   fs_.AddFile("/d/src/0-first", "first");
-  engine::CopyRules rules;
-  rules.keep_going = [&] { return fs_.Count(Op::kWrite) < 3; };
-  Pass("/d/src", "/d/dst", rules);
+  rules_.keep_going = [&] { return fs_.Count(Op::kWrite) < 3; };
+  Pass();
   EXPECT_TRUE(stopped_);
   EXPECT_EQ(fs_.Names("/d/dst"), Strings{"a"});
   EXPECT_EQ(fs_.Read("/d/dst/a"), "old a");
@@ -159,8 +158,7 @@ TEST_F(CopyTest, NamesUpToTheLimitAreCopied) {
 // A target inside its source is left out of the walk however it is
 // spelled, so a pass never copies its own copies.
 TEST_F(CopyTest, TargetInsideTheSourceIsLeftOutWhateverItsSpelling) {
-  engine::CopyRules rules;
-  rules.recursive = true;
+  rules_.recursive = true;
   for (const char* to : {"/d/src/out", "/d/src/./out", "/d//src/out/", "/d/x/../src/out",
                          "/d/link/out"}) {
     SCOPED_TRACE(to);
@@ -170,13 +168,13 @@ TEST_F(CopyTest, TargetInsideTheSourceIsLeftOutWhateverItsSpelling) {
     fs.AddFolder("/d/x");
     fs.AddLink("/d/link", "src");
     for (int pass = 0; pass < 2; ++pass) {
-      EXPECT_EQ(engine::FileCopier(fs, rules, nullptr).CopyFolders("/d/src", to), 0);
+      EXPECT_EQ(engine::FileCopier(fs, rules_, nullptr).CopyFolders("/d/src", to), 0);
     }
     EXPECT_EQ(fs.Names("/d/src/out"), (Strings{"a", "sub"}));
     EXPECT_EQ(fs.Read("/d/src/out/sub/g"), "g");
   }
   fs_.AddLink("/d/link", "src");
-  EXPECT_EQ(Pass("/d/link", "/d/src/", rules), 1);
+  EXPECT_EQ(Pass("/d/link", "/d/src/"), 1);
   EXPECT_EQ(reports_.lines, Strings{"t7 /d/link"});
 }
 
@@ -188,12 +186,11 @@ TEST_F(CopyTest, LinksAreFollowedOnlyWhenAskedAndTrusted) {
   fs_.AddLink("/d/src/flink", "/secret/file");
   fs_.AddLink("/d/src/dlink", "/secret");
   fs_.AddLink("/d/src/untrusted", "/secret/file", false);
-  for (bool follow : {false, true}) {
+  rules_.recursive = true;
+  for (bool follow : {true, false}) {
     SCOPED_TRACE(follow);
-    engine::CopyRules rules;
-    rules.recursive = true;
-    rules.follow_links = follow;
-    EXPECT_EQ(Pass("/d/src", follow ? "/d/followed" : "/d/plain", rules), 0);
+    rules_.follow_links = follow;
+    EXPECT_EQ(Pass("/d/src", follow ? "/d/followed" : "/d/plain"), 0);
     EXPECT_EQ(fs_.Names(follow ? "/d/followed" : "/d/plain"),
               (follow ? Strings{"a", "b", "dlink", "flink"} : Strings{"a", "b"}));
   }
@@ -201,9 +198,7 @@ TEST_F(CopyTest, LinksAreFollowedOnlyWhenAskedAndTrusted) {
 
   fs_.AddFile("/d/src/sub/f", "f");
   fs_.AddLink("/d/dst/sub", "/secret", false);
-  engine::CopyRules rules;
-  rules.recursive = true;
-  EXPECT_EQ(Pass("/d/src", "/d/dst", rules), 1);
+  EXPECT_EQ(Pass(), 1);
   EXPECT_EQ(fs_.Names("/secret"), Strings{"file"});
 }
 

@@ -3,10 +3,9 @@
 // file as it is at that moment: the first "key=value" line under the
 // "[section]" line, names spelt exactly as asked, the value from just after
 // the '=' to the line's end (CR LF or LF); else the default, without its
-// trailing blanks. A null section lists the sections, a null key the keys
-// of the section, each name ended by a NUL (an empty list of keys gives the
-// default). The user's profile is empty. Writes are recorded, not made, and
-// answer `write_result`.
+// trailing blanks. A null key lists the keys of the section, each name
+// ended by a NUL (an empty list gives the default). The user's profile is
+// empty. Writes are recorded, not made, and answer `write_result`.
 #pragma once
 
 #include <algorithm>
@@ -41,7 +40,6 @@ class MemProfile : public platform::ProfileApi {
     for (std::string line; std::getline(lines, line);) {
       if (line.ends_with('\r')) line.pop_back();
       if (line.starts_with('[')) {
-        if (section == nullptr) list += line.substr(1, line.find(']') - 1) + '\0';
         in_section = section && line == "[" + std::string(section) + "]";
       } else if (in_section && key == nullptr && line.find('=') != std::string::npos) {
         list += line.substr(0, line.find('=')) + '\0';
@@ -50,7 +48,7 @@ class MemProfile : public platform::ProfileApi {
         break;
       }
     }
-    if (section == nullptr || (key == nullptr && !list.empty())) value = list;
+    if (key == nullptr && !list.empty()) value = list;
     if (size == 0) return 0;
     buffer[value.copy(buffer, size - 1)] = '\0';
     return static_cast<std::uint32_t>(std::min<std::size_t>(value.size(), size - 1));

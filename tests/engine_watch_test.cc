@@ -320,8 +320,7 @@ TEST_F(RealWatchTest, CopiesAndEndsOnTheSystemsReports) {
   Put(src_ + "/file", "arrived");
   EXPECT_TRUE(WaitFor([&] { return test::ReadBytes(dst_ + "/file") == "arrived"; }));
   stdfs::remove(JobFile({.name = "Jobfile"}));
-  EXPECT_TRUE(WaitFor([&] { return dones_.size() == 1; }));
-  EXPECT_EQ(dones_, (decltype(dones_){{"Object1", 1}}));
+  EXPECT_TRUE(WaitFor([&] { return dones_ == decltype(dones_){{"Object1", 1}}; }));
 }
 
 #ifndef _WIN32

@@ -186,11 +186,13 @@ void MemFileSystem::Report(const Place& place, DirChange change, const NodePtr& 
   auto watcher = watcher_.lock();
   if (watcher == nullptr) return;
   const bool folder = entry->kind == Node::kFolder;
-  watcher->Report(place.folder.get(), place.name, change, folder);
-  if (folder && change == DirChange::kMovedOut) {
+  // A removed folder tells its end before its parent tells the removal, a
+  // moved one after the parent tells the move, as inotify does.
+  if (folder && change == DirChange::kDeleted) {
     watcher->Report(entry.get(), "", DirChange::kFolderGone, true);
   }
-  if (folder && change == DirChange::kDeleted) {
+  watcher->Report(place.folder.get(), place.name, change, folder);
+  if (folder && change == DirChange::kMovedOut) {
     watcher->Report(entry.get(), "", DirChange::kFolderGone, true);
   }
 }

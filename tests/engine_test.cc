@@ -328,10 +328,10 @@ TEST(EngineMasks, MatchesLikeTheWindowsShell) {
   struct Row {
     const char *name, *masks;
     bool match;
-  } rows[] = {{"a.txt", "*.txt", true},      {"A.TXT", "*.txt", true}, {"a.txt.bak", "*.txt", false},
-              {"README", "*.*", true},       {"ab", "?", false},       {"ab", "a?", true},
-              {"abcabd", "*ab?", true},      {"x", "", true},          {"x", " ; ", true},
-              {"x", "a;b", false},           {"b", "a; b ", true},     {"aaa", "a*a*a*a", false}};
+  } rows[] = {{"a.txt", "*.txt", true}, {"A.TXT", "*.txt", true}, {"a.txt.bak", "*.txt", false},
+              {"README", "*.*", true},  {"ab", "?", false},       {"ab", "a?", true},
+              {"abcabd", "*ab?", true}, {"x", "", true},          {"x", " ; ", true},
+              {"x", "a;b", false},      {"b", "a; b ", true},     {"aaa", "a*a*a*a", false}};
   for (const Row& r : rows) {
     EXPECT_EQ(engine::MatchesMasks(r.name, r.masks), r.match) << r.name << " / " << r.masks;
   }

@@ -24,7 +24,8 @@ class TraceTest : public testing::Test {
   test::FakeClock clock_;
   test::FakeProcess process_;
   test::FakeUi ui_;
-  platform::ScopedPlatform scoped_{{.clock = &clock_, .process = &process_, .windows = &windows_, .ui = &ui_}};
+  platform::ScopedPlatform scoped_{
+      {.clock = &clock_, .process = &process_, .windows = &windows_, .ui = &ui_}};
 };
 
 // The first window titled as a viewer that accepts is the viewer ("!": one
@@ -115,7 +116,8 @@ TEST(TraceTime, FieldFormat) {
 
   // A locale whose numbers take a comma still gives a point (a real locale).
   const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
-  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") && !std::setlocale(LC_NUMERIC, "German_Germany.1252")) {
+  if (!std::setlocale(LC_NUMERIC, "de_DE.UTF-8") &&
+      !std::setlocale(LC_NUMERIC, "German_Germany.1252")) {
     GTEST_SKIP() << "no German locale installed";
   }
   EXPECT_EQ(rav::FormatTraceTime(5250, ","), "00005.250");
@@ -139,10 +141,11 @@ TEST_F(TraceTest, TrapReportsEveryExceptionToViewerAndBoxAndReturnsThePartialRes
   EXPECT_EQ(ui_.boxes[0].title, "Unexpected Error");
   EXPECT_EQ(ui_.boxes[0].type, 0x12u);
   const std::string at = "modIniHandler : Function GetINIString : ";
-  EXPECT_EQ(windows_.Texts(), (std::vector<std::string>{"QuillonSrv START RAVELIN 6.60 LITE 12-04-2026,19:36:12\r\n",
-                                                        "[QuillonSrv] [00001] [00000.000] ->" + at + "\r\n",
-                                                        "[QuillonSrv] ERROR 53 \"File not found\" at " + at + "0\r\n",
-                                                        "[QuillonSrv] [00002] [00000.000] <-" + at + "\r\n"}));
+  EXPECT_EQ(windows_.Texts(),
+            (std::vector<std::string>{"QuillonSrv START RAVELIN 6.60 LITE 12-04-2026,19:36:12\r\n",
+                                      "[QuillonSrv] [00001] [00000.000] ->" + at + "\r\n",
+                                      "[QuillonSrv] ERROR 53 \"File not found\" at " + at + "0\r\n",
+                                      "[QuillonSrv] [00002] [00000.000] <-" + at + "\r\n"}));
   EXPECT_EQ(rav::Err().Number, 0);  // cleared by the report
 
   // Every kind of exception becomes a runtime error.
@@ -158,7 +161,8 @@ TEST_F(TraceTest, TrapReportsEveryExceptionToViewerAndBoxAndReturnsThePartialRes
     ui_.boxes.clear();
     Traced("frmMain", "Sub WriteLog", r.raise);
     ASSERT_EQ(ui_.boxes.size(), 1u);
-    EXPECT_NE(ui_.boxes[0].text.find("program error #" + r.number_and_description), std::string::npos)
+    EXPECT_NE(ui_.boxes[0].text.find("program error #" + r.number_and_description),
+              std::string::npos)
         << ui_.boxes[0].text;
   }
 }
@@ -168,9 +172,13 @@ TEST(ErrorMessage, EndingNamesTheRemoteComponentAndQuotesStay) {
       "Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53 (File not found) occurred in "
       "module modIniHandler, Function GetINIString, line 0";
   const std::string remote = ". This error was generated remotely by ";
-  struct Row { const char* source; std::string ending; } rows[] = {
+  struct Row {
+    const char* source;
+    std::string ending;
+  } rows[] = {
       {"QuillonSrv", "."},
-      {"1C:\\Apps\\Comp.dll!x!y", remote + "C:\\Apps\\Comp.dll, a component of C:\\Apps\\QuillonSrv.exe."},
+      {"1C:\\Apps\\Comp.dll!x!y",
+       remote + "C:\\Apps\\Comp.dll, a component of C:\\Apps\\QuillonSrv.exe."},
       {"  2/opt/comp.so!z", remote + " 2/opt/comp.so, a component of C:\\Apps\\QuillonSrv.exe."},
       {"0C:\\Apps\\Comp.dll!x", "."},
       {"7 no bang", "."},

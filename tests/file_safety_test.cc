@@ -217,7 +217,8 @@ TEST(FileSafety, KilledWritersLeaveWholeIniFiles) {
 
   // Leftovers: aged, one of them still held by a writer; a fresh one and
   // another file's are not this write's to remove.
-  for (const char* t : {".q.ini.qsheld00", ".q.ini.qsfresh0", ".o.ini.qsother0", ".q.ini.qsstale0"}) {
+  for (const char* t :
+       {".q.ini.qsheld00", ".q.ini.qsfresh0", ".o.ini.qsother0", ".q.ini.qsstale0"}) {
     test::WriteBytes(dir.Join(t), "half");
   }
   int held = ::open(dir.Join(".q.ini.qsheld00").c_str(), O_RDONLY);

@@ -89,7 +89,8 @@ class HostTest : public testing::Test {
   const std::string s_ = test::Sep();
   test::TempDir dir_;
   const std::string product_ = dir_.Join("Quillon Pro"), bin_ = product_ + s_ + "bin",
-                    main_ini_ = product_ + s_ + "Quillon.ini", service_ini_ = bin_ + s_ + "QuillonSrv.ini",
+                    main_ini_ = product_ + s_ + "Quillon.ini",
+                    service_ini_ = bin_ + s_ + "QuillonSrv.ini",
                     default_log_ = product_ + s_ + "logs" + s_ + "DefaultLog.txt";
   test::FakeProcess process_;
   test::FakeUi ui_;
@@ -110,11 +111,13 @@ class HostTest : public testing::Test {
 // choosing; an account without field 7 "0" is not used, and the
 // administrator is told.
 TEST_F(HostTest, RegistrationLines) {
-  const std::string kMain = "Quillon Pro Service Main ", kOk = "erfolgreich installiert.",
-                    kNot = "konnte nicht installiert werden.", kRefused = "install refused",
-                    kInstall = "Install Quillon Pro Service Main ",
-                    kAsRoot = "Quillon Pro Service Main: installed without the account svc: field 7 is not \"0\" "
-                              "(does the password hold a comma?); the service runs as root";
+  const std::string
+      kMain = "Quillon Pro Service Main ",
+      kOk = "erfolgreich installiert.", kNot = "konnte nicht installiert werden.",
+      kRefused = "install refused", kInstall = "Install Quillon Pro Service Main ",
+      kAsRoot =
+          "Quillon Pro Service Main: installed without the account svc: field 7 is not \"0\" "
+          "(does the password hold a comma?); the service runs as root";
   // The calls of an install that succeeds: with its mode and account, then the timer's setting.
   auto Installed = [&](const std::string& how) {
     return kInstall + how + "; SaveSetting Parameters/TimerInterval=1000";
@@ -127,9 +130,12 @@ TEST_F(HostTest, RegistrationLines) {
   } rows[] = {
       // "...\Quillon Pro\bin\Quillon.ini" names the product folder's main INI.
       {"-install,-auto,Main,{B},{P}", true, Installed("2 /"), "1", kMain + kOk},
-      {"-install,-manual, Main ,{P},{P},svc , pw  ,0", true, Installed("3 .\\svc/ pw  "), "1", kMain + kOk},
-      {"-install,-disabled, Main ,{P},{P},svc,pw,1", true, Installed("4 / interactive"), "1", kMain + kOk, kAsRoot},
-      {"-install,-auto, Main ,{P},{P},svc,p,w,0", true, Installed("2 / interactive"), "1", kMain + kOk, kAsRoot},
+      {"-install,-manual, Main ,{P},{P},svc , pw  ,0", true, Installed("3 .\\svc/ pw  "), "1",
+       kMain + kOk},
+      {"-install,-disabled, Main ,{P},{P},svc,pw,1", true, Installed("4 / interactive"), "1",
+       kMain + kOk, kAsRoot},
+      {"-install,-auto, Main ,{P},{P},svc,p,w,0", true, Installed("2 / interactive"), "1",
+       kMain + kOk, kAsRoot},
       {"-install,-auto, Main ,{P},{P},svc,pw", true, Installed("2 /"), "1", kMain + kOk, kAsRoot},
       {"-install,-automatic, Main ,{P},{P}", true, Installed("3 /"), "1", kMain + kOk},
       {"-install,-auto, Main ,{P},{P}", false, kInstall + "2 /", "0", kMain + kNot},
@@ -143,7 +149,8 @@ TEST_F(HostTest, RegistrationLines) {
       {" -u ,Main", true, "Uninstall Quillon Pro Service [Main]", "0", "<none>"},
       {"-u,Main", false, "Uninstall Quillon Pro Service [Main]", "<none>",
        "Quillon Pro Service [Main] konnte nicht deinstalliert werden."},
-      {"-uninstall,Main,,{P},{P}", true, "Uninstall Quillon Pro Service Main", "0", kMain + "erfolgreich deinstalliert."},
+      {"-uninstall,Main,,{P},{P}", true, "Uninstall Quillon Pro Service Main", "0",
+       kMain + "erfolgreich deinstalliert."},
       {"-uninstall,Main,,{P},{P}", false, "Uninstall Quillon Pro Service Main", "0",
        kMain + "konnte nicht deinstalliert werden."},
       {"-Install,-auto,Main,{P},{P}", true, "", "<none>", "Unbekannter Kommandozeilenparameter"},
@@ -163,7 +170,8 @@ TEST_F(HostTest, RegistrationLines) {
     EXPECT_EQ(Main("NTService", "State"), r.state);
     EXPECT_EQ(Main("NTService", "LastMsg"), r.last_msg);
     EXPECT_EQ(Main("JobWin", "NoDiskSizeCheck"), "<none>");
-    const bool refused = r.notice == kRefused, paths = r.line.find("{P}") != std::string::npos && !refused;
+    const bool refused = r.notice == kRefused,
+               paths = r.line.find("{P}") != std::string::npos && !refused;
     EXPECT_EQ(modIniHandler::GetServiceINIString("Files", "INI", "", service_ini_, 256),
               paths ? main_ini_ : main_ini_ + "x");
     EXPECT_EQ(ui_.notices.size(), r.notice.empty() ? 0u : 1u);
@@ -190,8 +198,8 @@ TEST_F(HostTest, StartLines) {
        "1 [9] Subscript out of range"},
       {"-debug,Main,,{P},{P}", "", true, true, "1", kStarting, ""},
       {"", "NTProcPriority=5\r\n", true, true, "1", kStarting, ""},
-      {"", "NTProcPriority=abc\r\n", true, false, "1", kStarting + "NT-Service: Error: 13 Type mismatch\r\n",
-       "1 [13] Type mismatch"},
+      {"", "NTProcPriority=abc\r\n", true, false, "1",
+       kStarting + "NT-Service: Error: 13 Type mismatch\r\n", "1 [13] Type mismatch"},
       {"", "", false, true, "0", kStarting, ""},
   };
   for (const Row& r : rows) {
@@ -231,7 +239,8 @@ TEST_F(HostTest, StartPauseContinueSwitchTimerAndReport) {
   EXPECT_TRUE(started && paused && continued);
   EXPECT_EQ(Log(), "SVC: Service started\r\nSVC: NT Service pausiert\r\n"
                    "SVC: Quillon Pro Service NT Service fortgefahren\r\n");
-  EXPECT_EQ(Events(), (std::vector<std::string>{"1 NT Service pausiert", "4 NT Service fortgefahren"}));
+  EXPECT_EQ(Events(),
+            (std::vector<std::string>{"1 NT Service pausiert", "4 NT Service fortgefahren"}));
   // A pause handled inside the engine's pass ends that pass, as a stop does.
   engine_->on_process = [&] { Form().NTService1_Pause(paused); };
   Form().tmrMain_Timer();
@@ -286,8 +295,9 @@ TEST_F(HostTest, DiskGuardShowsInTheStatusLine) {
   Start();
   Form().tmrMain_Timer();
   EXPECT_FALSE(Form().tmrMain->Enabled());
-  EXPECT_THAT(svc_->statuses, testing::ElementsAre(testing::AllOf(testing::StartsWith("Work cycle stopped at "),
-                                                                  testing::HasSubstr("Die Festplatte ist fast voll!"))));
+  EXPECT_THAT(svc_->statuses, testing::ElementsAre(testing::AllOf(
+                                  testing::StartsWith("Work cycle stopped at "),
+                                  testing::HasSubstr("Die Festplatte ist fast voll!"))));
 }
 #endif
 
@@ -318,7 +328,8 @@ TEST_F(HostTest, CutLogChoosesWhenTheLogIsChecked) {
     Form().tmrMain_Timer();
     std::vector<std::string> order;
     for (const auto& [h, text] : windows_.sent) {
-      if (text == "ProcessJobs" || text.find("->\tfrmMain : Function CheckLogFileSize") != std::string::npos) {
+      if (text == "ProcessJobs" ||
+          text.find("->\tfrmMain : Function CheckLogFileSize") != std::string::npos) {
         order.push_back(text == "ProcessJobs" ? text : "CheckLogFileSize");
       }
     }

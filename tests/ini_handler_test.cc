@@ -35,7 +35,8 @@ class IniHandlerTest : public testing::Test {
 
 TEST_F(IniHandlerTest, ReadersPassTheirSizeAndTheKeysDefaults) {
   const std::string file = "/q.ini";
-  disk_.AddFile(file, "[Options]\r\nLong=" + std::string(300, 'x') + "\r\n[NTService]\r\nt2=installed.");
+  disk_.AddFile(file,
+                "[Options]\r\nLong=" + std::string(300, 'x') + "\r\n[NTService]\r\nt2=installed.");
   EXPECT_EQ(ini::GetINIString("Options", "Long", "", file, 256), std::string(255, 'x'));
   EXPECT_EQ(ini::GetINIString("Options", "Long", "", file, 0), "");
   EXPECT_EQ(ini::GetJobString(texts::kOptWriteLog, file), "0");

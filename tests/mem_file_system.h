@@ -57,7 +57,17 @@ namespace qs::test {
 
 class MemFileSystem : public platform::FileSystem {
  public:
-  enum class Op { kWrite, kCreate, kRename, kDelete, kSync, kMakeFolder, kRead, kFreeSpace, kWatch };
+  enum class Op {
+    kWrite,
+    kCreate,
+    kRename,
+    kDelete,
+    kSync,
+    kMakeFolder,
+    kRead,
+    kFreeSpace,
+    kWatch
+  };
 
   MemFileSystem();
   ~MemFileSystem() override;

@@ -38,7 +38,8 @@ TEST(QuillonIniTool, GetWritesTheReadersBytesSetChangesOneLine) {
     EXPECT_EQ(test::RunTool({QS_QUILLON_INI}, r.args, "2>/dev/null"), std::pair(r.status, r.out))
         << r.args[0] << " " << r.args.back();
   }
-  EXPECT_EQ(test::ReadBytes(f), "; settings\n[Options]\nLogSize=  1\nPath=\"C:\\a b\"\n\n[ErrWin]\n");
+  EXPECT_EQ(test::ReadBytes(f),
+            "; settings\n[Options]\nLogSize=  1\nPath=\"C:\\a b\"\n\n[ErrWin]\n");
 }
 
 }  // namespace

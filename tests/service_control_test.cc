@@ -54,7 +54,9 @@ struct ScopedEnv {
     Set(name, value);
   }
   ~ScopedEnv() { Set(name.c_str(), old ? old->c_str() : nullptr); }
-  static void Set(const char* name, const char* value) { value ? ::setenv(name, value, 1) : ::unsetenv(name); }
+  static void Set(const char* name, const char* value) {
+    value ? ::setenv(name, value, 1) : ::unsetenv(name);
+  }
   std::string name;
   std::optional<std::string> old;
 };
@@ -70,7 +72,8 @@ void ExpectVerified(const Strings& units) {
   for (const std::string& u : units) {
     (ReadBytes(u).find("\nUser=") != std::string::npos ? as_user : as_root).push_back(u);
   }
-  for (auto [threshold, group] : {std::pair{"--threshold=50", as_root}, std::pair{"--threshold=25", as_user}}) {
+  for (auto [threshold, group] :
+       {std::pair{"--threshold=50", as_root}, std::pair{"--threshold=25", as_user}}) {
     if (group.empty()) continue;
     run = RunTool({"systemd-analyze", "security", "--offline=yes", threshold}, group);
     EXPECT_EQ(run->first, 0) << run->second;
@@ -91,8 +94,8 @@ Strings Values(const std::string& text, const std::string& key) {
 Strings Tree(const std::string& root) {
   Strings names;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     names.push_back(it->path().lexically_relative(root).string());
   }
   std::sort(names.begin(), names.end());
@@ -164,7 +167,10 @@ struct FakeSystemd {
   std::string unit;
   bool journal_up = true;
   posix::SystemdLink Link() {
-    return {[this](const Strings& fields) { return entries.push_back(fields), journal_up; },
+    return {[this](const Strings& fields) {
+              entries.push_back(fields);
+              return journal_up;
+            },
             [this] { return unit; }, [] { return false; }};
   }
 };
@@ -215,10 +221,13 @@ TEST(ServiceControlInstall, WritesUnitsSystemdTakesAsTheyAreMeant) {
       {kStartAuto, ".\\svc_copy-01", false, "svc_copy-01"},
       // A Description line does not continue on the next; specifiers are
       // doubled; Latin-1 becomes UTF-8.
-      {kStartManual, "", false, "", "QuillonPro", "Quillon Pro Service 100% [Main]", "Quillon Pro Service 100%% [Main]"},
+      {kStartManual, "", false, "", "QuillonPro", "Quillon Pro Service 100% [Main]",
+       "Quillon Pro Service 100%% [Main]"},
       {kStartManual, "", false, "", "Quillon 100%n Pro", "Quillon Pro Service Main\\", kMainName},
-      {kStartManual, "", false, "", "Qu\xe4llon Pro", "Quillon Pro Service Z\xfcrich", "Quillon Pro Service Z\xc3\xbcrich"},
-      {kStartManual, "", false, "", "Z\xc3\xbcrich $HOME;x", "Quillon Pro Service\nUser=root", "Quillon Pro Service User=root"},
+      {kStartManual, "", false, "", "Qu\xe4llon Pro", "Quillon Pro Service Z\xfcrich",
+       "Quillon Pro Service Z\xc3\xbcrich"},
+      {kStartManual, "", false, "", "Z\xc3\xbcrich $HOME;x", "Quillon Pro Service\nUser=root",
+       "Quillon Pro Service User=root"},
   };
   Registration reg;
   FakeLoop loop;
@@ -258,7 +267,11 @@ TEST(ServiceControlInstall, WritesUnitsSystemdTakesAsTheyAreMeant) {
   for (const Hardening& h : hardenings) {
     SCOPED_TRACE(h.executable);
     // Run from the product folder, but with an executable systemd can find.
-    const posix::UnitSettings settings{kMainName, reg.process.exe, "", kStartManual, posix::ProductFolderOf(h.executable),
+    const posix::UnitSettings settings{kMainName,
+                                       reg.process.exe,
+                                       "",
+                                       kStartManual,
+                                       posix::ProductFolderOf(h.executable),
                                        "hardened" + std::to_string(units.size()) + ".service"};
     std::optional<std::string> unit = posix::UnitFileText(settings);
     ASSERT_TRUE(unit);
@@ -273,16 +286,23 @@ TEST(ServiceControlInstall, WritesUnitsSystemdTakesAsTheyAreMeant) {
 }
 
 TEST(ServiceControlInstall, RefusesWhatSystemdCannotTakeAndKeepsWhatIsThere) {
-  struct Row { std::string product, service_name, account; std::int32_t start_mode; } rows[] = {
-      {"Quillon \"Pro\"", kMainName, "", kStartManual},    {"Quillon\\Pro", kMainName, "", kStartManual},
-      {"Quillon Pro", "", "", kStartManual},               {"Quillon Pro", kMainName, "", 1},
-      {"Quillon Pro", kMainName, "", 5},                   {"Quillon Pro", kMainName, ".\\a:b", kStartAuto},
+  struct Row {
+    std::string product, service_name, account;
+    std::int32_t start_mode;
+  } rows[] = {
+      {"Quillon \"Pro\"", kMainName, "", kStartManual},
+      {"Quillon\\Pro", kMainName, "", kStartManual},
+      {"Quillon Pro", "", "", kStartManual},
+      {"Quillon Pro", kMainName, "", 1},
+      {"Quillon Pro", kMainName, "", 5},
+      {"Quillon Pro", kMainName, ".\\a:b", kStartAuto},
       {"Quillon Pro", kMainName, ".\\DOMAIN\\anna", kStartAuto},
   };
   Registration reg;
   FakeLoop loop;
   for (const Row& r : rows) {
-    SCOPED_TRACE(r.product + " / " + r.service_name + " / " + r.account + " / " + std::to_string(r.start_mode));
+    SCOPED_TRACE(r.product + " / " + r.service_name + " / " + r.account + " / " +
+                 std::to_string(r.start_mode));
     reg.AddProduct(r.product);
     auto svc = CreateServiceControl(loop);
     svc->ServiceName = r.service_name;
@@ -315,7 +335,8 @@ TEST(ServiceControlSaveSetting, KeepsSettingsInADropInThatUninstallRemoves) {
   Registration reg;
   FakeLoop loop;
   auto svc = MainService(loop, kStartAuto);
-  EXPECT_FALSE(svc->SaveSetting("Parameters", "TimerInterval", "1000")) << "no registration to keep it with";
+  EXPECT_FALSE(svc->SaveSetting("Parameters", "TimerInterval", "1000"))
+      << "no registration to keep it with";
   EXPECT_EQ(Tree(reg.units), Strings{});
 
   const std::string unit = kMainUnit, drop_in = reg.Unit(unit + ".d/settings.conf");
@@ -332,7 +353,8 @@ TEST(ServiceControlSaveSetting, KeepsSettingsInADropInThatUninstallRemoves) {
   ExpectVerified({reg.Unit(unit)});
   // No temporary files left.
   const std::string wants = "multi-user.target.wants";
-  EXPECT_EQ(Tree(reg.units), (Strings{unit, unit + ".d", unit + ".d/settings.conf", wants, wants + "/" + unit}));
+  EXPECT_EQ(Tree(reg.units),
+            (Strings{unit, unit + ".d", unit + ".d/settings.conf", wants, wants + "/" + unit}));
 
   test::WriteBytes(reg.Unit(unit + ".d/local.conf"), "");
   EXPECT_TRUE(svc->Uninstall());
@@ -352,7 +374,8 @@ class NotifySocket {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ADD_FAILURE() << "cannot bind " << path_;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+      ADD_FAILURE() << "cannot bind " << path_;
   }
   ~NotifySocket() { ::close(fd_); }
 
@@ -360,7 +383,8 @@ class NotifySocket {
   Strings Take() {
     Strings out;
     char buf[4096];
-    for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, 0)) > 0;) out.emplace_back(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::recv(fd_, buf, sizeof buf, 0)) > 0;)
+      out.emplace_back(buf, static_cast<std::size_t>(n));
     return out;
   }
 
@@ -379,10 +403,19 @@ struct EventLog {
   // Records the events of `svc` and connects it in debug mode.
   bool Connect(ServiceControl& svc, std::int32_t accepted = kAcceptPauseContinue) {
     auto add = [this](const std::string& e) { events += (events.empty() ? "" : " ") + e; };
-    svc.OnStart = [=, this](bool& ok) { add(ok ? "start(true)" : "start(false)"), ok = succeed; };
+    svc.OnStart = [=, this](bool& ok) {
+      add(ok ? "start(true)" : "start(false)");
+      ok = succeed;
+    };
     svc.OnStop = [=] { add("stop"); };
-    svc.OnPause = [=, this](bool& ok) { add("pause"), ok = succeed; };
-    svc.OnContinue = [=, this](bool& ok) { add("continue"), ok = succeed; };
+    svc.OnPause = [=, this](bool& ok) {
+      add("pause");
+      ok = succeed;
+    };
+    svc.OnContinue = [=, this](bool& ok) {
+      add("continue");
+      ok = succeed;
+    };
     svc.Debug = true;
     svc.ControlsAccepted = accepted;
     return svc.Connect();
@@ -415,7 +448,8 @@ TEST(ServiceControlConnect, NeedsServiceManagerOrDebug) {
 // stop before the start event or a control that has gone raises nothing
 // more.
 TEST(ServiceControlSignals, RaiseEventsAsTheServiceManagerWould) {
-  const std::string kPaused = "STATUS=Paused", kRunning = "STATUS=Running", kStopping = "STOPPING=1";
+  const std::string kPaused = "STATUS=Paused", kRunning = "STATUS=Running",
+                    kStopping = "STOPPING=1";
   struct Row {
     std::vector<int> signals;
     std::string events;
@@ -520,7 +554,8 @@ TEST(ServiceControlLogEvent, JournalEntriesCarryTheServiceName) {
     ASSERT_TRUE(svc->Connect());
     svc->LogEvent(r.type, 109, "NT Service pausiert");
     EXPECT_EQ(systemd.entries, (std::vector<Strings>{{"MESSAGE=NT Service pausiert", r.priority,
-                                                      "QUILLON_MESSAGE_ID=109", "SYSLOG_IDENTIFIER=" + r.identifier}}));
+                                                      "QUILLON_MESSAGE_ID=109",
+                                                      "SYSLOG_IDENTIFIER=" + r.identifier}}));
     systemd.journal_up = false;
     EXPECT_EQ(CaptureStderr([&] { svc->LogEvent(r.type, 110, "x"); }), r.identifier + ": x\n");
     ScopedEnv no_journal("QUILLONSRV_NO_JOURNAL", "1");

@@ -22,11 +22,11 @@ TEST(TraceView, ShowsLinesPlainRawAndAsTree) {
       {"QuillonSrv START RAVELIN 6.60 LITE 12-04-2026,19:36:12\n", "", "\x1b[1m"},
       {"[QuillonSrv] [00001] [00000.002] ->frmMain : Sub RunRTMonitor : \n",
        "[QuillonSrv] [00001] [00000.002] -> frmMain : Sub RunRTMonitor : \n", "\x1b[32m"},
-      {"[QuillonSrv] [00002] [00000.003] ->\t\t" + kIni + "\n", "[QuillonSrv] [00002] [00000.003] ->     " + kIni + "\n",
-       "\x1b[32m"},
+      {"[QuillonSrv] [00002] [00000.003] ->\t\t" + kIni + "\n",
+       "[QuillonSrv] [00002] [00000.003] ->     " + kIni + "\n", "\x1b[32m"},
       {"[QuillonSrv] ERROR 53 \"Datei \xFC\" at " + kIni + "0\n", "", "\x1b[31m"},
-      {"[QuillonSrv] [00003] [00000.004] <-\t\t" + kIni + "\n", "[QuillonSrv] [00003] [00000.004] <-     " + kIni + "\n",
-       "\x1b[34m"},
+      {"[QuillonSrv] [00003] [00000.004] <-\t\t" + kIni + "\n",
+       "[QuillonSrv] [00003] [00000.004] <-     " + kIni + "\n", "\x1b[34m"},
       {"two\nlines\n", "", ""},
   };
   TraceViewOptions plain, raw, tree;
@@ -39,7 +39,8 @@ TEST(TraceView, ShowsLinesPlainRawAndAsTree) {
     EXPECT_EQ(RenderTraceText(received, raw, true), received);
     const std::string t = r.tree.empty() ? r.shown : r.tree;
     EXPECT_EQ(RenderTraceText(received, tree, false), t);
-    EXPECT_EQ(RenderTraceText(received, tree, true), r.paint.empty() ? t : r.paint + t.substr(0, t.size() - 1) + "\x1b[0m\n");
+    EXPECT_EQ(RenderTraceText(received, tree, true),
+              r.paint.empty() ? t : r.paint + t.substr(0, t.size() - 1) + "\x1b[0m\n");
   }
   EXPECT_EQ(RenderTraceText("no line end", plain, false), "no line end\n");
 }
@@ -65,8 +66,11 @@ TEST(TraceView, OptionsAndColours) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(ParseTraceViewOptions(static_cast<int>(argv.size()), argv.data(), "", &o), r.result)
         << testing::PrintToString(r.args);
-    testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr();
-    if (r.result == 0) EXPECT_EQ(std::tie(o.tree, o.raw, o.color, o.title), r.wanted);
+    testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStderr();
+    if (r.result == 0) {
+      EXPECT_EQ(std::tie(o.tree, o.raw, o.color, o.title), r.wanted);
+    }
     // Colours as asked, else none where the output is no terminal.
     EXPECT_EQ(ColorWanted(o, false), o.color == 1);
   }

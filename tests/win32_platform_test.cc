@@ -169,8 +169,9 @@ TEST(Win32WindowsTest, WalkFindsTheViewerWindowAndDeliversTexts) {
   // its own characters.
   const std::string long_line(1000, 'x');
   const std::string_view banner = "QuillonSrv START RAVELIN 6.60 LITE\r\nNOT SENT";
-  for (std::string_view sent : {std::string_view("Logdateigr\xF6sse reduziert\r\n"),
-                                std::string_view(long_line), banner.substr(0, 36), std::string_view()}) {
+  for (std::string_view sent :
+       {std::string_view("Logdateigr\xF6sse reduziert\r\n"), std::string_view(long_line),
+        banner.substr(0, 36), std::string_view()}) {
     ws.SendSetText(found, sent);
     std::vector<char> buf(4096);
     int n = ::GetWindowTextA(viewer.get(), buf.data(), static_cast<int>(buf.size()));
@@ -205,8 +206,9 @@ TEST(Win32WindowsTest, MessageBoxWaitsUnlessTheServiceManagerRuns) {
       }
     });
     win32::SetServiceRunName(row.service);
-    int chosen = win32::Ui().MessageBox("Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53",
-                                        title, kMbAbortRetryIgnore | kMbIconStop | kMbDefButton1);
+    int chosen =
+        win32::Ui().MessageBox("Ravelin reports C:\\Apps\\QuillonSrv.exe program error #53", title,
+                               kMbAbortRetryIgnore | kMbIconStop | kMbDefButton1);
     win32::SetServiceRunName("");
     returned = true;
     user.join();
@@ -228,8 +230,8 @@ TEST(Win32MessageTable, ShowsEachEntrysOwnText) {
   for (DWORD id : {kMsgError, kMsgInformation}) {
     DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(text.c_str())};
     char shown[256] = {};
-    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, id,
-                               0, shown, sizeof shown, reinterpret_cast<va_list*>(args));
+    DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, module,
+                               id, 0, shown, sizeof shown, reinterpret_cast<va_list*>(args));
     EXPECT_EQ(std::string(shown, n).substr(0, text.size()), text) << id;
   }
   ::FreeLibrary(module);

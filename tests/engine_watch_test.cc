@@ -180,7 +180,6 @@ TEST_F(WatchTest, StartCopyAndChangesInAnotherFolderTriggerAPass) {
   Put(src_ + "/later", "later");
   Pump();
   EXPECT_EQ(mem_.Names(dst_), (Strings{"changed", "later"}));
-  EXPECT_EQ(mem_.Read(dst_ + "/changed"), "old");
   Start({.name = "With", .start_copy = true});
   Pump();
   EXPECT_EQ(mem_.Read(dst_ + "/new"), "new");

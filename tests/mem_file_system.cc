@@ -269,13 +269,11 @@ void MemFileSystem::Crash() {
 }
 
 bool MemFileSystem::FileExists(const std::string& path) {
-  NodePtr n = At(path, true);
-  return n && n->kind == Node::kFile;
+  return GetFileStat(path).kind == FileStat::kFile;
 }
 
 bool MemFileSystem::FolderExists(const std::string& path) {
-  NodePtr n = At(path, true);
-  return n && n->kind == Node::kFolder;
+  return GetFileStat(path).kind == FileStat::kFolder;
 }
 
 void MemFileSystem::CreateTextFile(const std::string& path, bool overwrite) {

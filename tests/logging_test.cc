@@ -13,7 +13,6 @@
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
 #include "logging/mod_size.h"
-#include "logging/outside_text.h"
 #include "platform/runtime_error.h"
 #include "tests/fakes.h"
 #include "tests/mem_file_system.h"
@@ -22,6 +21,7 @@
 namespace qs {
 namespace {
 
+using namespace std::string_literals;
 constexpr bool kOn = true, kOff = false;
 
 // The product folder of FakeProcess's program, which lies in its bin/.
@@ -120,14 +120,17 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngin
   form_.WriteWLogFile("");
   EXPECT_EQ(Log(), "NT-Service: \r\nNT-Service: \r\nAchtung\r\n");
   // Engine lines reach the job log whatever "WriteLog" says about the
-  // default log; a file name with a line break of its own stays on its line.
+  // default log; a file name's control characters are shown escaped, so one
+  // with a line break of its own stays on its line.
   disk_.DeleteFile(kDefaultLog, true);
   Ini(Options("2", "[ErrWin]\r\nShowDate=1\r\n"));
-  form_.WriteWLog("copied a\r\n04.12.2026 - NT-Service: forged.txt", kOff, kOn, kOff);
+  form_.WriteWLog("copied C:\\\xc3\xa4 1%\0\t\x7f\x1b[2J\r\n04.12.2026 - NT-Service: forged.txt"s,
+                  kOff, kOn, kOff);
   form_.WriteWLog("view only", kOn, kOff, kOn);
   form_.WriteWLog("", kOff, kOn, kOff);
   EXPECT_EQ(Log(kJobLog),
-            "04.12.2026 - NT-Service: copied a\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
+            "04.12.2026 - NT-Service: copied C:\\\xc3\xa4 1%\\x00\\t\\x7F\\x1B[2J"
+            "\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
             "04.12.2026 - NT-Service: \r\n");
   // The switch is read for each line.
   for (std::string ini : {Options("0"), Options("2"), Options("01"), Options(""), std::string()}) {
@@ -143,15 +146,6 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngin
   form_.WriteLog("here", kOff, kOn, kOff);
   EXPECT_EQ(Log(), "NT-Service: here\r\n");
   EXPECT_TRUE(ui_.boxes.empty());
-}
-
-TEST(OutsideText, ControlCharactersAreShownEscaped) {
-  using namespace std::string_literals;
-  const std::string rows[][2] = {
-      {"nul\0tab\t\r\n"s, "nul\\x00tab\\t\\r\\n"}, {"\x7f\x1b[2J", "\\x7F\\x1B[2J"},
-      {"C:\\in\\\xc3\xa4 100%", "C:\\in\\\xc3\xa4 100%"},
-  };
-  for (const auto& [in, out] : rows) EXPECT_EQ(logging::Outside(in), out) << in;
 }
 
 TEST_F(LogTest, UnusableLogIsReportedAndTheNextLineTriesAgain) {
@@ -314,9 +308,7 @@ TEST_F(LogTest, DiskGuardStopsTheCycleStrictlyBelowTenMegabytes) {
   // The program's own folder is measured; one that cannot be reached stops
   // the cycle too (the disk's names tell letter case apart).
   process_.exe = kProduct + "BIN/QuillonSrv";
-  form_.tmrMain->SetEnabled(true);
   EXPECT_FALSE(form_.CheckLogFileSize());
-  EXPECT_FALSE(form_.tmrMain->Enabled());
   EXPECT_TRUE(ui_.boxes.empty());
 
   // Only exactly "1" in the product folder's main INI switches it off; the
@@ -324,10 +316,8 @@ TEST_F(LogTest, DiskGuardStopsTheCycleStrictlyBelowTenMegabytes) {
   disk_.AddFile("/other/Quillon.ini", "[Options]\r\nLogSize=0\r\n[JobWin]\r\nNoDiskSizeCheck=1");
   form_.m_sIniStr = "/other/Quillon.ini";
   for (std::string value : {"0", "01", "yes", " 1x", "1"}) {
-    form_.tmrMain->SetEnabled(true);
     Ini("[Options]\r\nLogSize=0\r\n[JobWin]\r\nNoDiskSizeCheck=" + value + "\r\n");
     EXPECT_EQ(form_.CheckLogFileSize(), value == "1") << value;
-    EXPECT_EQ(form_.tmrMain->Enabled(), value == "1") << value;
   }
 }
 

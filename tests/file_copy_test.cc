@@ -115,15 +115,14 @@ TEST_F(CopyTest, FaultsAreReportedAndLeaveNothingBehind) {
       {"the target is denied", [](auto& fs) { fs.Deny("/d/dst"); },
        {"t1 /d/src/a /d/dst/a Permission denied", "t1 /d/src/b /d/dst/b Permission denied"}},
   };
+  rules_.check_free_space = false;  // the disk fills up while it copies
   for (const Row& r : rows) {
     SCOPED_TRACE(r.what);
     test::MemFileSystem fs;
     Seed(fs);
     r.fault(fs);
     reports_.lines.clear();
-    engine::CopyRules rules;
-    rules.check_free_space = false;  // the disk fills up while it copies
-    engine::FileCopier(fs, rules, &reports_).CopyFolders("/d/src", "/d/dst");
+    engine::FileCopier(fs, rules_, &reports_).CopyFolders("/d/src", "/d/dst");
     EXPECT_EQ(reports_.lines, r.reports);
     EXPECT_EQ(fs.Read("/d/dst/a"), "old a");
     EXPECT_EQ(Temps(fs, "/d/dst"), 0);

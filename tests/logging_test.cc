@@ -13,7 +13,6 @@
 #include "errortrap/ravelin.h"
 #include "host/frm_main.h"
 #include "logging/mod_size.h"
-#include "logging/outside_text.h"
 #include "platform/runtime_error.h"
 #include "tests/fakes.h"
 #include "tests/mem_file_system.h"
@@ -22,6 +21,7 @@
 namespace qs {
 namespace {
 
+using namespace std::string_literals;
 constexpr bool kOn = true, kOff = false;
 
 // The product folder of FakeProcess's program, which lies in its bin/.
@@ -76,13 +76,6 @@ class LogTest : public testing::Test {
     return i < ui_.boxes.size() &&
            ui_.boxes[i].text.find("module frmMain, " + procedure + ",") != std::string::npos;
   }
-  // Leaves exactly `bytes` free on the disk.
-  void SetFree(std::int64_t bytes) {
-    std::uint32_t sectors, bytes_per_sector, free, total;
-    disk_.capacity = std::int64_t{1} << 31;
-    disk_.GetDiskFreeSpace("/", &sectors, &bytes_per_sector, &free, &total);
-    disk_.capacity = disk_.capacity - free + bytes;
-  }
 
   test::MemFileSystem disk_;
   test::MemProfile profile_{disk_};
@@ -97,22 +90,6 @@ class LogTest : public testing::Test {
 };
 
 // --- The log writer.
-
-TEST_F(LogTest, LineHeadFollowsShowDateAndShowTimeExactly) {
-  const std::string rows[][3] = {  // ShowDate, ShowTime, the line
-      {"1", "1", "04.12.2026 19:36:13 - NT-Service: Start\r\n"},
-      {"1", "0", "04.12.2026 - NT-Service: Start\r\n"},
-      {"0", "1", "19:36:13 - NT-Service: Start\r\n"},
-      {"01", " 1x", "NT-Service: Start\r\n"},  // only exactly "1" is on
-  };
-  for (const auto& [show_date, show_time, line] : rows) {
-    disk_.AddFile(kDefaultLog, "");
-    Ini(Options("1", "[ErrWin]\r\nShowDate=" + show_date + "\r\nShowTime=" + show_time));
-    form_.WriteLog("Start", kOn, kOn, kOff);
-    EXPECT_EQ(Log(), line) << show_date << "/" << show_time;
-  }
-  EXPECT_TRUE(ui_.boxes.empty());
-}
 
 #ifndef _WIN32
 // The system's clock, the service's, prints the locale's date and time.
@@ -130,8 +107,10 @@ TEST(OsClock, DateAndTimeFollowTheLocale) {
 }
 #endif
 
+// The line head is the date and time "ShowDate" and "ShowTime" ask for:
+// only exactly "1" is on.
 TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngineLinesTheJobLog) {
-  Ini(Options("1"));
+  Ini(Options("1", "[ErrWin]\r\nShowDate=01\r\nShowTime= 1x\r\n"));
   form_.WriteWLog("lost", kOn, kOn, kOn);  // an engine line before any job: nowhere
   form_.WriteLog("", kOff, kOn, kOff);
   form_.WriteLog("\r\nAchtung", kOff, kOn, kOff);
@@ -140,16 +119,18 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngin
   Values().sJobLogFile = kJobLog;
   form_.WriteWLogFile("");
   EXPECT_EQ(Log(), "NT-Service: \r\nNT-Service: \r\nAchtung\r\n");
-  EXPECT_FALSE(disk_.Has(kJobLog));
   // Engine lines reach the job log whatever "WriteLog" says about the
-  // default log; a file name with a line break of its own stays on its line.
+  // default log; a file name's control characters are shown escaped, so one
+  // with a line break of its own stays on its line.
   disk_.DeleteFile(kDefaultLog, true);
   Ini(Options("2", "[ErrWin]\r\nShowDate=1\r\n"));
-  form_.WriteWLog("copied a\r\n04.12.2026 - NT-Service: forged.txt", kOff, kOn, kOff);
+  form_.WriteWLog("copied C:\\\xc3\xa4 1%\0\t\x7f\x1b[2J\r\n04.12.2026 - NT-Service: forged.txt"s,
+                  kOff, kOn, kOff);
   form_.WriteWLog("view only", kOn, kOff, kOn);
   form_.WriteWLog("", kOff, kOn, kOff);
   EXPECT_EQ(Log(kJobLog),
-            "04.12.2026 - NT-Service: copied a\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
+            "04.12.2026 - NT-Service: copied C:\\\xc3\xa4 1%\\x00\\t\\x7F\\x1B[2J"
+            "\\r\\n04.12.2026 - NT-Service: forged.txt\r\n"
             "04.12.2026 - NT-Service: \r\n");
   // The switch is read for each line.
   for (std::string ini : {Options("0"), Options("2"), Options("01"), Options(""), std::string()}) {
@@ -164,17 +145,7 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngin
   Values().sLogsPath = "/elsewhere/";
   form_.WriteLog("here", kOff, kOn, kOff);
   EXPECT_EQ(Log(), "NT-Service: here\r\n");
-  EXPECT_FALSE(disk_.Has("/elsewhere/DefaultLog.txt"));
   EXPECT_TRUE(ui_.boxes.empty());
-}
-
-TEST(OutsideText, ControlCharactersAreShownEscaped) {
-  using namespace std::string_literals;
-  const std::string rows[][2] = {
-      {"nul\0tab\t\r\n"s, "nul\\x00tab\\t\\r\\n"}, {"\x7f\x1b[2J", "\\x7F\\x1B[2J"},
-      {"C:\\in\\\xc3\xa4 100%", "C:\\in\\\xc3\xa4 100%"},
-  };
-  for (const auto& [in, out] : rows) EXPECT_EQ(logging::Outside(in), out) << in;
 }
 
 TEST_F(LogTest, UnusableLogIsReportedAndTheNextLineTriesAgain) {
@@ -205,7 +176,6 @@ TEST_F(LogTest, JobLogFolderAndNameForEverySetting) {
   const std::string stamped = "Sales_Log-04-12-2026_19-36-13.txt", keep = "<previous>";
   const std::string rows[][5] = {  // WriteLog, OverwriteLog, LogPath, job, log
       {"0", "1", "0", "Sales", ""}, {"1", "0", "9", "Sales", kDefaultLog},
-      {"2", "1", "0", "Sales", kLogs + "Sales_Log.txt"}, {"2", "0", "0", "Sales", kLogs + stamped},
       {"2", "x", "0", "Sales", kLogs + stamped}, {"2", "1", "1", "Sales", "/from/Sales_Log.txt"},
       {"2", "0", "2", "Sales", "/to/" + stamped},
       // A "From" that ends in a separator; no "To", no job file: the bare name.
@@ -249,7 +219,6 @@ TEST_F(LogTest, FixedNameStartsEachRunAfreshOtherLogsAreKept) {
   Ini(Options("1", "OverwriteLog=1\r\nLogPath=0"));
   Prepare();
   EXPECT_EQ(Log(stamped) + Log(), "run 1\r\nrun 1\r\n");
-  EXPECT_TRUE(ui_.boxes.empty());
   // A previous log that cannot be deleted: reported, the last log stays in use.
   disk_.AddFile(kJobLog, "run 2\r\n");
   disk_.FailAt(test::MemFileSystem::Op::kDelete, 1, kErrPermission);
@@ -317,29 +286,29 @@ TEST_F(LogTest, CutFallsAfterTheFirstLineEndOfTheKeptTailAndLogSizeAndWriteLogRu
 }
 
 TEST_F(LogTest, DiskGuardStopsTheCycleStrictlyBelowTenMegabytes) {
-  Ini(Options("1", "LogSize=0\r\n"));
+  Ini(Options("1", "LogSize=0\r\n[ErrWin]\r\nShowDate=1\r\nShowTime=1\r\n"));
   const std::string folder = kProduct + "bin/ - ";
   // Free bytes, and the notice's MB ("-": the cycle goes on). Over
-  // 2147483647 bytes are 2147483647, never low.
+  // 2147483647 bytes are 2147483647, never low. The notice's head shows
+  // the date before the time.
   const std::pair<std::int64_t, std::string> rows[] = {
       {10485760, "-"}, {10485759, "9"}, {2 * 1048576 - 1, "1"}, {1048575, ""}, {0xFFFFFFFFll, "-"},
   };
   for (const auto& [free, mb] : rows) {
     disk_.AddFile(kDefaultLog, "");
     form_.tmrMain->SetEnabled(true);
-    SetFree(free);
+    disk_.capacity -= disk_.Free() - free;
     EXPECT_EQ(form_.CheckLogFileSize(), mb == "-") << free;
     EXPECT_EQ(form_.tmrMain->Enabled(), mb == "-");
     EXPECT_EQ(Log(), mb == "-" ? ""
-                               : "NT-Service: Fehler: " + texts::German(texts::kDiskFull) +
+                               : "04.12.2026 19:36:13 - NT-Service: Fehler: " +
+                                     texts::German(texts::kDiskFull) +
                                      " Freier Speicher auf Laufwerk " + folder + mb + "MB. \r\n");
   }
   // The program's own folder is measured; one that cannot be reached stops
   // the cycle too (the disk's names tell letter case apart).
   process_.exe = kProduct + "BIN/QuillonSrv";
-  form_.tmrMain->SetEnabled(true);
   EXPECT_FALSE(form_.CheckLogFileSize());
-  EXPECT_FALSE(form_.tmrMain->Enabled());
   EXPECT_TRUE(ui_.boxes.empty());
 
   // Only exactly "1" in the product folder's main INI switches it off; the
@@ -347,10 +316,8 @@ TEST_F(LogTest, DiskGuardStopsTheCycleStrictlyBelowTenMegabytes) {
   disk_.AddFile("/other/Quillon.ini", "[Options]\r\nLogSize=0\r\n[JobWin]\r\nNoDiskSizeCheck=1");
   form_.m_sIniStr = "/other/Quillon.ini";
   for (std::string value : {"0", "01", "yes", " 1x", "1"}) {
-    form_.tmrMain->SetEnabled(true);
     Ini("[Options]\r\nLogSize=0\r\n[JobWin]\r\nNoDiskSizeCheck=" + value + "\r\n");
     EXPECT_EQ(form_.CheckLogFileSize(), value == "1") << value;
-    EXPECT_EQ(form_.tmrMain->Enabled(), value == "1") << value;
   }
 }
 

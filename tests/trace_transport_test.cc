@@ -28,6 +28,7 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_impl.h"
 #include "platform/posix/trace_socket.h"
+#include "tests/run_tool.h"
 #include "tests/test_support.h"
 
 namespace qs::platform::posix {
@@ -248,25 +249,14 @@ TEST(TraceTransport, LinesArriveWholeUntilTheViewerCloses) {
 
 // --- the viewer program ----------------------------------------------------
 
-// What `fd` gives until it ends.
-std::string ReadAll(int fd) {
-  std::string data;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {
-    data.append(buf, static_cast<std::size_t>(n));
-  }
-  return data;
-}
-
 // A title another viewer holds is refused (what it shows: trace_view_test).
 TEST(TraceViewerTool, RefusesATakenTitle) {
   TraceListener holder;
   ASSERT_TRUE(holder.Listen(UniqueTitle("taken")));
-  const std::string command = std::string(QS_QUILLON_TRACE) + " '" + holder.title() + "' 2>&1";
-  FILE* tool = ::popen(command.c_str(), "r");
-  ASSERT_NE(tool, nullptr);
-  EXPECT_THAT(ReadAll(::fileno(tool)), HasSubstr("already listens"));
-  EXPECT_EQ(::pclose(tool), 1 << 8);  // exit code 1
+  const auto run = test::RunTool({QS_QUILLON_TRACE}, {holder.title()});
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->first, 1);
+  EXPECT_THAT(run->second, HasSubstr("already listens"));
 }
 
 // --- the message box without a desktop -------------------------------------

@@ -76,7 +76,6 @@ TEST(TraceSocketTable, OnlyListeningAbstractSeqPacketRowsAreWindows) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
     EXPECT_EQ(ParseListeningEndpoints(row.text), row.titles);
-    EXPECT_EQ(ParseListeningEndpoints(row.text + "\n"), row.titles);
   }
   // Table order, each title once.
   const std::string row = "\n" + head + "00010000 0005 01 7 @";
@@ -113,8 +112,6 @@ TEST(TraceTransport, WalkShowsViewerAsVisibleBorderedWindow) {
   // GW_HWNDFIRST starts again at the top; a window has no children.
   EXPECT_EQ(ws->GetWindow(h, kGwHwndFirst), ws->GetWindow(desktop, kGwChild));
   EXPECT_EQ(ws->GetWindow(h, kGwChild), 0u);
-  // A name keeps its handle in a second walk (and after it comes back: below).
-  EXPECT_EQ(test::FindTopWindow(*ws, "Ravelin"), h);
   viewer.Close();
   EXPECT_EQ(test::FindTopWindow(*ws, "Ravelin"), 0u);
 }
@@ -232,8 +229,8 @@ TEST(TraceTransport, LinesArriveWholeUntilTheViewerCloses) {
 
   a.viewer.Close();
   a.ws->SendSetText(a.h, "lost\r\n");
-  // A new viewer under the same title is for a new process's walk, not for
-  // the connection that broke.
+  // A name keeps its handle in a later walk. A new viewer under the same
+  // title is for a new process's walk, not for the connection that broke.
   ASSERT_TRUE(a.viewer.Listen(a.viewer.title()));
   EXPECT_EQ(test::FindTopWindow(*a.ws, a.viewer.title()), a.h);
   a.ws->SendSetText(a.h, "stale\r\n");

@@ -11,8 +11,8 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +28,7 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_impl.h"
 #include "platform/posix/trace_socket.h"
+#include "tests/run_tool.h"
 #include "tests/test_support.h"
 
 namespace qs::platform::posix {
@@ -75,7 +76,6 @@ TEST(TraceSocketTable, OnlyListeningAbstractSeqPacketRowsAreWindows) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.text);
     EXPECT_EQ(ParseListeningEndpoints(row.text), row.titles);
-    EXPECT_EQ(ParseListeningEndpoints(row.text + "\n"), row.titles);
   }
   // Table order, each title once.
   const std::string row = "\n" + head + "00010000 0005 01 7 @";
@@ -112,46 +112,26 @@ TEST(TraceTransport, WalkShowsViewerAsVisibleBorderedWindow) {
   // GW_HWNDFIRST starts again at the top; a window has no children.
   EXPECT_EQ(ws->GetWindow(h, kGwHwndFirst), ws->GetWindow(desktop, kGwChild));
   EXPECT_EQ(ws->GetWindow(h, kGwChild), 0u);
-  // A name keeps its handle in a second walk (and after it comes back: below).
-  EXPECT_EQ(test::FindTopWindow(*ws, "Ravelin"), h);
   viewer.Close();
   EXPECT_EQ(test::FindTopWindow(*ws, "Ravelin"), 0u);
 }
 
 TEST(TraceTransport, ViewerOfAnotherUserIsRefused) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to listen as another uid";
-  const std::string title = UniqueTitle("stranger");
-  int ready[2], stop[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  ASSERT_EQ(::pipe(stop), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    TraceListener viewer;
-    char got = 'N';
-    if (::setgid(65534) != 0 || ::setuid(65534) != 0 || !viewer.Listen(title)) got = 'E';
-    (void)!::write(ready[1], "R", 1);
-    std::string m;
-    // A line sent before the stop is queued by the time the stop is seen.
-    if (got == 'N' && (viewer.Wait(&m, 5000, stop[0]) == TraceListener::Event::kMessage ||
-                       viewer.Receive(&m, 0))) {
-      got = 'M';
-    }
-    (void)!::write(ready[1], &got, 1);
-    ::_exit(0);
-  }
-  char c = 0;
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
+  // The kernel keeps credentials per thread (the C library's setuid changes
+  // them all); a listening socket keeps those of its listen().
+  TraceListener viewer;
+  std::thread([&] {
+    ASSERT_EQ(::syscall(SYS_setresuid, 65534, 65534, 65534), 0);
+    ASSERT_TRUE(viewer.Listen(UniqueTitle("stranger")));
+  }).join();
   auto ws = NewSocketWindowSystem();
-  const Hwnd h = test::FindTopWindow(*ws, title);
-  EXPECT_NE(h, 0u);
+  const Hwnd h = test::FindTopWindow(*ws, viewer.title());
+  ASSERT_NE(h, 0u);
   EXPECT_FALSE(ws->AttachViewer(h));
   ws->SendSetText(h, "secret\r\n");
-  (void)!::write(stop[1], "q", 1);
-  ASSERT_EQ(::read(ready[0], &c, 1), 1);
-  EXPECT_EQ(c, 'N') << "E: the child could not listen, M: it got the line";
-  ::waitpid(child, nullptr, 0);
-  for (int fd : {ready[0], ready[1], stop[0], stop[1]}) ::close(fd);
+  std::string message;
+  EXPECT_FALSE(viewer.Receive(&message, 0)) << message;
 }
 
 // Lines of a size that a few dozen fill a socket's send buffer, and enough
@@ -249,8 +229,8 @@ TEST(TraceTransport, LinesArriveWholeUntilTheViewerCloses) {
 
   a.viewer.Close();
   a.ws->SendSetText(a.h, "lost\r\n");
-  // A new viewer under the same title is for a new process's walk, not for
-  // the connection that broke.
+  // A name keeps its handle in a later walk. A new viewer under the same
+  // title is for a new process's walk, not for the connection that broke.
   ASSERT_TRUE(a.viewer.Listen(a.viewer.title()));
   EXPECT_EQ(test::FindTopWindow(*a.ws, a.viewer.title()), a.h);
   a.ws->SendSetText(a.h, "stale\r\n");
@@ -266,32 +246,21 @@ TEST(TraceTransport, LinesArriveWholeUntilTheViewerCloses) {
 
 // --- the viewer program ----------------------------------------------------
 
-// What `fd` gives until it ends.
-std::string ReadAll(int fd) {
-  std::string data;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) {
-    data.append(buf, static_cast<std::size_t>(n));
-  }
-  return data;
-}
-
 // A title another viewer holds is refused (what it shows: trace_view_test).
 TEST(TraceViewerTool, RefusesATakenTitle) {
   TraceListener holder;
   ASSERT_TRUE(holder.Listen(UniqueTitle("taken")));
-  const std::string command = std::string(QS_QUILLON_TRACE) + " '" + holder.title() + "' 2>&1";
-  FILE* tool = ::popen(command.c_str(), "r");
-  ASSERT_NE(tool, nullptr);
-  EXPECT_THAT(ReadAll(::fileno(tool)), HasSubstr("already listens"));
-  EXPECT_EQ(::pclose(tool), 1 << 8);  // exit code 1
+  const auto run = test::RunTool({QS_QUILLON_TRACE}, {holder.title()});
+  ASSERT_TRUE(run.has_value());
+  EXPECT_EQ(run->first, 1);
+  EXPECT_THAT(run->second, HasSubstr("already listens"));
 }
 
 // --- the message box without a desktop -------------------------------------
 
 constexpr unsigned kBoxType = kMbAbortRetryIgnore | kMbIconStop | kMbDefButton1;
 
-TEST(TraceErrorBox, OneLineOnStandardErrorAndIgnoreAtOnce) {
+TEST(TraceErrorBox, OneLineOnStandardErrorOrInTheJournalAndIgnoreAtOnce) {
   const char* old = ::getenv("JOURNAL_STREAM");
   const std::string saved = old ? old : "";
   auto box = [&](const std::string& text) {
@@ -306,55 +275,42 @@ TEST(TraceErrorBox, OneLineOnStandardErrorAndIgnoreAtOnce) {
   // whose output went to the journal) changes nothing.
   ::setenv("JOURNAL_STREAM", "1:1", 1);
   EXPECT_EQ(box("inherited"), "Unexpected Error: inherited\n");
-  old ? ::setenv("JOURNAL_STREAM", saved.c_str(), 1) : ::unsetenv("JOURNAL_STREAM");
-}
-
-TEST(TraceErrorBox, JournalGetsPriorityErrAndIdentifier) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private /run";
-  int result[2];
-  ASSERT_EQ(::pipe(result), 0);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    // A journal socket of our own, and standard error in a file beside it,
-    // in a mount namespace of our own.
-    std::string report = "E";
-    int sock = -1, file = -1;
+  // Standard error is the journal stream: the line goes to a journal socket
+  // of our own, in a mount namespace of this thread's own (the kernel keeps
+  // one per thread), and not a second time to standard error.
+  bool namespaced = false;
+  std::string datagram, copy;
+  std::thread([&] {
+    namespaced = ::geteuid() == 0 && ::unshare(CLONE_NEWNS) == 0 &&
+                 ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    if (!namespaced) return;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strcpy(addr.sun_path, "/run/systemd/journal/socket");
+    const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::mount("tmpfs", "/run", "tmpfs", 0, nullptr), 0);
+    ASSERT_EQ(::mkdir("/run/systemd", 0755), 0);
+    ASSERT_EQ(::mkdir("/run/systemd/journal", 0755), 0);
+    ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    testing::internal::CaptureStderr();
     struct stat st{};
-    if (::unshare(CLONE_NEWNS) == 0 &&
-        ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-        ::mount("tmpfs", "/run", "tmpfs", 0, nullptr) == 0 && ::mkdir("/run/systemd", 0755) == 0 &&
-        ::mkdir("/run/systemd/journal", 0755) == 0 &&
-        (sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) >= 0 &&
-        ::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        (file = ::open("/run/stderr", O_RDWR | O_CREAT | O_TRUNC, 0600)) >= 0 &&
-        ::dup2(file, STDERR_FILENO) >= 0 && ::fstat(file, &st) == 0) {
-      const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-      ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
-      Ui().MessageBox("Ravelin reports x", "Unexpected Error", kBoxType);
-      char buf[4096];
-      ssize_t n = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT);
-      report = "J" + std::string(buf, n > 0 ? n : 0) + '\0' + test::ReadBytes("/run/stderr");
-    }
-    (void)!::write(result[1], report.data(), report.size());
-    ::_exit(0);
-  }
-  ::close(result[1]);
-  const std::string report = ReadAll(result[0]);
-  ::close(result[0]);
-  ::waitpid(child, nullptr, 0);
-  if (report == "E") GTEST_SKIP() << "no private mount namespace here";
-  const std::size_t split = report.find('\0');
-  ASSERT_NE(split, std::string::npos) << report;
-  const std::string datagram = report.substr(1, split - 1);
+    ::fstat(STDERR_FILENO, &st);
+    const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    Ui().MessageBox("Ravelin reports x", "Unexpected Error", kBoxType);
+    copy = testing::internal::GetCapturedStderr();
+    char buf[4096];
+    const ssize_t n = ::recv(sock, buf, sizeof buf, MSG_DONTWAIT);
+    datagram.assign(buf, n > 0 ? n : 0);
+    ::close(sock);
+  }).join();
+  old ? ::setenv("JOURNAL_STREAM", saved.c_str(), 1) : ::unsetenv("JOURNAL_STREAM");
+  if (!namespaced) GTEST_SKIP() << "the journal case needs root and a private mount namespace";
   for (const char* field : {"MESSAGE=Unexpected Error: Ravelin reports x\n", "PRIORITY=3\n",
                             "SYSLOG_IDENTIFIER=quillon_tests\n"}) {
     EXPECT_THAT(datagram, HasSubstr(field));
   }
-  EXPECT_EQ(report.substr(split + 1), "");  // no second copy on stderr
+  EXPECT_EQ(copy, "");
 }
 
 }  // namespace

@@ -204,7 +204,6 @@ TEST_F(HostTest, StartLines) {
     EXPECT_EQ(Main("NTService", "State"), r.state);
     EXPECT_EQ(Log(), r.log);
     EXPECT_EQ(Events(), r.event.empty() ? std::vector<std::string>{} : std::vector{r.event});
-    EXPECT_TRUE(svc_->calls.empty());
     EXPECT_EQ(svc_->Debug, r.line.starts_with("-debug,"));
     if (!r.runs) continue;
     EXPECT_TRUE(Form().tmrMain->Enabled());
@@ -279,7 +278,6 @@ TEST_F(HostTest, CycleReadsPathsAfreshAndPassesTheJobsFolder) {
 TEST_F(HostTest, DiskGuardShowsInTheStatusLine) {
   test::MemFileSystem disk;
   disk.AddFolder(bin_);
-  disk.AddFolder(product_ + "/logs");
   disk.capacity = 9 << 20;
   fs_ = &disk;
   Start();

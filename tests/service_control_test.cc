@@ -278,6 +278,7 @@ TEST(ServiceControlInstall, WritesUnitsSystemdTakesAsTheyAreMeant) {
     ASSERT_TRUE(unit);
     EXPECT_EQ(Values(*unit, "PrivateTmp"), h.private_tmp ? Strings{"yes"} : Strings{});
     EXPECT_EQ(Values(*unit, "ReadWritePaths"), h.writable);
+    EXPECT_EQ(Values(*unit, "ProtectSystem"), Strings{"full"});
     EXPECT_TRUE(Values(*unit, "ProtectHome").empty());
     units.push_back(reg.Unit(settings.unit_name));
     test::WriteBytes(units.back(), *unit);

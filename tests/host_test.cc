@@ -191,7 +191,6 @@ TEST_F(HostTest, StartLines) {
       {"-install,-auto,Main", "", true, false, "<none>", " Error: 9 Subscript out of range\r\n",
        "1 [9] Subscript out of range"},
       {"-debug,Main,,{P},{P}", "", true, true, "1", kStarting, ""},
-      {"", "NTProcPriority=5\r\n", true, true, "1", kStarting, ""},
       {"", "NTProcPriority=abc\r\n", true, false, "1",
        kStarting + "NT-Service: Error: 13 Type mismatch\r\n", "1 [13] Type mismatch"},
       {"", "", false, true, "0", kStarting, ""},
@@ -257,7 +256,6 @@ TEST_F(HostTest, StopUnloadsOnceNoCycleRuns) {
     EXPECT_TRUE(Form().Ended());
     EXPECT_TRUE(loop_->QuitRequested());
     EXPECT_EQ(Form().cQL, nullptr);
-    EXPECT_EQ(Log(), "NT-Service: NT Service gestoppt\r\n");
   }
 }
 

@@ -278,7 +278,7 @@ class PosixServiceControl final : public ServiceControl {
     loop_.OnSignal(SIGINT, Guarded(&PosixServiceControl::RaiseStop));
     loop_.OnSignal(SIGTSTP, Guarded(&PosixServiceControl::PauseAndStop));
     loop_.OnSignal(SIGCONT, Guarded(&PosixServiceControl::RaiseContinue));
-    ::sd_notify(0, "READY=1");
+    link_.notify("READY=1");
     loop_.Post(Guarded(&PosixServiceControl::RaiseStart));
     return true;
   }
@@ -292,10 +292,10 @@ class PosixServiceControl final : public ServiceControl {
   }
 
   void ReportStatus(const std::string& text) override {
-    ::sd_notify(0, ("STATUS=" + OneLine(text)).c_str());
+    link_.notify("STATUS=" + OneLine(text));
   }
 
-  void ReportStopping() override { ::sd_notify(0, "STOPPING=1"); }
+  void ReportStopping() override { link_.notify("STOPPING=1"); }
 
  private:
   // kStarting: connected, start event not raised yet. kStopping: the stop
@@ -381,6 +381,7 @@ SystemdLink RealSystemd() {
     for (const std::string& f : fields) iov.push_back({const_cast<char*>(f.data()), f.size()});
     return ::sd_journal_sendv(iov.data(), static_cast<int>(iov.size())) >= 0;
   };
+  link.notify = [](const std::string& message) { ::sd_notify(0, message.c_str()); };
   link.own_unit = [] {
     char* unit = nullptr;
     if (::sd_pid_get_unit(0, &unit) < 0 || unit == nullptr) return std::string();

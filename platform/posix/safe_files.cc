@@ -444,16 +444,19 @@ std::string UntrustedBecause(const std::string& path) {
 }
 
 bool AppendToFile(const std::string& path, std::string_view data, bool create) {
-  std::string name;
-  Fd folder = OpenParent(path, &name);
-  if (!folder) return false;
-  const int flags = O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-  Fd fd(::openat(folder.get(), name.c_str(), flags));
+  const int flags = O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY;
+  // A log line is written many times a second: a file that is there is
+  // opened in one call when no link is on its path.
+  Fd fd = OpenPath(path, flags);
   bool created = false;
   if (!fd && errno == ENOENT && create) {
-    fd = Fd(::openat(folder.get(), name.c_str(), flags | O_CREAT | O_EXCL, 0666));
+    std::string name;
+    Fd folder = OpenParent(path, &name);
+    if (!folder) return false;
+    const int in_folder = flags | O_NOFOLLOW | O_CLOEXEC;
+    fd = Fd(::openat(folder.get(), name.c_str(), in_folder | O_CREAT | O_EXCL, 0666));
     created = static_cast<bool>(fd);
-    if (!fd && errno == EEXIST) fd = Fd(::openat(folder.get(), name.c_str(), flags));
+    if (!fd && errno == EEXIST) fd = Fd(::openat(folder.get(), name.c_str(), in_folder));
   }
   if (!fd) return false;
   struct stat st;

@@ -29,9 +29,8 @@ std::int32_t GetDiskFree(platform::FileSystem& fs, std::string sDrive) {
         sDrive = sDrive.substr(0, 1) + ":";
       }
     }
-    const std::string& root = sDrive;
     bool reachable = false;
-    Step([&] { reachable = !root.empty() && fs.FolderExists(root); });
+    Step([&] { reachable = !sDrive.empty() && fs.FolderExists(sDrive); });
     if (!reachable) {
       result = -1;
       return;
@@ -40,7 +39,7 @@ std::int32_t GetDiskFree(platform::FileSystem& fs, std::string sDrive) {
     std::uint32_t sectors_per_cluster = 0, bytes_per_sector = 0;
     std::uint32_t free_clusters = 0, total_clusters = 0;
     Step([&] {
-      fs.GetDiskFreeSpace(root, &sectors_per_cluster, &bytes_per_sector,
+      fs.GetDiskFreeSpace(sDrive, &sectors_per_cluster, &bytes_per_sector,
                           &free_clusters, &total_clusters);
     });
     // The product in 32 bits, left to right; any overflow means more than

@@ -71,12 +71,12 @@ bool HasControl(std::string_view text) {
 // Why an install line is refused, "" when it is not: an empty instance name
 // would register "Quillon Pro Service " and an empty folder would point the
 // service INI at the current folder; a control character would reach the
-// INI files and the unit file. A field the line does not have is left to
-// the start-up's trap.
+// INI files and the unit file. A line without all of these fields is no
+// refusal: it goes to the start-up's trap ("Subscript out of range").
 std::string InstallRefusal(const std::vector<std::string>& fields) {
+  if (fields.size() < 5) return "";
   for (std::size_t n = 0; n < std::size(kCheckedInstallFields); ++n) {
     const std::size_t i = kCheckedInstallFields[n];
-    if (i >= fields.size()) continue;
     const std::string what = std::string("the ") + kInstallFieldNames[n];
     if (Trim(fields[i]).empty()) return what + " is empty";
     if (HasControl(fields[i])) {
@@ -98,13 +98,16 @@ void frmMain::ReadServiceIni() {
 
 void frmMain::PathsFromCommandLine(const std::vector<std::string>& fields, bool write) {
   const char sep = m_oFSO->Separator();
+  // Both folder fields first: a line that lacks one ends in the trap before
+  // the service INI is half rewritten.
+  const std::string ini_folder = Trim(Field(fields, 3)), product = Trim(Field(fields, 4));
   // "<folder>\Quillon Pro\bin\Quillon.ini" names the main INI of the
   // product folder, not of its "bin" folder.
-  std::string ini = m_oFSO->BuildPath(Trim(Field(fields, 3)), "Quillon.ini");
+  std::string ini = m_oFSO->BuildPath(ini_folder, "Quillon.ini");
   ReplaceAll(ini, std::string("Quillon Pro") + sep + "bin" + sep, std::string("Quillon Pro") + sep);
   m_sIniStr = ini;
   if (write) WriteServiceKey(texts::kFilesIni, m_sIniStr);
-  std::string lang_folder = m_oFSO->BuildPath(Trim(Field(fields, 4)), std::string(1, sep) + "lang" + sep);
+  std::string lang_folder = m_oFSO->BuildPath(product, std::string(1, sep) + "lang" + sep);
   std::string language = GetINIString(texts::kOptLanguage, m_sIniStr);
   m_sLanguage = m_oFSO->BuildPath(lang_folder, language + ".lng");
   if (write) WriteServiceKey(texts::kFilesLanguage, m_sLanguage);

@@ -188,7 +188,7 @@ TEST_F(HostTest, StartLines) {
   } rows[] = {
       {"-debug", "", true, false, "<none>", " Error: 9 Subscript out of range\r\n",
        "1 [9] Subscript out of range"},
-      {"-install,-auto,Main", "", true, false, "<none>", " Error: 9 Subscript out of range\r\n",
+      {"-install,-auto,,", "", true, false, "<none>", " Error: 9 Subscript out of range\r\n",
        "1 [9] Subscript out of range"},
       {"-debug,Main,,{P},{P}", "", true, true, "1", kStarting, ""},
       {"", "NTProcPriority=abc\r\n", true, false, "1",

@@ -1,6 +1,6 @@
 // What the lock costs an INI write: the writer of `quillon-ini set` and the
 // service (read, change one line, replace the file atomically, all under the
-// folder's advisory lock) against the same steps without the lock, in the
+// lock of the file's writers) against the same steps without the lock, in the
 // same run. Counter with_vs_without: writes per second with the lock as a
 // share of those without (target at least 0.8).
 #include <benchmark/benchmark.h>

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -126,7 +127,8 @@ TEST(FileSafety, FullDiskLeavesLogsAndIniFilesWhole) {
   EXPECT_EQ(ErrorOf([&] { Files().ReplaceFile(log, big); }), kErrDiskFull);
   EXPECT_FALSE(Write("s", "k", big.c_str(), ini));
   EXPECT_EQ(test::ReadBytes(ini), "[s]\r\nk=1\r\n");
-  EXPECT_EQ(Names(dir.path()), (Strings{"DefaultLog.txt", "Quillon.ini", "filler"}));
+  EXPECT_EQ(Names(dir.path()), (Strings{".Quillon.ini.qslock", "DefaultLog.txt", "Quillon.ini",
+                                        "filler"}));
   ::umount2(dir.path().c_str(), MNT_DETACH);
 }
 
@@ -160,7 +162,7 @@ TEST(FileSafety, ReplacesAreAtomicKeepModeOwnerAndLinksOrLeaveNoTrace) {
   EXPECT_FALSE(Write("s", "k", "4", f));
   EXPECT_FALSE(Write("s", nullptr, nullptr, link));
   EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=2\r\n");
-  EXPECT_EQ(Names(dir.path()), (Strings{"link.ini", "p.ini"}));
+  EXPECT_EQ(Names(dir.path()), (Strings{".p.ini.qslock", "link.ini", "p.ini"}));
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
   ::chmod(f.c_str(), 0666);  // writable, but not its folder
   EXPECT_TRUE(Succeeded(Child([&] {
@@ -169,6 +171,38 @@ TEST(FileSafety, ReplacesAreAtomicKeepModeOwnerAndLinksOrLeaveNoTrace) {
            errno == EACCES;
   })));
   EXPECT_EQ(test::ReadBytes(f), "[s]\r\nk=2\r\n");
+}
+
+// Nobody who may not write an INI file can hold a write of it up: not by
+// locking the file or its folder, nor the writers' lock file, which only
+// they can open (one that another user made first is made anew). A writer
+// of ours that holds the lock is waited for a moment, not for ever.
+TEST(FileSafety, OnlyWritersCanHoldAnIniWriteUp) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for another user's lock file";
+  test::TempDir dir;
+  const std::string ini = dir.Join("q.ini"), lock = dir.Join(".q.ini.qslock");
+  test::WriteBytes(ini, "[s]\r\nk=0\r\n");
+  test::WriteBytes(lock, "");
+  ::chmod(ini.c_str(), 0644);
+  ::chown(lock.c_str(), kOtherUser, kOtherUser);
+  // Whether the write of `value` came back in time, and succeeded, while
+  // the files `held` were locked.
+  auto write_past = [&](const Strings& held, const char* value) {
+    std::vector<int> fds;
+    for (const std::string& p : held) fds.push_back(::open(p.c_str(), O_RDONLY));
+    for (int fd : fds) EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+    auto write = std::async(std::launch::async, [&] { return Write("s", "k", value, ini); });
+    const bool in_time = write.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    for (int fd : fds) ::close(fd);
+    return in_time && write.get();
+  };
+  EXPECT_TRUE(write_past({dir.path(), ini, lock}, "1"));
+  EXPECT_TRUE(write_past({lock}, "2"));
+  EXPECT_EQ(Get("k", ini), "2");
+  EXPECT_TRUE(Succeeded(Child([&] {
+    return ::setresuid(kOtherUser, kOtherUser, kOtherUser) == 0 &&
+           ::open(lock.c_str(), O_RDONLY) < 0;
+  })));
 }
 
 // A folder on a tmpfs where there is one: flushing costs nothing there, so
@@ -229,7 +263,8 @@ TEST(FileSafety, KilledWritersLeaveWholeIniFiles) {
   ASSERT_TRUE(Write("s", "k", "last", ini));
   ::close(held);
   EXPECT_EQ(Names(dir.path()),
-            (Strings{".o.ini.qsother0", ".q.ini.qsfresh0", ".q.ini.qsheld00", "q.ini"}));
+            (Strings{".o.ini.qsother0", ".q.ini.qsfresh0", ".q.ini.qsheld00", ".q.ini.qslock",
+                     "q.ini"}));
 }
 
 // Two writers of ours on one file, each adding its own keys: none is lost.

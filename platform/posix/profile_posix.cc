@@ -30,8 +30,9 @@
 // written, flushed and renamed over the old one, so a reader sees the old or
 // the new file, never half of one, and a crash leaves one or the other. A
 // folder in which no temporary file can be made is an error (EACCES): the
-// file is never rewritten in place. Writers of ours take turns through the
-// folder's advisory lock, so none loses another's change; a program that
+// file is never rewritten in place. Writers of ours take turns through a
+// lock file that only the file's writers can open, so none loses another's
+// change and nobody else can hold a write up; a program that
 // writes without the lock can still lose its change to ours, or ours to it,
 // when both write within the same moment. Section, key or value with a line
 // break are refused (EINVAL): no line of a caller's choosing reaches a file.

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/safe_files.h"
 #include "platform/runtime_error.h"
 #include "tests/fakes.h"
 #include "tests/test_support.h"
@@ -135,7 +136,8 @@ TEST(FileSafety, FullDiskLeavesLogsAndIniFilesWhole) {
 // A replace is a new file renamed over the old name, with the old file's
 // mode and owner; a link there stays a link. A read-only file, or a folder
 // that takes no temporary file, refuses the write, which leaves no trace.
-// So do line breaks of a caller's choosing.
+// So do line breaks of a caller's choosing, and a new file that cannot be
+// flushed to the disk (a crash would leave what never reached it).
 TEST(FileSafety, ReplacesAreAtomicKeepModeOwnerAndLinksOrLeaveNoTrace) {
   test::TempDir dir;
   const std::string f = dir.Join("p.ini"), link = dir.Join("link.ini");
@@ -158,6 +160,9 @@ TEST(FileSafety, ReplacesAreAtomicKeepModeOwnerAndLinksOrLeaveNoTrace) {
   EXPECT_FALSE(Write("s", "k", "x\r\nNoDiskSizeCheck=1", f));
   EXPECT_FALSE(Write("s\n[JobWin]", "k", "1", f));
   EXPECT_FALSE(Write("s", "k\r", "1", f));
+  platform::posix::FlushFile = [](int) { return errno = EIO, -1; };  // never on the disk
+  EXPECT_FALSE(Write("s", "k", "3", f));
+  platform::posix::FlushFile = ::fsync;
   ASSERT_EQ(::chmod(f.c_str(), 0444), 0);
   EXPECT_FALSE(Write("s", "k", "4", f));
   EXPECT_FALSE(Write("s", nullptr, nullptr, link));

@@ -402,7 +402,7 @@ bool ReplaceIn(int folder, const std::string& name, std::string_view data,
     }
     ok = ok && ::fchmod(fd.get(), old->st_mode & 07777) == 0;
   }
-  ok = ok && ::fsync(fd.get()) == 0;
+  ok = ok && FlushFile(fd.get()) == 0;
   if (ok) {
     if (rules.only_if_missing) {
       ok = ::renameat2(folder, temp.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0;
@@ -460,6 +460,8 @@ Fd ReplaceTarget(const std::string& path, bool follow_last, std::string* name,
 }
 
 }  // namespace
+
+int (*FlushFile)(int fd) = ::fsync;
 
 bool TrustedOwner(uid_t uid) {
   static const uid_t self = ::geteuid();

@@ -134,4 +134,8 @@ bool RemoveFile(const std::string& path, bool force);
 // Makes the folder's entries durable (names made, renamed, removed).
 bool SyncFolder(int folder_fd);
 
+// Flushes a file's data to the disk before it is renamed into place:
+// ::fsync, or what a test puts in its place.
+extern int (*FlushFile)(int fd);
+
 }  // namespace qs::platform::posix

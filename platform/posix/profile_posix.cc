@@ -188,12 +188,6 @@ bool HasDotComponent(std::string_view path) {
   return false;
 }
 
-std::int64_t MonotonicNanos() {
-  timespec t{};
-  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-  return Nanos(t);
-}
-
 // Watches folders through one inotify instance and reports what changed in
 // them since the last look.
 class FolderWatch {
@@ -386,7 +380,7 @@ class PosixProfile final : public ProfileApi {
     int wd = -1;           // the folder's watch; -1: a stat() every lookup
     bool watch_tried = false;
     std::string name;      // the file's name in that folder
-    std::int64_t checked = 0;  // monotonic time of the last stat()
+    std::uint32_t checked = 0;  // TickCount of the last stat()
     std::string codeset;
     std::uint64_t last_use = 0;
     ParsedProfile parsed;
@@ -399,7 +393,7 @@ class PosixProfile final : public ProfileApi {
 
   // How long a watched file goes without a stat(): a rename of a folder
   // further up its path is seen within this time.
-  static constexpr std::int64_t kRecheck = 1000000000;
+  static constexpr std::uint32_t kRecheckMs = 1000;
 
   // The parsed file, current as of this call; null when it cannot be read.
   const ParsedProfile* Load(const char* file) {
@@ -413,9 +407,9 @@ class PosixProfile final : public ProfileApi {
       batch_checked_ = batch_depth_ > 0;
     }
     Entry* e = Find(file);
-    const std::int64_t mono = MonotonicNanos();
+    const std::uint32_t ticks = Current().clock->TickCount();
     if (e && e->wd >= 0 && e->codeset == codeset_ &&
-        mono - e->checked < kRecheck) {
+        ticks - e->checked < kRecheckMs) {
       e->last_use = ++clock_;
       return &e->parsed;
     }
@@ -434,7 +428,7 @@ class PosixProfile final : public ProfileApi {
     if (e && (e->trusted || e->wd >= 0) && e->Matches(st) &&
         e->codeset == codeset_) {
       if (e->wd < 0 && !e->watch_tried) StartWatching(*e);
-      e->checked = mono;
+      e->checked = ticks;
       e->last_use = ++clock_;
       return &e->parsed;
     }
@@ -464,7 +458,7 @@ class PosixProfile final : public ProfileApi {
     e->trusted = changed + AmbiguityWindow(st) < Nanos(now);
     e->wd = st.st_nlink == 1 ? wd : -1;
     e->name = std::move(name);
-    e->checked = mono;
+    e->checked = ticks;
     e->codeset = codeset_;
     e->last_use = ++clock_;
     e->parsed = profile::Parse(profile::DecodeToAnsi(bytes), fold_);

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -132,6 +133,18 @@ TEST(TraceTransport, ViewerOfAnotherUserIsRefused) {
   ws->SendSetText(h, "secret\r\n");
   std::string message;
   EXPECT_FALSE(viewer.Receive(&message, 0)) << message;
+}
+
+// Anybody may listen under a viewer's title and never accept: such a
+// viewer is not waited for, however long a text may wait for a real one.
+TEST(TraceTransport, ViewerThatTakesNoConnectionIsNotWaitedFor) {
+  Attached squatter("squatter", 3000);
+  ASSERT_TRUE(squatter.ok && ::listen(squatter.viewer.fd(), 0) == 0);
+  auto filler = NewSocketWindowSystem();
+  ASSERT_TRUE(filler->AttachViewer(test::FindTopWindow(*filler, squatter.viewer.title())));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(squatter.ws->AttachViewer(squatter.h));  // its queue is full
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 // Lines of a size that a few dozen fill a socket's send buffer, and enough

@@ -90,10 +90,7 @@ ConnectResult Connect(const std::string& title, std::int64_t deadline,
     return err == EAGAIN || err == EINTR ? ConnectResult::kTimedOut
                                          : ConnectResult::kFailed;
   }
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-      (peer.uid != ::geteuid() && peer.uid != 0)) {
+  if (!PeerIsTrusted(fd)) {
     ::close(fd);
     return ConnectResult::kRefused;
   }

@@ -29,8 +29,9 @@ using Clock = std::chrono::steady_clock;
 class Tree {
  public:
   explicit Tree(const std::string& name) {
-    root_ = (fs::temp_directory_path() / ("qs-copybench-" + name)).string();
-    fs::remove_all(root_);
+    // A folder of this run's own: two runs on one machine keep apart.
+    root_ = (fs::temp_directory_path() / ("qs-copybench-" + name + "-XXXXXX")).string();
+    if (::mkdtemp(root_.data()) == nullptr) std::abort();
     fs::create_directories(root_ + "/src");
   }
   ~Tree() { fs::remove_all(root_); }

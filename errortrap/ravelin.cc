@@ -19,6 +19,11 @@ constexpr std::size_t kExePathMax = 255;
 // Deeper than this no line can be built (the indentation alone would take
 // gigabytes): the line is skipped like any other failing statement.
 constexpr std::int32_t kMaxIndent = 1 << 16;
+// The longest the search for a viewer may take as a whole: anybody may open
+// windows under a viewer's title (on Linux, listen under it), and each that
+// is looked at costs time. The windows not looked at by then are left, and
+// without a viewer found tracing stays off.
+constexpr std::uint32_t kSearchMs = 200;
 
 // The executable's name without extension, looked up once.
 std::string& ExeName() {
@@ -43,10 +48,12 @@ std::string TwoDigits(int v) {
 }
 
 void FindViewer() {
-  platform::WindowSystem& w = *platform::Current().windows;
+  platform::Platform& p = platform::Current();
+  platform::WindowSystem& w = *p.windows;
+  const std::uint32_t start = p.clock->TickCount();
   platform::Hwnd h = w.GetWindow(w.GetDesktopWindow(), platform::kGwChild);
   char buf[kTitleBuffer];
-  while (h != 0) {
+  while (h != 0 && p.clock->TickCount() - start < kSearchMs) {
     int n = w.GetWindowText(h, buf, kTitleBuffer);
     // A viewer that refuses (of another user) does not end the search.
     if (n > 0 && IsViewerTitle(std::string_view(buf, static_cast<std::size_t>(n))) &&

@@ -30,9 +30,12 @@ class TraceTest : public testing::Test {
 };
 
 // The first window titled as a viewer that accepts is the viewer ("!": one
-// that refuses, as another user's does). Without one nothing is sent and
-// nothing of the process changes.
+// that refuses, as another user's does), unless a second's worth of others
+// comes before it. Without one nothing is sent and nothing of the process
+// changes.
 TEST_F(TraceTest, ViewerIsChosenByTitleRulesOnce) {
+  std::vector<std::string> squatters(100, "!Ravelin - squatter");
+  squatters.push_back("Ravelin");
   struct Row {
     std::vector<std::string> titles;
     int viewer;  // index of the chosen window, -1 for none
@@ -41,11 +44,13 @@ TEST_F(TraceTest, ViewerIsChosenByTitleRulesOnce) {
       {{"RAVELIN - x"}, -1},    {{"Ravelin-x"}, -1}, {{"Ravelinx"}, -1},
       {{"Notepad", "Ravelin - a", "Ravelin"}, 1},    {{"!Ravelin - x", "Ravelin"}, 1},
       {{"Ravelin "}, -1},       {{" Ravelin"}, -1},  {{"!Ravelin"}, -1},
+      {squatters, -1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.titles));
     rav::ResetForTest();
     windows_ = {};
+    windows_.on_attach = [&] { clock_.ticks += 10; };
     process_.error_modes.clear();
     clock_.begin_period_calls = 0;
     for (const auto& t : row.titles) {

@@ -33,6 +33,7 @@ class FakeWindows : public platform::WindowSystem {
   std::vector<Window> windows;  // handle = index + 2; 1 is the desktop
   std::vector<std::pair<platform::Hwnd, std::string>> sent;
   int walks = 0;
+  std::function<void()> on_attach = [] {};
 
   platform::Hwnd GetDesktopWindow() override { return 1; }
   platform::Hwnd FormWindow() override { return 1000; }
@@ -60,7 +61,10 @@ class FakeWindows : public platform::WindowSystem {
   void SendSetText(platform::Hwnd h, std::string_view text) override {
     sent.emplace_back(h, std::string(text));
   }
-  bool AttachViewer(platform::Hwnd h) override { return Valid(h) && windows[h - 2].attachable; }
+  bool AttachViewer(platform::Hwnd h) override {
+    on_attach();
+    return Valid(h) && windows[h - 2].attachable;
+  }
 
   std::vector<std::string> Texts() const {
     std::vector<std::string> out;

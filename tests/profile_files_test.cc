@@ -94,7 +94,7 @@ TEST(ProfileLookup, FollowsTheLineEntryQuoteAndDefaultRules) {
       {"[s]\r\na=x\0y\r\nb=2"s, "x", "s", "a"}, {"[s]\r\na=x\0y\r\nb=2"s, "2", "s", "b"},
       {"[t\0u]\r\nk=v"s, "v", "t"}, {"[s]\r\nk\0junk=v"s, "v"},
       // Requested names are trimmed and match regardless of case.
-      {"[Sec]\r\nKEY=v", "v", " sEC ", "\tkey  "},
+      {"[SecZ]\r\nKEY=v", "v", " sECz ", "\tkey  "},
       // Only the first section of a name is searched; the first key wins.
       {"[s]\r\na=1\r\n[S]\r\nb=2", "d", "s", "b"}, {"[s]\r\nk=1\r\nK=2", "1"},
       // Bytes 0x80..0xFF of an unmarked file come back unchanged.

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -116,14 +118,21 @@ TEST(TraceTransport, WalkShowsViewerAsVisibleBorderedWindow) {
   EXPECT_EQ(test::FindTopWindow(*ws, "Ravelin"), 0u);
 }
 
-TEST(TraceTransport, ViewerOfAnotherUserIsRefused) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root to listen as another uid";
+// Neither side talks to another user's: the service sends nothing to a
+// stranger's viewer, and a viewer shows nothing of a stranger's program.
+TEST(TraceTransport, ViewerOrProgramOfAnotherUserIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
   // The kernel keeps credentials per thread (the C library's setuid changes
-  // them all); a listening socket keeps those of its listen().
-  TraceListener viewer;
+  // them all); a socket keeps those of its listen() or connect().
+  TraceListener viewer, ours;
+  ASSERT_TRUE(ours.Listen(UniqueTitle("ours")));
   std::thread([&] {
     ASSERT_EQ(::syscall(SYS_setresuid, 65534, 65534, 65534), 0);
     ASSERT_TRUE(viewer.Listen(UniqueTitle("stranger")));
+    auto stranger = NewSocketWindowSystem();
+    const Hwnd h = test::FindTopWindow(*stranger, ours.title());
+    ASSERT_TRUE(stranger->AttachViewer(h));
+    stranger->SendSetText(h, "\x1b]2;owned\a\r\n");
   }).join();
   auto ws = NewSocketWindowSystem();
   const Hwnd h = test::FindTopWindow(*ws, viewer.title());
@@ -132,6 +141,37 @@ TEST(TraceTransport, ViewerOfAnotherUserIsRefused) {
   ws->SendSetText(h, "secret\r\n");
   std::string message;
   EXPECT_FALSE(viewer.Receive(&message, 0)) << message;
+  EXPECT_FALSE(ours.Receive(&message, 0)) << message;
+  EXPECT_THAT(ours.refused_users(), testing::ElementsAre(65534u));
+}
+
+// Anybody may listen under a viewer's title and never accept: such a
+// viewer is not waited for, however long a text may wait for a real one.
+TEST(TraceTransport, ViewerThatTakesNoConnectionIsNotWaitedFor) {
+  Attached squatter("squatter", 3000);
+  ASSERT_TRUE(squatter.ok && ::listen(squatter.viewer.fd(), 0) == 0);
+  auto filler = NewSocketWindowSystem();
+  ASSERT_TRUE(filler->AttachViewer(test::FindTopWindow(*filler, squatter.viewer.title())));
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(squatter.ws->AttachViewer(squatter.h));  // its queue is full
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+// Out of descriptors, a viewer drops new connections: they would stay
+// queued, and poll would report them at once, for ever.
+TEST(TraceTransport, ViewerOutOfDescriptorsDropsNewcomers) {
+  Attached a("full");
+  ASSERT_TRUE(a.ok && a.ws->AttachViewer(a.h));
+  a.ws->SendSetText(a.h, "dropped\r\n");
+  rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  const rlimit none = {static_cast<rlim_t>(::dup(2)), saved.rlim_max};  // from the lowest free
+  ::close(static_cast<int>(none.rlim_cur));
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &none), 0);
+  std::string message;
+  a.viewer.Receive(&message, 0);
+  ::setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_FALSE(a.viewer.Receive(&message, 100)) << message;
 }
 
 // Lines of a size that a few dozen fill a socket's send buffer, and enough

@@ -43,6 +43,10 @@ TEST(TraceView, ShowsLinesPlainRawAndAsTree) {
               r.paint.empty() ? t : r.paint + t.substr(0, t.size() - 1) + "\x1b[0m\n");
   }
   EXPECT_EQ(RenderTraceText("no line end", plain, false), "no line end\n");
+  // Control bytes (a C1 one in UTF-8 too) show as codes; tabs indent.
+  EXPECT_EQ(RenderTraceText("\x1b[2J\a\rb\x7f\xC2\x9B\xC2\xA0\r\n", plain, false),
+            "\\x1B[2J\\x07\\x0Db\\x7F\\x9B\xC2\xA0\n");
+  EXPECT_EQ(RenderTraceText("[Q] [1] [0] ->\t\x1b[2J", tree, false), "[Q] [1] [0] ->   \\x1B[2J\n");
 }
 
 // The options give the exit code + 1 when the viewer is not to run (help

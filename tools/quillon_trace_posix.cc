@@ -1,10 +1,13 @@
 // quillon-trace: a trace viewer for the Linux service.
 //
 // Listens as a viewer window titled TITLE (default "Ravelin"), accepts any
-// number of traced processes and prints every line they send, as it comes.
+// number of traced processes of this user and of root, and prints every
+// line they send, as it comes; a program of another user is refused, and
+// said so once per user.
 // One thread: a poll loop over the listening socket, the connections and a
 // signalfd for SIGINT and SIGTERM.
 #include <errno.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -87,6 +90,14 @@ int main(int argc, char** argv) {
         break;
       case TraceListener::Event::kTimeout:
         break;
+      case TraceListener::Event::kRefused: {
+        const uid_t uid = listener.refused_users().back();
+        const passwd* user = ::getpwuid(uid);
+        Complain("refused the lines of a program of user " + std::to_string(uid) +
+                 (user ? " (" + std::string(user->pw_name) + ")" : std::string()) +
+                 ": only this user's and root's programs are shown");
+        break;
+      }
       case TraceListener::Event::kWake:
         return 0;  // SIGINT or SIGTERM
       case TraceListener::Event::kError:

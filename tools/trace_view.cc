@@ -19,7 +19,8 @@ constexpr std::string_view kUsage =
     "              exits blue, errors red, start banners bold\n"
     "  --color     colours even when standard output is no terminal\n"
     "  --no-color  no colours\n"
-    "  --raw       the bytes as received, line ends (CR LF) included\n"
+    "  --raw       the bytes as received, line ends (CR LF) and control\n"
+    "              bytes included: for a file or a program, not a terminal\n"
     "  --help      this text\n"
     "\n";
 
@@ -28,6 +29,30 @@ constexpr std::string_view kBlue = "\x1b[34m";
 constexpr std::string_view kRed = "\x1b[31m";
 constexpr std::string_view kBold = "\x1b[1m";
 constexpr std::string_view kReset = "\x1b[0m";
+
+// The line with its control bytes shown as "\xNN", and the C1 controls
+// that many terminals obey in UTF-8 too (C2 80..9F) as their code: a line
+// may carry names of another user's choosing, and a terminal obeys the
+// escape sequences in them. Tabs stay: they are the nesting of trace lines.
+std::string Shown(std::string_view line) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    auto c = static_cast<unsigned char>(line[i]);
+    auto next = static_cast<unsigned char>(i + 1 < line.size() ? line[i + 1] : 0);
+    if (c == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      c = next;
+      ++i;
+    } else if ((c >= 0x20 && c != 0x7F) || c == '\t') {
+      out += static_cast<char>(c);
+      continue;
+    }
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+  }
+  return out;
+}
 
 void Print(std::FILE* to, std::string_view text) {
   std::fwrite(text.data(), 1, text.size(), to);
@@ -136,11 +161,7 @@ std::string RenderTraceText(std::string_view message,
     message.remove_prefix(end == std::string_view::npos ? message.size()
                                                         : end + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (options.tree) {
-      out += TreeLine(line, color);
-    } else {
-      out.append(line);
-    }
+    out += options.tree ? TreeLine(Shown(line), color) : Shown(line);
     out += '\n';
   }
   return out;

@@ -30,8 +30,9 @@
 // written, flushed and renamed over the old one, so a reader sees the old or
 // the new file, never half of one, and a crash leaves one or the other. A
 // folder in which no temporary file can be made is an error (EACCES): the
-// file is never rewritten in place. Writers of ours take turns through the
-// folder's advisory lock, so none loses another's change; a program that
+// file is never rewritten in place. Writers of ours take turns through a
+// lock file that only the file's writers can open, so none loses another's
+// change and nobody else can hold a write up; a program that
 // writes without the lock can still lose its change to ours, or ours to it,
 // when both write within the same moment. Section, key or value with a line
 // break are refused (EINVAL): no line of a caller's choosing reaches a file.
@@ -185,12 +186,6 @@ bool HasDotComponent(std::string_view path) {
     path.remove_prefix(slash + 1);
   }
   return false;
-}
-
-std::int64_t MonotonicNanos() {
-  timespec t{};
-  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &t);
-  return Nanos(t);
 }
 
 // Watches folders through one inotify instance and reports what changed in
@@ -385,7 +380,7 @@ class PosixProfile final : public ProfileApi {
     int wd = -1;           // the folder's watch; -1: a stat() every lookup
     bool watch_tried = false;
     std::string name;      // the file's name in that folder
-    std::int64_t checked = 0;  // monotonic time of the last stat()
+    std::uint32_t checked = 0;  // TickCount of the last stat()
     std::string codeset;
     std::uint64_t last_use = 0;
     ParsedProfile parsed;
@@ -398,7 +393,7 @@ class PosixProfile final : public ProfileApi {
 
   // How long a watched file goes without a stat(): a rename of a folder
   // further up its path is seen within this time.
-  static constexpr std::int64_t kRecheck = 1000000000;
+  static constexpr std::uint32_t kRecheckMs = 1000;
 
   // The parsed file, current as of this call; null when it cannot be read.
   const ParsedProfile* Load(const char* file) {
@@ -412,9 +407,9 @@ class PosixProfile final : public ProfileApi {
       batch_checked_ = batch_depth_ > 0;
     }
     Entry* e = Find(file);
-    const std::int64_t mono = MonotonicNanos();
+    const std::uint32_t ticks = Current().clock->TickCount();
     if (e && e->wd >= 0 && e->codeset == codeset_ &&
-        mono - e->checked < kRecheck) {
+        ticks - e->checked < kRecheckMs) {
       e->last_use = ++clock_;
       return &e->parsed;
     }
@@ -433,7 +428,7 @@ class PosixProfile final : public ProfileApi {
     if (e && (e->trusted || e->wd >= 0) && e->Matches(st) &&
         e->codeset == codeset_) {
       if (e->wd < 0 && !e->watch_tried) StartWatching(*e);
-      e->checked = mono;
+      e->checked = ticks;
       e->last_use = ++clock_;
       return &e->parsed;
     }
@@ -463,7 +458,7 @@ class PosixProfile final : public ProfileApi {
     e->trusted = changed + AmbiguityWindow(st) < Nanos(now);
     e->wd = st.st_nlink == 1 ? wd : -1;
     e->name = std::move(name);
-    e->checked = mono;
+    e->checked = ticks;
     e->codeset = codeset_;
     e->last_use = ++clock_;
     e->parsed = profile::Parse(profile::DecodeToAnsi(bytes), fold_);

@@ -25,6 +25,8 @@ constexpr int kMaxLinks = 40;
 constexpr time_t kStaleSeconds = 60;
 constexpr std::size_t kRandomChars = 6;
 constexpr std::string_view kTempMark = ".qs";
+// The longest a writer waits for another writer of the same file.
+constexpr std::int64_t kLockWaitMs = 300;
 
 // Whether openat2 is there: unknown until the first call.
 enum class Openat2 { kUnknown, kYes, kNo };
@@ -253,6 +255,80 @@ Fd ReadableFolder(int folder) {
   return Fd(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
+std::int64_t MonotonicMs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return std::int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
+// Who may open the lock of a file: exactly the classes that may write it.
+mode_t LockMode(const struct stat& file) {
+  return ((file.st_mode & S_IWUSR) ? 0600 : 0) | ((file.st_mode & S_IWGRP) ? 0060 : 0) |
+         ((file.st_mode & S_IWOTH) ? 0006 : 0);
+}
+
+// Whether only writers of `file` can have opened `lock`: its owner is root
+// or the file's, and it opens to no class that may not write the file.
+bool LockFits(const struct stat& lock, const struct stat& file) {
+  return S_ISREG(lock.st_mode) && lock.st_nlink == 1 &&
+         (lock.st_uid == 0 || lock.st_uid == file.st_uid) &&
+         (lock.st_mode & 07777 & ~LockMode(file)) == 0 &&
+         ((lock.st_mode & 0070) == 0 || lock.st_gid == file.st_gid);
+}
+
+// Holds the lock of the writers of `name` in `folder` (`file` is what is
+// there, st_mode 0 for nothing): a file of its own beside it, named after
+// it, that only those who may write the file can open. The file or its
+// folder would do as a lock for our writers, but anybody who can read them
+// could hold it and stop every write. A lock file that fits no longer (made
+// by someone else, or before the file's mode changed) is removed and made
+// anew, so that whoever holds the old one holds nothing. Waits at most
+// kLockWaitMs for another writer; an empty Fd when the lock is not had.
+Fd LockWriters(int folder, const std::string& name, const struct stat& file) {
+  struct stat want = file;
+  if (file.st_mode == 0) {  // the file we are about to make
+    want.st_uid = ::geteuid();
+    want.st_gid = ::getegid();
+    want.st_mode = S_IFREG | 0600;
+  }
+  const std::string lock_name = TempPrefix(name) + "lock";
+  const char* lock = lock_name.c_str();
+  const std::int64_t deadline = MonotonicMs() + kLockWaitMs;
+  for (int attempt = 0; attempt < 8 && MonotonicMs() < deadline; ++attempt) {
+    Fd fd(::openat(folder, lock, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd && errno == ENOENT) {
+      fd = Fd(::openat(folder, lock, O_RDONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    } else if (!fd && errno == EACCES) {
+      return {};  // a lock of writers we are not one of
+    }
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0 || !LockFits(st, want)) {
+      if (!fd && errno == EEXIST) continue;  // another writer made it meanwhile
+      if (::unlinkat(folder, lock, 0) != 0) return {};
+      continue;
+    }
+    // Opened to all the writers, and only to them.
+    if (st.st_uid != want.st_uid || st.st_gid != want.st_gid) {
+      (void)!::fchown(fd.get(), want.st_uid, want.st_gid);
+    }
+    if ((st.st_mode & 07777) != LockMode(want)) (void)!::fchmod(fd.get(), LockMode(want));
+    for (int pause_ms = 1; ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0; pause_ms *= 2) {
+      const std::int64_t left = deadline - MonotonicMs();
+      if ((errno != EWOULDBLOCK && errno != EINTR) || left <= 0) return {};
+      const std::int64_t ms = std::min<std::int64_t>({pause_ms, left, 20});
+      const timespec pause{0, static_cast<long>(ms * 1000000)};
+      ::nanosleep(&pause, nullptr);
+    }
+    // Still the lock under its name, not one removed meanwhile?
+    struct stat now;
+    if (::fstatat(folder, lock, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_ino == st.st_ino &&
+        now.st_dev == st.st_dev) {
+      return fd;
+    }
+  }
+  return {};
+}
+
 // Removes the temporary files of `name` that a writer left behind.
 void RemoveStaleTemps(int folder, const std::string& name) {
   Fd dir = ReadableFolder(folder);
@@ -326,7 +402,7 @@ bool ReplaceIn(int folder, const std::string& name, std::string_view data,
     }
     ok = ok && ::fchmod(fd.get(), old->st_mode & 07777) == 0;
   }
-  ok = ok && ::fsync(fd.get()) == 0;
+  ok = ok && FlushFile(fd.get()) == 0;
   if (ok) {
     if (rules.only_if_missing) {
       ok = ::renameat2(folder, temp.c_str(), folder, name.c_str(), RENAME_NOREPLACE) == 0;
@@ -384,6 +460,8 @@ Fd ReplaceTarget(const std::string& path, bool follow_last, std::string* name,
 }
 
 }  // namespace
+
+int (*FlushFile)(int fd) = ::fsync;
 
 bool TrustedOwner(uid_t uid) {
   static const uid_t self = ::geteuid();
@@ -500,14 +578,15 @@ bool UpdateFile(const std::string& path,
   struct stat old;
   Fd folder = ReplaceTarget(path, rules.follow_last, &name, &old);
   if (!folder) return false;
-  // Writers of ours take turns on the folder: each reads what the one
-  // before it wrote. A file system without locks (some network ones) is
-  // written without.
-  Fd lock = ReadableFolder(folder.get());
-  if (lock) {
-    while (::flock(lock.get(), LOCK_EX) != 0 && errno == EINTR) {
-    }
-  }
+  // Writers of ours take turns: each reads what the one before it wrote.
+  // Without the lock in time the write goes ahead all the same, as it does
+  // where no lock can be made (a read-only or lock-less file system): only
+  // the file's writers can hold the lock, so one that holds it this long is
+  // stuck (stopped, or on a hung disk). Failing instead would drop the
+  // change, mostly unseen (the service's own writes are not checked, as on
+  // Windows), and waiting on would hold up the service's answer to a stop;
+  // going ahead risks only the stuck writer's change, should it ever go on.
+  Fd lock = LockWriters(folder.get(), name, old);
   // What is there now, read after the lock was taken.
   std::string bytes;
   bool exists = false;

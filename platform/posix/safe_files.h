@@ -116,8 +116,10 @@ bool ReplaceFile(const std::string& path, std::string_view data,
                  const ReplaceRules& rules);
 
 // Reads the file at `path`, lets `edit` change the bytes, and replaces the
-// file with the result, while holding the advisory lock of its folder: two
-// writers that use this function never lose each other's change. `edit`
+// file with the result, while holding the lock of the file's writers (a
+// file beside it, "." + name + ".qslock", that only they can open): two
+// writers that use this function never lose each other's change, and
+// nobody who may not write the file can delay a write. `edit`
 // gets the bytes ("" for a missing file) and whether the file exists, and
 // returns false to leave everything as it is (then nothing is written). A
 // missing folder is ENOENT; a folder is EISDIR; a read-only file EACCES.
@@ -131,5 +133,9 @@ bool RemoveFile(const std::string& path, bool force);
 
 // Makes the folder's entries durable (names made, renamed, removed).
 bool SyncFolder(int folder_fd);
+
+// Flushes a file's data to the disk before it is renamed into place:
+// ::fsync, or what a test puts in its place.
+extern int (*FlushFile)(int fd);
 
 }  // namespace qs::platform::posix

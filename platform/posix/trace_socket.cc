@@ -23,6 +23,9 @@ constexpr std::uint32_t kAcceptCon = 0x00010000;
 constexpr std::uint32_t kTypeSeqPacket = 0x0005;
 // Columns before the path: Num, RefCount, Protocol, Flags, Type, St, Inode.
 constexpr int kFixedColumns = 7;
+// New connections taken per look, so that a flood of them cannot hold up
+// the lines of the peers already connected.
+constexpr int kAcceptsPerLook = 16;
 
 bool ParseHex(std::string_view text, std::uint32_t* value) {
   if (text.empty() || text.size() > 8) return false;
@@ -104,6 +107,14 @@ std::vector<std::string> ParseListeningEndpoints(std::string_view table) {
   return titles;
 }
 
+bool PeerIsTrusted(int fd, uid_t* uid) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) return false;
+  if (uid != nullptr) *uid = peer.uid;
+  return peer.uid == ::geteuid() || peer.uid == 0;
+}
+
 std::vector<std::string> ListListeningEndpoints() {
   std::string table;
   if (!ReadFileInto("/proc/net/unix", &table)) return {};
@@ -119,7 +130,8 @@ void TraceListener::Close() {
   peers_.clear();
   next_peer_ = 0;
   if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  if (spare_ >= 0) ::close(spare_);
+  fd_ = spare_ = -1;
 }
 
 bool TraceListener::Listen(const std::string& title) {
@@ -147,19 +159,41 @@ bool TraceListener::Listen(const std::string& title) {
     return false;
   }
   fd_ = fd;
+  spare_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   return true;
 }
 
-void TraceListener::AcceptPending() {
-  for (;;) {
+bool TraceListener::AcceptPending() {
+  bool quiet = true;
+  for (int i = 0; i < kAcceptsPerLook; ++i) {
     int peer = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (peer >= 0) {
+    if (peer < 0 && (errno == EMFILE || errno == ENFILE) && spare_ >= 0) {
+      // Out of descriptors, the connection would stay queued and poll would
+      // report it again at once, for ever: the spare descriptor makes room
+      // to take it off the queue, and it is dropped.
+      ::close(spare_);
+      peer = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (peer >= 0) ::close(peer);
+      spare_ = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+      continue;
+    }
+    if (peer < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      break;  // EAGAIN: nothing more; anything else: try again next wait
+    }
+    // Another user's program may not write to this user's terminal.
+    uid_t uid = static_cast<uid_t>(-1);
+    if (PeerIsTrusted(peer, &uid)) {
       peers_.push_back(peer);
       continue;
     }
-    if (errno == EINTR || errno == ECONNABORTED) continue;
-    return;  // EAGAIN: nothing more; anything else: try again next wait
+    ::close(peer);
+    if (std::find(refused_.begin(), refused_.end(), uid) == refused_.end()) {
+      refused_.push_back(uid);
+      quiet = false;
+    }
   }
+  return quiet;
 }
 
 bool TraceListener::ReadOne(std::size_t index, short revents,
@@ -231,7 +265,7 @@ TraceListener::Event TraceListener::Wait(std::string* message, int timeout_ms,
       }
       if (fds[0].revents & POLLIN) {
         const std::size_t before = peers_.size();
-        AcceptPending();
+        if (!AcceptPending()) return Event::kRefused;
         // New connections may already hold messages: look before giving up.
         if (peers_.size() != before) continue;
       }

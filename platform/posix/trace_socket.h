@@ -8,6 +8,8 @@
 // receiving side is TraceListener, shared by quillon-trace and the tests.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -36,6 +38,11 @@ std::vector<std::string> ParseListeningEndpoints(std::string_view table);
 // cannot be read.
 std::vector<std::string> ListListeningEndpoints();
 
+// Whether the other end of the connected socket `fd` runs as this
+// process's user or as root: the only peers either side talks to. Its user
+// goes to `uid` when given.
+bool PeerIsTrusted(int fd, uid_t* uid = nullptr);
+
 // The longest a text waits for a viewer that takes nothing (see
 // windows_posix.cc).
 inline constexpr int kSendDeadlineMs = 1000;
@@ -47,10 +54,11 @@ inline constexpr int kSendDeadlineMs = 1000;
 std::unique_ptr<WindowSystem> NewSocketWindowSystem(
     int send_deadline_ms = kSendDeadlineMs);
 
-// The viewer side: one listening socket and the connections it accepted.
+// The viewer side: one listening socket and the connections it accepted,
+// of this process's user and of root only.
 class TraceListener {
  public:
-  enum class Event { kMessage, kTimeout, kWake, kError };
+  enum class Event { kMessage, kTimeout, kWake, kError, kRefused };
 
   TraceListener() = default;
   ~TraceListener();
@@ -65,8 +73,9 @@ class TraceListener {
   // Waits up to `timeout_ms` (-1: no limit) for the next message of any
   // connection and stores its bytes in `message`, accepting new connections
   // on the way. Connections the peer closed are dropped. Returns kWake when
-  // `wake_fd` (if not -1) became readable, kError when not listening or the
-  // wait itself failed.
+  // `wake_fd` (if not -1) became readable, kRefused when a program of a user
+  // not refused before was (see refused_users()), kError when not listening
+  // or the wait itself failed.
   Event Wait(std::string* message, int timeout_ms, int wake_fd = -1);
 
   // Wait without a wake descriptor: true with a message, false otherwise.
@@ -79,17 +88,22 @@ class TraceListener {
   int error() const { return error_; }
   const std::string& title() const { return title_; }
   std::size_t connection_count() const { return peers_.size(); }
+  // The users whose programs were refused, in the order of their first.
+  const std::vector<uid_t>& refused_users() const { return refused_; }
 
  private:
-  void AcceptPending();
+  // False when a program of a user not refused before was.
+  bool AcceptPending();
   // Reads one message of peers_[index]; false when the connection ended
   // (it is then closed and removed) or held only an empty message.
   bool ReadOne(std::size_t index, short revents, std::string* message);
 
   int fd_ = -1;
+  int spare_ = -1;  // a descriptor kept in reserve for running out of them
   int error_ = 0;
   std::string title_;
   std::vector<int> peers_;
+  std::vector<uid_t> refused_;
   std::size_t next_peer_ = 0;  // fairness: where the next scan starts
 };
 

@@ -7,7 +7,10 @@
 // moves through the snapshot taken last.
 //
 // Sending: each text is one message on a connection to the endpoint, made on
-// first use (AttachViewer or SendSetText) and kept per handle. A text that
+// first use (AttachViewer or SendSetText) and kept per handle. AttachViewer
+// never waits: an endpoint that takes no new connection at once is not
+// taken, as anybody may listen under a viewer's title and never accept, and
+// the search for a viewer must not wait on each of them. A text that
 // cannot be delivered within one second (kSendDeadlineMs) is dropped. After
 // such a timeout the viewer counts as hung: further texts are tried once
 // without waiting and dropped at once if the viewer still takes nothing,
@@ -87,10 +90,7 @@ ConnectResult Connect(const std::string& title, std::int64_t deadline,
     return err == EAGAIN || err == EINTR ? ConnectResult::kTimedOut
                                          : ConnectResult::kFailed;
   }
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0 ||
-      (peer.uid != ::geteuid() && peer.uid != 0)) {
+  if (!PeerIsTrusted(fd)) {
     ::close(fd);
     return ConnectResult::kRefused;
   }
@@ -174,7 +174,7 @@ class SocketWindows final : public WindowSystem {
   bool AttachViewer(Hwnd hwnd) override {
     Window* w = Find(hwnd);
     if (w == nullptr) return false;
-    if (w->state == State::kIdle) Open(*w, MonotonicUs() + deadline_us_);
+    if (w->state == State::kIdle) Open(*w, MonotonicUs());
     return w->state == State::kOpen;
   }
 

@@ -29,8 +29,9 @@ inline constexpr char kContinueMessage[] = "QuillonSrvContinue";
 HWND LoopWindow();
 
 // The name under which the service manager runs this process ("" when it
-// does not: a debug run, a command line). Set once, by the service control,
-// before the start event; error boxes then go to the event log instead.
+// does not: a debug run, a command line). Set by the service control when it
+// is made, from the service manager's list of services and their processes,
+// so before anything reports; error boxes then go to the event log instead.
 const std::string& ServiceRunName();
 void SetServiceRunName(const std::string& name);
 

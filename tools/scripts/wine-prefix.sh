@@ -30,8 +30,11 @@ wineserver=$(find_wine_tool wineserver wineserver64)
 export PATH="$(dirname "$wine"):$PATH"
 export WINEDEBUG=-all
 # Under the C locale Wine takes English (US) settings with code page 1252,
-# the code page of the product's machines; the text tests rely on it.
-export LANG=C LC_ALL=C
+# the code page of the product's machines; the text tests rely on it. Its
+# UTF-8 form also lets Wine keep any name Windows allows in the Unix file
+# system: under the plain C locale a Greek or Japanese file name cannot be
+# made at all.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 boot_prefix() {
   mkdir -p "$WINEPREFIX"

@@ -114,12 +114,18 @@ TEST_F(Win32FilesTest, OtherProgramsHoldingAFileOpen) {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   };
   // A reader that shares reading and writing (as a log viewer does) does
-  // not stop appending or reading.
+  // not stop appending or reading, and is no writer.
   HANDLE viewer = open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
   fs_.AppendText(path, "67");
   EXPECT_EQ(fs_.ReadTail(path, 100), "1234567");
+  EXPECT_FALSE(fs_.OpenForWriting(path));
   ::CloseHandle(viewer);
+  // A writer that shares everything (as a log writer does) is one that the
+  // copy rules wait for.
+  HANDLE writer = open(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  EXPECT_TRUE(fs_.OpenForWriting(path));
+  ::CloseHandle(writer);
   // A program that locks the file out: the length can still be read, the
   // rest fails with "Permission denied" and the file stays.
   HANDLE locker = open(GENERIC_WRITE, 0);

@@ -459,6 +459,11 @@ class Win32Files final : public FileSystem {
 
   std::string UntrustedBecause(const std::string&) override { return {}; }
 
+  bool OpenForWriting(const std::string& path) override {
+    const DWORD err = TryOpenDenyingWriters(path);
+    return err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION;
+  }
+
   void RenameFile(const std::string& from, const std::string& to) override {
     if (!::MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {

@@ -10,6 +10,10 @@
 #   - then a second boot, since the desktop process of the first has no
 #     driver.
 # The server keeps running: `wineserver -k` ends it.
+#
+# Run as a program, it makes such a prefix to try the Windows programs in
+# by hand (README, "Trying it under Wine"):
+#   bash tools/scripts/wine-prefix.sh FOLDER [WORK_CYCLE_MS]
 find_wine_tool() {
   local name
   for name in "$@"; do
@@ -38,7 +42,7 @@ export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 boot_prefix() {
   mkdir -p "$WINEPREFIX"
-  "$wineserver" -p
+  "$wineserver" -p >/dev/null 2>&1
   "$wine" wineboot -i >/dev/null 2>&1
   "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
     >/dev/null 2>&1
@@ -51,6 +55,15 @@ boot_prefix() {
   fi
   "$wineserver" -k >/dev/null 2>&1 || true
   "$wineserver" -w
-  "$wineserver" -p
+  "$wineserver" -p >/dev/null 2>&1
   "$wine" wineboot >/dev/null 2>&1
 }
+
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+  set -euo pipefail
+  WINEPREFIX=$(realpath -m "${1:?usage: wine-prefix.sh FOLDER [WORK_CYCLE_MS]}")
+  export WINEPREFIX
+  boot_prefix "${@:2}"
+  echo "wine-prefix: $WINEPREFIX is booted; its server runs until" \
+    "WINEPREFIX='$WINEPREFIX' $wineserver -k"
+fi

@@ -7,8 +7,8 @@
 #   unit tests the test program; its XML report must count no failure
 #   scenarios  tests/e2e against QuillonSrv.exe in Wine's service control
 #              manager (the same scenarios as the Linux build's)
-#   package    `cmake --install` lays out the product folder; CPack packs it
-#              as a zip
+#   package    `cmake --install` lays out the product folder (the programs
+#              stripped); CPack packs it as a zip
 # Run from the repository root:
 #
 #   bash .ci/windows-tests.sh
@@ -98,7 +98,8 @@ bash tests/e2e/run-scenarios.sh windows "$build_dir"
 stage "Windows product folder and zip"
 product="$work/Quillon Pro"
 cmake --install "$build_dir" --prefix "$product" >/dev/null
-for f in bin/QuillonSrv.exe bin/quillon-ini.exe bin/quillon-trace.exe \
+programs=(QuillonSrv.exe quillon-ini.exe quillon-trace.exe quillon-control.exe)
+for f in "${programs[@]/#/bin/}" bin/install-service.bat \
   bin/QuillonSrv.ini Quillon.ini lang/Deutsch.lng lang/English.lng \
   jobs/Daily.qlj logs; do
   [[ -e "$product/$f" ]] || {
@@ -106,14 +107,22 @@ for f in bin/QuillonSrv.exe bin/quillon-ini.exe bin/quillon-trace.exe \
     exit 1
   }
 done
+# Installed stripped: no symbol table is left.
+for f in "${programs[@]}"; do
+  if x86_64-w64-mingw32-objdump -t "$product/bin/$f" | grep -q '^\[ *[0-9]*\]'; then
+    echo "windows-tests: bin/$f was installed with its symbols" >&2
+    exit 1
+  fi
+done
 (cd "$build_dir" && cpack -G ZIP >/dev/null)
 zip=$(ls "$build_dir"/package/*.zip)
-# grep reads the whole listing: one that quit at the first match would end
-# the lister with a broken pipe, which pipefail counts as a failure.
-cmake -E tar tf "$zip" | grep -x 'Quillon Pro/bin/QuillonSrv.exe' >/dev/null || {
-  echo "windows-tests: $zip lacks Quillon Pro/bin/QuillonSrv.exe" >&2
-  exit 1
-}
+listing=$(cmake -E tar tf "$zip")
+for f in "${programs[@]}"; do
+  grep -x "Quillon Pro/bin/$f" <<<"$listing" >/dev/null || {
+    echo "windows-tests: $zip lacks Quillon Pro/bin/$f" >&2
+    exit 1
+  }
+done
 echo "windows-tests: $zip, QuillonSrv.exe $(stat -c %s "$build_dir/QuillonSrv.exe") bytes"
 stage ""
 echo "windows-tests: passed"

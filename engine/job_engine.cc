@@ -92,16 +92,22 @@ class JobRun final : public CopyListener {
 
   void Copied(const std::string& src, const std::string& dst) override {
     ++copied_;
-    Log(EngineMessage(kFileCopied, lang_file_, {src, dst}), kMsgCopied, false);
+    Log(EngineMessage(kFileCopied, lang_file_, Texts({src, dst})), kMsgCopied, false);
   }
 
   void Failed(const EngineText& text,
               const std::vector<std::string>& args) override {
     ++failed_;
-    Log(EngineMessage(text, lang_file_, args), kMsgFailure, false);
+    Log(EngineMessage(text, lang_file_, Texts(args)), kMsgFailure, false);
   }
 
  private:
+  // The paths of a message as texts (the errors' descriptions are ASCII).
+  std::vector<std::string> Texts(std::vector<std::string> paths) const {
+    for (std::string& p : paths) p = fs_.TextFromPath(p);
+    return paths;
+  }
+
   void Log(std::string text, std::int16_t id, bool last) {
     if (!engine_.LogMessage) return;
     bool view = true, file = true, same_view = false;
@@ -136,7 +142,7 @@ class JobEngine final : public cJobEngine {
       ~Reset() { flag = false; }
     } reset{running_};
     try {
-      Pass(sJobsPath, sLangFile, bOptionA);
+      Pass(fs_.PathFromText(sJobsPath), sLangFile, bOptionA);
     } catch (...) {
       throw ToRuntimeError(std::current_exception());
     }
@@ -214,7 +220,7 @@ class JobEngine final : public cJobEngine {
   void RaiseCurrentJob(const JobSettings& job, std::int32_t index,
                        std::int32_t count) {
     if (!CurrentJob) return;
-    std::string file_name = job.file_name;
+    std::string file_name = fs_.TextFromPath(job.file_name);
     std::int32_t minutes = std::min(job.interval_minutes, kMaxIntervalMinutes);
     std::int16_t status = 1;
     std::int16_t interval_type = minutes > 0 ? 1 : 0;

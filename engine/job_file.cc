@@ -158,18 +158,18 @@ JobSettings ReadJobFile(const platform::FileSystem& fs,
   JobSettings job;
   job.file_name = file_name;
   job.path = fs.BuildPath(jobs_folder, file_name);
-  JobFileReader r(job.path);
+  JobFileReader r(fs.TextFromPath(job.path));
   job.has_job_section = r.HasKeys();
-  job.from = r.Text("From", "");
-  job.to = r.Text("To", "");
+  job.from = fs.PathFromText(r.Text("From", ""));
+  job.to = fs.PathFromText(r.Text("To", ""));
   job.type = r.Whole<std::int16_t>("Type", kScheduledJob);
   job.active = r.Whole<std::int32_t>("Active", 1) != 0;
   job.hold = std::string(Trim(r.Text("Hold", "0")));
-  job.pattern = r.Text("Pattern", "*");
+  job.pattern = fs.PathFromText(r.Text("Pattern", "*"));
   job.recursive = r.Whole<std::int32_t>("Recursive", 0);
   job.interval_minutes = r.Whole<std::int32_t>("Interval", 0);
   if (job.interval_minutes < 0) job.interval_minutes = 0;
-  job.watch_folder = r.Text("WatchFolder", "");
+  job.watch_folder = fs.PathFromText(r.Text("WatchFolder", ""));
   job.watch = r.Whole<std::int16_t>("Watch", 0);
   job.start_copy = r.Whole<std::int32_t>("StartCopy", 0);
   job.delay_seconds = r.Whole<std::int16_t>("Delay", 2);
@@ -235,16 +235,16 @@ std::vector<std::string> TargetsNotToWalk(const platform::FileSystem& fs,
   return skip;
 }
 
-JobRecord ToJobRecord(const JobSettings& job) {
+JobRecord ToJobRecord(const platform::FileSystem& fs, const JobSettings& job) {
   JobRecord rec;
-  rec.JobName = job.file_name.substr(0, job.file_name.size() - 4);
-  rec.JobFileName = job.file_name;
+  rec.JobFileName = fs.TextFromPath(job.file_name);
+  rec.JobName = rec.JobFileName.substr(0, rec.JobFileName.size() - 4);
   rec.JobType = job.type;
   rec.ExcludeFlag = job.active ? 0 : 1;
   rec.CheckValue = job.hold;
-  rec.PathA = job.from;
-  rec.PathB = job.to;
-  rec.PathC = job.watch_folder;
+  rec.PathA = fs.TextFromPath(job.from);
+  rec.PathB = fs.TextFromPath(job.to);
+  rec.PathC = fs.TextFromPath(job.watch_folder);
   rec.PathChoice = job.watch;
   rec.FlagA = job.recursive;
   rec.FlagB = job.start_copy;

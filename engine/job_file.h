@@ -58,6 +58,8 @@ inline constexpr std::string_view kJobSection = "Job";
 inline constexpr std::int16_t kScheduledJob = 0;
 inline constexpr std::int16_t kWatchJob = 2;
 
+// The names, folders and pattern are paths of the file system
+// (FileSystem::PathFromText of the job file's texts).
 struct JobSettings {
   std::string file_name;  // "Daily.qlj"
   std::string path;       // the job file's full path
@@ -111,8 +113,9 @@ std::vector<std::string> TargetsNotToWalk(const platform::FileSystem& fs,
                                           const std::vector<JobFolders>& all,
                                           const std::string& to);
 
-// The record the job list reports for a job.
-JobRecord ToJobRecord(const JobSettings& job);
+// The record the job list reports for a job: its names and folders as
+// texts.
+JobRecord ToJobRecord(const platform::FileSystem& fs, const JobSettings& job);
 
 // True when `hold` is numeric text whose value is 0.
 bool HoldIsZero(std::string_view hold);

@@ -20,10 +20,11 @@ class JobList final : public cJobList {
   std::vector<JobRecord> GetJobs(std::string& sJobsPath,
                                  std::string& sFilter) override {
     std::vector<JobRecord> records;
-    for (const std::string& name : ListJobFiles(fs_, sJobsPath)) {
-      std::string job_name = name.substr(0, name.size() - 4);
+    const std::string jobs_folder = fs_.PathFromText(sJobsPath);
+    for (const std::string& name : ListJobFiles(fs_, jobs_folder)) {
+      std::string job_name = fs_.TextFromPath(name.substr(0, name.size() - 4));
       if (!sFilter.empty() && !MatchesMasks(job_name, sFilter)) continue;
-      records.push_back(ToJobRecord(ReadJobFile(fs_, sJobsPath, name)));
+      records.push_back(ToJobRecord(fs_, ReadJobFile(fs_, jobs_folder, name)));
     }
     return records;
   }

@@ -185,14 +185,14 @@ class MonitorJob final : public cMonitorJob {
                 std::string& /*sIniFile*/, std::string& PathA,
                 std::string& PathB, bool& /*bService*/,
                 std::int16_t iIndex) override {
-    job_file_ = sJobFile;
+    job_file_ = fs_.PathFromText(sJobFile);
     delay_ms_ = std::max<std::int64_t>(ValueA, 0) * 1000;
     recursive_ = FlagA;
-    selected_ = SelectedPath;
+    selected_ = fs_.PathFromText(SelectedPath);
     start_copy_ = FlagB;
     retries_ = std::max<int>(ValueB, 0);
-    from_ = PathA;
-    to_ = PathB;
+    from_ = fs_.PathFromText(PathA);
+    to_ = fs_.PathFromText(PathB);
     index_ = iIndex;
   }
 

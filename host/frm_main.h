@@ -34,7 +34,7 @@ struct ProgramValues {
   std::string sJobsPath;  // jobs folder, ending with a separator
   std::string sLogsPath;  // logs folder, ending with a separator
   // Set by PrepareLog, read by the job log's writer and the size check.
-  std::string sJobLogFile;  // current job log; empty for none
+  std::string sJobLogFile;  // current job log (a path); empty for none
   // modMonitor's watch job list: its entries are the object slots;
   // MonJobHandler cuts it to the slots it fills, CancelMonitor removes them
   // all.

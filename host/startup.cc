@@ -243,6 +243,7 @@ void frmMain::Form_Load(const std::string& sCommandLine) {
     });
     modRavelinLITE::Trapped([&] {
       if (NTService1) {
+        NTService1->ExitCode = err.Number;
         NTService1->LogEvent(platform::kEventError, platform::kMsgError,
                              "[" + std::to_string(err.Number) + "] " + err.Description);
       }

@@ -43,7 +43,7 @@ void frmMain::PrepareLog(const std::string& sJobName,
       return;
     }
     if (write_log == "1") {
-      values.sJobLogFile = fs.BuildPath(values.sLogsPath, "DefaultLog.txt");
+      values.sJobLogFile = fs.PathFromText(fs.BuildPath(values.sLogsPath, "DefaultLog.txt"));
       return;
     }
     // Any other value keeps the previous job's log in use.
@@ -78,7 +78,7 @@ void frmMain::PrepareLog(const std::string& sJobName,
 
     // An empty folder (a job file without "From" or "To") leaves the bare
     // name, which the writers resolve against the current folder.
-    const std::string path = fs.BuildPath(folder, name);
+    const std::string path = fs.PathFromText(fs.BuildPath(folder, name));
     if (overwrite && fs.FileExists(path)) fs.DeleteFile(path, true);
     // Last, so that an error above keeps the previous log in use.
     values.sJobLogFile = path;

@@ -76,9 +76,9 @@ void frmMain::WriteLogFile(std::string sLine) {
     platform::FileSystem& fs = Fso();
     // The product folder keeps its trailing separator; the service never
     // creates the logs folder.
-    const std::string path =
+    const std::string path = fs.PathFromText(
         fs.BuildPath(modIniHandler::ProductFolder(),
-                     std::string("logs") + fs.Separator() + "DefaultLog.txt");
+                     std::string("logs") + fs.Separator() + "DefaultLog.txt"));
     // A missing log is made anew by its next line.
     fs.AppendOrCreateText(path, sLine + "\r\n");
   });

@@ -126,6 +126,19 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // The platform's path separator ('\\' on Windows, '/' on POSIX).
   virtual char Separator() const = 0;
+  // Paths and texts. Texts (INI values, job files' folders, log lines) are
+  // in the ANSI code page; the paths this object takes and returns are the
+  // same bytes on POSIX, but UTF-8 on Windows, where a name the code page
+  // lacks (an omega, a Japanese name) could not pass as text. A text that
+  // names a file becomes a path through PathFromText; a path that goes into
+  // a text (a log line naming a file) through TextFromPath, which turns a
+  // character the code page lacks into '?'.
+  virtual std::string PathFromText(std::string_view text) const {
+    return std::string(text);
+  }
+  virtual std::string TextFromPath(std::string_view path) const {
+    return std::string(path);
+  }
   // Whether `c` separates path parts: the separator, and on Windows '/'
   // as well.
   bool IsSeparator(char c) const {
@@ -214,6 +227,11 @@ class FileSystem {
   // own user can change it (or it is not there), else the reason. Windows
   // has no such rule: always "".
   virtual std::string UntrustedBecause(const std::string& path) = 0;
+  // Whether another program has the file at `path` open for writing now,
+  // so that a copy would take a half-written file. Windows tells through
+  // its sharing rules; POSIX cannot tell and answers false (the copy
+  // rules' settle time keeps such files back there).
+  virtual bool OpenForWriting(const std::string& path) { return false; }
   // The watcher that reports the changes in this file system's folders on
   // `loop` (dir_watch.h); for the OS's file system, SharedDirWatcher(loop).
   virtual std::shared_ptr<DirWatcher> FolderWatcher(MessageLoop& loop);

@@ -45,6 +45,10 @@ class ServiceControl {
   bool Interactive = false;
   bool Debug = false;
   std::int32_t ControlsAccepted = 0;
+  // The error that ends the program: the start-up's trap sets its number,
+  // and the service manager records it as the service's own exit code, so
+  // that a start that failed is not taken for a stop. 0: none.
+  std::int32_t ExitCode = 0;
 
   // The account a service without one runs as ("root", "LocalSystem").
   virtual std::string DefaultAccount() const = 0;

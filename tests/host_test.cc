@@ -203,6 +203,8 @@ TEST_F(HostTest, StartLines) {
     EXPECT_EQ(Main("NTService", "State"), r.state);
     EXPECT_EQ(Log(), r.log);
     EXPECT_EQ(Events(), r.event.empty() ? std::vector<std::string>{} : std::vector{r.event});
+    // The service manager records the error as the service's exit code.
+    EXPECT_EQ(svc_->ExitCode, r.event.empty() ? 0 : std::stoi(r.event.substr(3)));
     EXPECT_EQ(svc_->Debug, r.line.starts_with("-debug,"));
     if (!r.runs) continue;
     EXPECT_TRUE(Form().tmrMain->Enabled());

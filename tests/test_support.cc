@@ -14,6 +14,15 @@ namespace fs = std::filesystem;
 
 namespace qs::test {
 
+// A path as the file-system object takes it: UTF-8 on Windows.
+static fs::path Native(const std::string& path) {
+#ifdef _WIN32
+  return fs::path(std::u8string(path.begin(), path.end()));
+#else
+  return path;
+#endif
+}
+
 TempDir::TempDir(const std::string& under) {
   std::random_device rd;
   fs::path base = under.empty() ? fs::temp_directory_path() : fs::path(under);
@@ -44,20 +53,20 @@ std::string TempDir::Join(std::string_view name) const {
 }
 
 std::string ReadBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(Native(path), std::ios::binary);
   std::ostringstream out;
   out << in.rdbuf();
   return out.str();
 }
 
 void WriteBytes(const std::string& path, std::string_view data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::ofstream out(Native(path), std::ios::binary | std::ios::trunc);
   out.write(data.data(), static_cast<std::streamsize>(data.size()));
 }
 
 bool Exists(const std::string& path) {
   std::error_code ec;
-  return fs::exists(path, ec);
+  return fs::exists(Native(path), ec);
 }
 
 std::string Sep() {

@@ -26,6 +26,7 @@ class TempDir {
   std::string path_;
 };
 
+// Paths as the file-system object takes them (UTF-8 on Windows).
 std::string ReadBytes(const std::string& path);
 void WriteBytes(const std::string& path, std::string_view data);
 bool Exists(const std::string& path);

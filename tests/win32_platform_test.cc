@@ -16,10 +16,13 @@
 #include <type_traits>
 #include <vector>
 
+#include "engine/engine.h"
+#include "platform/message_loop.h"
 #include "platform/platform.h"
 #include "platform/runtime_error.h"
 #include "platform/service_control.h"
 #include "platform/win32/win32_impl.h"
+#include "tests/fake_clock.h"
 #include "tests/fakes.h"
 #include "tests/test_support.h"
 
@@ -111,12 +114,18 @@ TEST_F(Win32FilesTest, OtherProgramsHoldingAFileOpen) {
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   };
   // A reader that shares reading and writing (as a log viewer does) does
-  // not stop appending or reading.
+  // not stop appending or reading, and is no writer.
   HANDLE viewer = open(GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE);
   ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
   fs_.AppendText(path, "67");
   EXPECT_EQ(fs_.ReadTail(path, 100), "1234567");
+  EXPECT_FALSE(fs_.OpenForWriting(path));
   ::CloseHandle(viewer);
+  // A writer that shares everything (as a log writer does) is one that the
+  // copy rules wait for.
+  HANDLE writer = open(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+  EXPECT_TRUE(fs_.OpenForWriting(path));
+  ::CloseHandle(writer);
   // A program that locks the file out: the length can still be read, the
   // rest fails with "Permission denied" and the file stays.
   HANDLE locker = open(GENERIC_WRITE, 0);
@@ -127,6 +136,47 @@ TEST_F(Win32FilesTest, OtherProgramsHoldingAFileOpen) {
   EXPECT_EQ(ErrorOf([&] { fs_.DeleteFile(path, true); }), kErrPermission);
   ::CloseHandle(locker);
   EXPECT_EQ(ReadBytes(path), "1234567");
+}
+
+// --- the engine on real files ------------------------------------------------
+
+// A scheduled job whose folders are texts in the ANSI code page (with a
+// "\xFC") more than 260 characters long, holding names that are not: a
+// Greek and a Japanese one beside a Latin look-alike are each copied as
+// themselves, once, and the log names them in the code page's letters. A
+// text that never became a path is refused, not taken for another file.
+TEST(Win32EngineTest, CopiesEveryNameAsItselfOnce) {
+  TempDir dir;
+  FileSystem& fs = win32::Files();
+  const std::string in = dir.Join("gr\xFC\xDF" + std::string(240, 'd')), out = in + "-out";
+  fs.CreateFolder(fs.PathFromText(in));
+  const std::vector<std::string> names = {"Omega.txt", "\xCE\xA9mega.txt", "\xE6\x97\xA5.txt"};
+  for (const std::string& name : names) {
+    fs.AppendOrCreateText(fs.PathFromText(in) + "\\" + name, name);
+  }
+  WriteBytes(dir.Join("Daily.qlj"), "[Job]\r\nFrom=" + in + "\r\nTo=" + out + "\r\n");
+  test::FakeClock clock;
+  auto loop = test::LoopOn(clock);
+  auto engine = engine::CreateJobEngine(*loop, fs, clock);
+  std::vector<std::string> logs, copied;
+  engine->LogMessage = [&](std::string& msg, std::int16_t&, bool&, bool&, bool&, bool&) {
+    logs.push_back(msg);
+  };
+  std::string jobs = dir.path(), lang;
+  bool all = true, b = false, c = false;
+  for (int pass = 0; pass < 2; ++pass) engine->ProcessJobs(jobs, lang, all, b, c);
+  for (const char* shown : {"Omega.txt", "?mega.txt", "?.txt"}) {
+    copied.push_back("Datei kopiert: " + in + "\\" + shown + " -> " + out + "\\" + shown);
+  }
+  copied.push_back("3 Dateien kopiert, 0 Fehler");
+  EXPECT_EQ(logs, copied);  // the second pass has nothing to do
+  for (const std::string& name : names) {
+    EXPECT_EQ(fs.ReadTail(fs.PathFromText(out) + "\\" + name, 100), name);
+  }
+  EXPECT_EQ(ErrorOf([&] { fs.CreateFolder(out + "x"); }), kErrBadFileName);
+  // Short names again, which the temporary folder's removal reaches.
+  fs.RenameFile(fs.PathFromText(in), dir.Join("in"));
+  fs.RenameFile(fs.PathFromText(out), dir.Join("out"));
 }
 
 // --- text ------------------------------------------------------------------

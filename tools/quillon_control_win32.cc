@@ -26,9 +26,11 @@ constexpr char kUsage[] =
     "  stop      stop it and wait until it has stopped\n"
     "  pause     pause it and wait until it is paused\n"
     "  continue  continue it and wait until it runs\n"
-    "  query     print its state and registration, one KEY=VALUE a line\n"
+    "  query     print its state, its last exit codes and its registration,\n"
+    "            one KEY=VALUE a line\n"
     "\n"
-    "Each request prints the state reached and the time it took. With\n"
+    "Each request prints the state reached and the time it took; a service\n"
+    "that stops instead fails the request with its exit codes. With\n"
     "--window the request goes to the debug run whose display name is NAME\n"
     "and returns once the run has handled it (query: once it runs).\n";
 
@@ -154,7 +156,9 @@ int main(int argc, char** argv) {
   if (request->until == 0) {
     if (!QueryServiceStatus(service, &status))
       return Fail("QueryServiceStatus");
-    std::printf("State=%s\n", StateName(status.dwCurrentState));
+    std::printf("State=%s\nExitCode=%lu\nServiceExitCode=%lu\n",
+                StateName(status.dwCurrentState), status.dwWin32ExitCode,
+                status.dwServiceSpecificExitCode);
     PrintRegistration(service, name);
     return 0;
   }
@@ -173,6 +177,14 @@ int main(int argc, char** argv) {
       std::printf("%s after %llu ms, checkpoint %lu\n",
                   StateName(request->until), took, checkpoint);
       return 0;
+    }
+    // A start that failed: no use waiting for the state asked for.
+    if (status.dwCurrentState == SERVICE_STOPPED) {
+      std::fprintf(stderr,
+                   "quillon-control: stopped after %llu ms, exit code %lu, "
+                   "service exit code %lu\n",
+                   took, status.dwWin32ExitCode, status.dwServiceSpecificExitCode);
+      return 1;
     }
     checkpoint =
         status.dwCheckPoint > checkpoint ? status.dwCheckPoint : checkpoint;

@@ -48,9 +48,16 @@
 #include "platform/message_loop.h"
 #include "platform/posted_tasks.h"
 #include "platform/runtime_error.h"
+#include "platform/win32/win32_impl.h"
 
 namespace qs::platform {
 namespace {
+
+using win32::FileAttributes;
+using win32::SystemPath;
+using win32::TryOpenDenyingWriters;
+using win32::Utf8FromWide;
+using win32::WideFromUtf8;
 
 // "Too many files": the classic number for running out of watches.
 constexpr std::int32_t kErrTooManyFiles = 67;
@@ -72,21 +79,12 @@ constexpr DWORD kFilter =
   throw RuntimeError(ErrNoFromWin32(err));
 }
 
-std::string Upper(std::string s) {
-  if (!s.empty()) CharUpperBuffA(s.data(), static_cast<DWORD>(s.size()));
-  return s;
-}
-
-// The full path with backslashes, without a trailing one but for a root.
-std::string FullPath(const std::string& path) {
-  char buf[MAX_PATH * 4];
-  DWORD n = GetFullPathNameA(path.c_str(), sizeof buf, buf, nullptr);
-  std::string full = n > 0 && n < sizeof buf ? std::string(buf, n) : path;
-  for (char& c : full) {
-    if (c == '/') c = '\\';
-  }
-  while (full.size() > 3 && full.back() == '\\') full.pop_back();
-  return full;
+// The key of a folder: its full path in upper case, as Windows compares
+// names.
+std::string Upper(const std::string& path) {
+  std::wstring wide = WideFromUtf8(path);
+  if (!wide.empty()) CharUpperBuffW(wide.data(), static_cast<DWORD>(wide.size()));
+  return Utf8FromWide(wide);
 }
 
 // "" for a root ("C:\", "\\server\share").
@@ -102,17 +100,6 @@ std::string ParentOf(const std::string& full) {
 
 std::string Child(const std::string& folder, const std::string& name) {
   return folder.back() == '\\' ? folder + name : folder + "\\" + name;
-}
-
-std::string Narrow(const wchar_t* text, std::size_t chars) {
-  int n = WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(chars), nullptr,
-                              0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) {
-    WideCharToMultiByte(CP_ACP, 0, text, static_cast<int>(chars), out.data(), n,
-                        nullptr, nullptr);
-  }
-  return out;
 }
 
 class Win32Watcher;
@@ -169,8 +156,8 @@ class Win32Watcher final : public DirWatcher,
   }
 
   WatchId Watch(const std::string& folder, Handler handler) override {
-    const std::string full = FullPath(folder);
-    DWORD attrs = GetFileAttributesA(full.c_str());
+    const std::string full = win32::FullPath(folder);
+    DWORD attrs = FileAttributes(full);
     if (attrs == INVALID_FILE_ATTRIBUTES) ThrowWatchError(GetLastError(), full);
     if ((attrs & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       throw RuntimeError(kErrPathNotFound);
@@ -246,7 +233,7 @@ class Win32Watcher final : public DirWatcher,
     h->key = key;
     h->tree = tree;
     h->handle =
-        CreateFileA(full.c_str(), FILE_LIST_DIRECTORY,
+        CreateFileW(SystemPath(full).c_str(), FILE_LIST_DIRECTORY,
                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
@@ -317,7 +304,8 @@ class Win32Watcher final : public DirWatcher,
         const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(at);
         reports_.push_back(
             {h, Report::kAction, info->Action,
-             Narrow(info->FileName, info->FileNameLength / sizeof(wchar_t)),
+             Utf8FromWide(std::wstring_view(
+                 info->FileName, info->FileNameLength / sizeof(wchar_t))),
              nullptr});
         if (info->NextEntryOffset == 0) break;
         at += info->NextEntryOffset;
@@ -390,7 +378,7 @@ class Win32Watcher final : public DirWatcher,
               was_watched);
       return;
     }
-    DWORD attrs = GetFileAttributesA(full.c_str());
+    DWORD attrs = FileAttributes(full);
     const bool is_folder = attrs != INVALID_FILE_ATTRIBUTES &&
                            (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (r.action == FILE_ACTION_RENAMED_NEW_NAME) {
@@ -409,15 +397,11 @@ class Win32Watcher final : public DirWatcher,
   // True when no program holds the file open for writing; otherwise it is
   // tried again later.
   bool Written(Folder& f, const std::string& name) {
-    HANDLE h = CreateFileA(Child(f.path, name).c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-      CloseHandle(h);
+    const DWORD err = TryOpenDenyingWriters(Child(f.path, name));
+    if (err == ERROR_SUCCESS) {
       f.busy.erase(name);
       return true;
     }
-    const DWORD err = GetLastError();
     if (err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION) {
       f.busy.insert(name);
       RetryBusyLater();

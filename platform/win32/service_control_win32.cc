@@ -37,12 +37,14 @@
 // service as (in a debug run: the service name).
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/message_loop.h"
 #include "platform/platform.h"
@@ -144,8 +146,9 @@ Connection& TheConnection() {
   return *connection;
 }
 
-// Reports `state`; the caller holds the mutex.
-void ReportLocked(Connection& c, DWORD state, DWORD exit_code = NO_ERROR) {
+// Reports `state`, and a non-zero `error` as the service's own exit code;
+// the caller holds the mutex.
+void ReportLocked(Connection& c, DWORD state, DWORD error = 0) {
   if (c.handle == nullptr) return;
   c.status.dwCurrentState = state;
   c.status.dwControlsAccepted =
@@ -153,8 +156,8 @@ void ReportLocked(Connection& c, DWORD state, DWORD exit_code = NO_ERROR) {
                                                                  : c.accepted;
   c.status.dwCheckPoint = IsPending(state) ? 1 : 0;
   c.status.dwWaitHint = IsPending(state) ? kPendingWaitHintMs : 0;
-  c.status.dwWin32ExitCode = exit_code;
-  c.status.dwServiceSpecificExitCode = exit_code ? 1 : 0;
+  c.status.dwWin32ExitCode = error ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+  c.status.dwServiceSpecificExitCode = error;
   SetServiceStatus(c.handle, &c.status);
   if (state == SERVICE_STOPPED) SetEvent(c.stopped);
 }
@@ -255,9 +258,42 @@ BOOL WINAPI ConsoleHandler(DWORD event) {
   }
 }
 
+// The service the service manager runs in this process, "" for none. The
+// manager lists the process with the service from the moment it made it,
+// so this holds before the connection, when nothing else tells.
+std::string ServiceOfThisProcess() {
+  ScHandle scm(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+  if (scm.h == nullptr) return "";
+  const DWORD me = GetCurrentProcessId();
+  std::vector<BYTE> buf(16 * 1024);
+  DWORD resume = 0;
+  for (;;) {
+    DWORD needed = 0, count = 0;
+    const BOOL last = EnumServicesStatusExA(
+        scm.h, SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_STATE_ALL, buf.data(),
+        static_cast<DWORD>(buf.size()), &needed, &count, &resume, nullptr);
+    if (!last && GetLastError() != ERROR_MORE_DATA) return "";
+    const auto* found = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSA*>(buf.data());
+    for (DWORD i = 0; i < count; ++i) {
+      if (found[i].ServiceStatusProcess.dwProcessId == me) return found[i].lpServiceName;
+    }
+    if (last) return "";
+    if (count == 0) buf.resize(std::max<std::size_t>(needed, buf.size() * 2));
+  }
+}
+
 class Win32ServiceControl final : public ServiceControl {
  public:
-  explicit Win32ServiceControl(MessageLoop& loop) : loop_(loop) {}
+  // The control sits on the form from the process's start: whether the
+  // service manager runs the process is settled here, before anything can
+  // report. Its error reports then go to the event log from the first on: a
+  // message box, which an interactive service could show, would hold the
+  // start for good.
+  explicit Win32ServiceControl(MessageLoop& loop) : loop_(loop) {
+    if (win32::ServiceRunName().empty()) {
+      win32::SetServiceRunName(ServiceOfThisProcess());
+    }
+  }
 
   ~Win32ServiceControl() override {
     if (debug_connected_) {
@@ -271,7 +307,7 @@ class Win32ServiceControl final : public ServiceControl {
       Connection& c = TheConnection();
       std::lock_guard<std::mutex> lock(c.mutex);
       c.post = nullptr;
-      ReportLocked(c, SERVICE_STOPPED, exit_code_);
+      ReportLocked(c, SERVICE_STOPPED, static_cast<DWORD>(ExitCode));
       // The dispatcher returns once STOPPED is through; the process may end
       // before that.
       dispatcher_.detach();
@@ -474,7 +510,7 @@ class Win32ServiceControl final : public ServiceControl {
       Report(SERVICE_RUNNING);
       return;
     }
-    exit_code_ = ERROR_SERVICE_SPECIFIC_ERROR;
+    if (ExitCode == 0) ExitCode = 1;
     RaiseStop();
   }
 
@@ -509,7 +545,6 @@ class Win32ServiceControl final : public ServiceControl {
   MessageLoop& loop_;
   State state_ = State::kIdle;
   bool debug_connected_ = false;
-  DWORD exit_code_ = NO_ERROR;
   std::thread dispatcher_;
   std::shared_ptr<char> alive_ = std::make_shared<char>();
 };

@@ -1,5 +1,12 @@
-// The file-system object on Windows: thin wrappers around the file
-// functions, with failures raised as the classic run-time errors.
+// The file-system object on Windows: thin wrappers around the
+// wide-character file functions, with failures raised as the classic
+// run-time errors.
+//
+// Paths are UTF-8 (win32_impl.h): a name outside the ANSI code page (a Greek
+// "Omega.txt" beside the Latin one) is listed, copied and reported as
+// itself, never as a look-alike or a '?'. Every path goes to the system
+// absolute and with the "\\?\" prefix, so a path may be as long as the file
+// system allows, not 260 characters.
 #include <windows.h>
 
 #include <string>
@@ -14,6 +21,22 @@ namespace {
 
 [[noreturn]] void ThrowLastError() {
   throw RuntimeError(ErrNoFromWin32(::GetLastError()));
+}
+
+// SystemPath, or an empty path, which every file function refuses, when
+// `path` is no path: for the calls that report a failure without throwing.
+std::wstring SystemPathOrNone(const std::string& path) {
+  try {
+    return SystemPath(path);
+  } catch (const RuntimeError&) {
+    return std::wstring();
+  }
+}
+
+HANDLE Open(const std::wstring& path, DWORD access, DWORD share,
+            DWORD disposition, DWORD flags = FILE_ATTRIBUTE_NORMAL) {
+  return ::CreateFileW(path.c_str(), access, share, nullptr, disposition, flags,
+                       nullptr);
 }
 
 // Closes a file handle on every way out.
@@ -59,8 +82,8 @@ void WriteAll(HANDLE h, std::string_view data) {
 // The system refuses to write to a read-only file, except Wine run by root,
 // where the attribute is a Unix mode bit that root passes. So the file
 // functions check the attribute themselves before they write.
-bool IsReadOnlyFile(const std::string& path) {
-  DWORD attrs = ::GetFileAttributesA(path.c_str());
+bool IsReadOnlyFile(const std::wstring& path) {
+  DWORD attrs = ::GetFileAttributesW(path.c_str());
   return attrs != INVALID_FILE_ATTRIBUTES &&
          (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
          (attrs & FILE_ATTRIBUTE_READONLY) != 0;
@@ -70,14 +93,22 @@ bool IsSep(char c) { return c == '\\' || c == '/'; }
 
 // A name for the temporary file beside `path`: same folder, so that the
 // rename never crosses a volume.
-std::string TempNameBeside(const std::string& path) {
+std::wstring TempNameBeside(const std::wstring& path) {
   static unsigned counter = 0;
-  return path + ".~" + std::to_string(::GetCurrentProcessId()) + "-" +
-         std::to_string(++counter) + ".tmp";
+  return path + L".~" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+         std::to_wstring(++counter) + L".tmp";
 }
 
 bool IsBareDrive(const std::string& root) {
   return root.size() == 2 && root[1] == ':';
+}
+
+std::wstring CurrentFolder() {
+  std::wstring folder(::GetCurrentDirectoryW(0, nullptr), L'\0');
+  DWORD n = ::GetCurrentDirectoryW(static_cast<DWORD>(folder.size()),
+                                   folder.data());
+  folder.resize(n < folder.size() ? n : 0);
+  return folder;
 }
 
 // The free space of `drive` ("D:") asked as GetDiskFreeSpaceA asks for the
@@ -85,17 +116,17 @@ bool IsBareDrive(const std::string& root) {
 // current folder), and the folder current before is made current again.
 bool CurrentDriveFreeSpace(const std::string& drive, DWORD* spc, DWORD* bps,
                            DWORD* free, DWORD* total) {
-  char saved[MAX_PATH * 4];
-  DWORD n = ::GetCurrentDirectoryA(sizeof saved, saved);
-  if (n == 0 || n >= sizeof saved) return false;
-  if (!::SetCurrentDirectoryA(drive.c_str())) return false;
-  char now[MAX_PATH * 4];
-  n = ::GetCurrentDirectoryA(sizeof now, now);
-  bool ok = n >= 2 && n < sizeof now &&
-            ::CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, now, 2,
-                             drive.c_str(), 2) == CSTR_EQUAL &&
-            ::GetDiskFreeSpaceA(nullptr, spc, bps, free, total);
-  ::SetCurrentDirectoryA(saved);
+  const std::wstring saved = CurrentFolder();
+  const std::wstring wide_drive = WideFromUtf8(drive);
+  if (saved.empty() || !::SetCurrentDirectoryW(wide_drive.c_str())) {
+    return false;
+  }
+  const std::wstring now = CurrentFolder();
+  bool ok = now.size() >= 2 &&
+            ::CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, now.c_str(), 2,
+                             wide_drive.c_str(), 2) == CSTR_EQUAL &&
+            ::GetDiskFreeSpaceW(nullptr, spc, bps, free, total);
+  ::SetCurrentDirectoryW(saved.c_str());
   return ok;
 }
 
@@ -104,33 +135,41 @@ class Win32Files final : public FileSystem {
   char Separator() const override { return '\\'; }
   bool CaseSensitiveNames() const override { return false; }
 
+  std::string PathFromText(std::string_view text) const override {
+    return AnsiToUtf8(text);
+  }
+
+  std::string TextFromPath(std::string_view path) const override {
+    return Utf8ToAnsi(path);
+  }
+
   bool FileExists(const std::string& path) override {
-    DWORD attrs = ::GetFileAttributesA(path.c_str());
+    DWORD attrs = FileAttributes(path);
     return attrs != INVALID_FILE_ATTRIBUTES &&
            (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
   }
 
   bool FolderExists(const std::string& path) override {
-    DWORD attrs = ::GetFileAttributesA(path.c_str());
+    DWORD attrs = FileAttributes(path);
     return attrs != INVALID_FILE_ATTRIBUTES &&
            (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
   }
 
   void CreateTextFile(const std::string& path, bool overwrite) override {
-    if (overwrite && IsReadOnlyFile(path)) throw RuntimeError(kErrPermission);
-    FileHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                  nullptr,
-                                  overwrite ? CREATE_ALWAYS : CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::wstring file_path = SystemPath(path);
+    if (overwrite && IsReadOnlyFile(file_path)) {
+      throw RuntimeError(kErrPermission);
+    }
+    FileHandle file(Open(file_path, GENERIC_WRITE, FILE_SHARE_READ,
+                         overwrite ? CREATE_ALWAYS : CREATE_NEW));
     if (!file.valid()) ThrowLastError();
     if (!file.Close()) ThrowLastError();
   }
 
   void AppendText(const std::string& path, std::string_view text) override {
     // OPEN_EXISTING: appending never creates the file.
-    FileHandle file(::CreateFileA(
-        path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    FileHandle file(Open(SystemPath(path), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING));
     if (!file.valid()) ThrowLastError();
     BY_HANDLE_FILE_INFORMATION info{};
     if (::GetFileInformationByHandle(file.get(), &info) &&
@@ -153,9 +192,7 @@ class Win32Files final : public FileSystem {
 
   std::string ReadTail(const std::string& path,
                        std::uint64_t max_bytes) override {
-    FileHandle file(::CreateFileA(path.c_str(), GENERIC_READ, kShareAll,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+    FileHandle file(Open(SystemPath(path), GENERIC_READ, kShareAll, OPEN_EXISTING));
     if (!file.valid()) ThrowLastError();
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.get(), &size)) ThrowLastError();
@@ -191,7 +228,8 @@ class Win32Files final : public FileSystem {
     // A read-only file cannot be rewritten (see IsReadOnlyFile); a missing
     // one is created. Other attributes (hidden, system,
     // archive) go over to the new file.
-    DWORD attrs = ::GetFileAttributesA(path.c_str());
+    const std::wstring file_path = SystemPath(path);
+    DWORD attrs = ::GetFileAttributesW(file_path.c_str());
     if (attrs != INVALID_FILE_ATTRIBUTES) {
       if (attrs & FILE_ATTRIBUTE_DIRECTORY) {
         throw RuntimeError(kErrPathFileAccess);
@@ -208,13 +246,12 @@ class Win32Files final : public FileSystem {
 
     // CREATE_NEW never takes over a file of the same name that some earlier
     // run left behind; another name is tried instead.
-    std::string temp;
+    std::wstring temp;
     HANDLE h = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE;
          ++attempt) {
-      temp = TempNameBeside(path);
-      h = ::CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                        attrs, nullptr);
+      temp = TempNameBeside(file_path);
+      h = Open(temp, GENERIC_WRITE, 0, CREATE_NEW, attrs);
       if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) {
         break;
       }
@@ -228,35 +265,36 @@ class Win32Files final : public FileSystem {
         if (!file.Close()) ThrowLastError();
       } catch (...) {
         file.Close();
-        ::DeleteFileA(temp.c_str());
+        ::DeleteFileW(temp.c_str());
         throw;
       }
     }
-    if (!::MoveFileExA(temp.c_str(), path.c_str(),
+    if (!::MoveFileExW(temp.c_str(), file_path.c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       DWORD err = ::GetLastError();
-      ::DeleteFileA(temp.c_str());
+      ::DeleteFileW(temp.c_str());
       throw RuntimeError(ErrNoFromWin32(err));
     }
   }
 
   void DeleteFile(const std::string& path, bool force) override {
-    DWORD attrs = ::GetFileAttributesA(path.c_str());
+    const std::wstring file_path = SystemPath(path);
+    DWORD attrs = ::GetFileAttributesW(file_path.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES) ThrowLastError();
     if (attrs & FILE_ATTRIBUTE_DIRECTORY) throw RuntimeError(kErrFileNotFound);
     bool cleared = false;
     if (attrs & FILE_ATTRIBUTE_READONLY) {
       if (!force) throw RuntimeError(kErrPermission);
-      if (!::SetFileAttributesA(path.c_str(),
+      if (!::SetFileAttributesW(file_path.c_str(),
                                 attrs & ~FILE_ATTRIBUTE_READONLY)) {
         ThrowLastError();
       }
       cleared = true;
     }
-    if (!::DeleteFileA(path.c_str())) {
+    if (!::DeleteFileW(file_path.c_str())) {
       DWORD err = ::GetLastError();
       // The file stays: give it its read-only attribute back.
-      if (cleared) ::SetFileAttributesA(path.c_str(), attrs);
+      if (cleared) ::SetFileAttributesW(file_path.c_str(), attrs);
       throw RuntimeError(ErrNoFromWin32(err));
     }
   }
@@ -264,9 +302,7 @@ class Win32Files final : public FileSystem {
   std::int64_t FileLength(const std::string& path) override {
     // No access rights asked for: the length of a file that another
     // program holds locked can still be read.
-    FileHandle file(::CreateFileA(path.c_str(), 0, kShareAll, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                                  nullptr));
+    FileHandle file(Open(SystemPathOrNone(path), 0, kShareAll, OPEN_EXISTING));
     if (!file.valid()) return -1;
     LARGE_INTEGER size{};
     if (!::GetFileSizeEx(file.get(), &size)) return -1;
@@ -297,10 +333,15 @@ class Win32Files final : public FileSystem {
                         std::uint32_t* free_clusters,
                         std::uint32_t* total_clusters) override {
     DWORD spc = 0, bps = 0, free = 0, total = 0;
-    const bool ok = IsBareDrive(root)
-                        ? CurrentDriveFreeSpace(root, &spc, &bps, &free, &total)
-                        : ::GetDiskFreeSpaceA(root.c_str(), &spc, &bps, &free,
-                                              &total) != FALSE;
+    bool ok = false;
+    try {
+      ok = IsBareDrive(root)
+               ? CurrentDriveFreeSpace(root, &spc, &bps, &free, &total)
+               : ::GetDiskFreeSpaceW(WideFromUtf8(root).c_str(), &spc, &bps,
+                                     &free, &total) != FALSE;
+    } catch (const RuntimeError&) {
+      // No path: no volume to measure.
+    }
     if (!ok) return false;
     if (sectors_per_cluster) *sectors_per_cluster = spc;
     if (bytes_per_sector) *bytes_per_sector = bps;
@@ -311,7 +352,8 @@ class Win32Files final : public FileSystem {
 
   FileStat GetFileStat(const std::string& path) override {
     WIN32_FILE_ATTRIBUTE_DATA data{};
-    if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!::GetFileAttributesExW(SystemPathOrNone(path).c_str(),
+                                GetFileExInfoStandard, &data)) {
       return {};
     }
     if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -322,9 +364,11 @@ class Win32Files final : public FileSystem {
   }
 
   std::vector<FolderEntry> ListFolder(const std::string& folder) override {
-    WIN32_FIND_DATAA found{};
-    std::string pattern = BuildPath(folder, "*");
-    HANDLE h = ::FindFirstFileA(pattern.c_str(), &found);
+    WIN32_FIND_DATAW found{};
+    std::wstring pattern = SystemPath(folder);
+    pattern += pattern.back() == L'\\' ? L"*" : L"\\*";
+    HANDLE h = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                  FindExSearchNameMatch, nullptr, 0);
     std::vector<FolderEntry> out;
     if (h == INVALID_HANDLE_VALUE) {
       DWORD err = ::GetLastError();
@@ -334,8 +378,8 @@ class Win32Files final : public FileSystem {
     }
     DWORD err = ERROR_SUCCESS;
     while (err == ERROR_SUCCESS) {
-      std::string name = found.cFileName;
-      if (name != "." && name != "..") {
+      const std::wstring_view name = found.cFileName;
+      if (name != L"." && name != L"..") {
         FileStat info = StatOf(found.dwFileAttributes, found.nFileSizeHigh,
                                found.nFileSizeLow, found.ftLastWriteTime);
         // A junction or a link is reported as one; where it leads is not
@@ -343,9 +387,9 @@ class Win32Files final : public FileSystem {
         if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
           info = FileStat{FileStat::kOther, 0, 0, true};
         }
-        out.push_back({std::move(name), info});
+        out.push_back({Utf8FromWide(name), info});
       }
-      if (!::FindNextFileA(h, &found)) err = ::GetLastError();
+      if (!::FindNextFileW(h, &found)) err = ::GetLastError();
     }
     ::FindClose(h);
     if (err != ERROR_NO_MORE_FILES) throw RuntimeError(ErrNoFromWin32(err));
@@ -357,8 +401,8 @@ class Win32Files final : public FileSystem {
     // Without follow_link a reparse point is opened as itself, and refused.
     const DWORD open_flags = FILE_FLAG_SEQUENTIAL_SCAN |
                              (options.follow_link ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
-    FileHandle in(::CreateFileA(from.c_str(), GENERIC_READ, kShareAll, nullptr,
-                                OPEN_EXISTING, open_flags, nullptr));
+    FileHandle in(Open(SystemPath(from), GENERIC_READ, kShareAll, OPEN_EXISTING,
+                       open_flags));
     if (!in.valid()) ThrowLastError();
     BY_HANDLE_FILE_INFORMATION info{};
     if (!::GetFileInformationByHandle(in.get(), &info)) ThrowLastError();
@@ -366,15 +410,15 @@ class Win32Files final : public FileSystem {
       throw RuntimeError(kErrPermission);
     }
     FILETIME written = info.ftLastWriteTime;
-    FileHandle out(::CreateFileA(to.c_str(), GENERIC_WRITE, 0, nullptr,
-                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    const std::wstring target = SystemPath(to);
+    FileHandle out(Open(target, GENERIC_WRITE, 0, CREATE_NEW));
     if (!out.valid()) ThrowLastError();
     try {
       static char buf[1u << 20];
       for (bool first = true;; first = false) {
         if (!first && options.keep_going && !options.keep_going()) {
           out.Close();
-          ::DeleteFileA(to.c_str());
+          ::DeleteFileW(target.c_str());
           return false;
         }
         DWORD got = 0;
@@ -392,7 +436,7 @@ class Win32Files final : public FileSystem {
       if (!out.Close()) ThrowLastError();
     } catch (...) {
       out.Close();
-      ::DeleteFileA(to.c_str());
+      ::DeleteFileW(target.c_str());
       throw;
     }
     return true;
@@ -404,32 +448,31 @@ class Win32Files final : public FileSystem {
   void FlushToDisk(const std::vector<std::string>& paths) override {
     for (const std::string& p : paths) {
       if (FolderExists(p)) continue;
-      FileHandle file(::CreateFileA(p.c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      FileHandle file(Open(SystemPath(p), GENERIC_WRITE, kShareAll, OPEN_EXISTING));
       if (!file.valid() || !::FlushFileBuffers(file.get())) ThrowLastError();
     }
   }
 
   std::string ResolvePath(const std::string& path) override {
-    char buf[MAX_PATH * 4];
-    DWORD n = ::GetFullPathNameA(path.c_str(), sizeof buf, buf, nullptr);
-    if (n == 0 || n >= sizeof buf) ThrowLastError();
-    std::string full(buf, n);
-    while (full.size() > 3 && IsSep(full.back())) full.pop_back();
-    return full;
+    return FullPath(path);
   }
 
   std::string UntrustedBecause(const std::string&) override { return {}; }
 
+  bool OpenForWriting(const std::string& path) override {
+    const DWORD err = TryOpenDenyingWriters(path);
+    return err == ERROR_SHARING_VIOLATION || err == ERROR_LOCK_VIOLATION;
+  }
+
   void RenameFile(const std::string& from, const std::string& to) override {
-    if (!::MoveFileExA(from.c_str(), to.c_str(),
+    if (!::MoveFileExW(SystemPath(from).c_str(), SystemPath(to).c_str(),
                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       ThrowLastError();
     }
   }
 
   void CreateFolder(const std::string& path) override {
-    if (!::CreateDirectoryA(path.c_str(), nullptr)) ThrowLastError();
+    if (!::CreateDirectoryW(SystemPath(path).c_str(), nullptr)) ThrowLastError();
   }
 
  private:
@@ -449,6 +492,83 @@ class Win32Files final : public FileSystem {
 };
 
 }  // namespace
+
+std::wstring WideFromUtf8(std::string_view utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int in = static_cast<int>(utf8.size());
+  int n = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), in,
+                                nullptr, 0);
+  // Text in the ANSI code page that never became a path, say.
+  if (n <= 0) throw RuntimeError(kErrBadFileName);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), in,
+                        wide.data(), n);
+  return wide;
+}
+
+std::string Utf8FromWide(std::wstring_view wide) {
+  if (wide.empty()) return std::string();
+  const int in = static_cast<int>(wide.size());
+  int n = ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), in, nullptr, 0,
+                                nullptr, nullptr);
+  std::string utf8(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) {
+    ::WideCharToMultiByte(CP_UTF8, 0, wide.data(), in, utf8.data(), n, nullptr,
+                          nullptr);
+  }
+  return utf8;
+}
+
+namespace {
+
+constexpr std::wstring_view kLongPrefix = L"\\\\?\\";
+
+// GetFullPathNameW, without a trailing separator but a root's ("C:\",
+// "\\?\C:\", "\\server\share").
+std::wstring FullWidePath(const std::string& path) {
+  const std::wstring wide = WideFromUtf8(path);
+  if (wide.empty()) throw RuntimeError(kErrPathNotFound);
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = ::GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()),
+                                 full.data(), nullptr);
+    if (n == 0) ThrowLastError();
+    if (n < full.size()) {
+      full.resize(n);
+      break;
+    }
+    full.resize(n);
+  }
+  const std::size_t root = full.starts_with(kLongPrefix) ? kLongPrefix.size() + 3 : 3;
+  while (full.size() > root && full.back() == L'\\') full.pop_back();
+  return full;
+}
+
+}  // namespace
+
+std::string FullPath(const std::string& path) {
+  return Utf8FromWide(FullWidePath(path));
+}
+
+std::wstring SystemPath(const std::string& path) {
+  std::wstring full = FullWidePath(path);
+  // Already without limit, or a device ("\\.\pipe\x"): as it is.
+  if (full.starts_with(kLongPrefix) || full.starts_with(L"\\\\.\\")) return full;
+  if (full.starts_with(L"\\\\")) return std::wstring(kLongPrefix) + L"UNC" + full.substr(1);
+  return std::wstring(kLongPrefix) + full;
+}
+
+DWORD FileAttributes(const std::string& path) {
+  return ::GetFileAttributesW(SystemPathOrNone(path).c_str());
+}
+
+DWORD TryOpenDenyingWriters(const std::string& path) {
+  HANDLE h = Open(SystemPathOrNone(path), GENERIC_READ,
+                  FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+  if (h == INVALID_HANDLE_VALUE) return ::GetLastError();
+  ::CloseHandle(h);
+  return ERROR_SUCCESS;
+}
 
 FileSystem& Files() {
   static Win32Files files;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -14,6 +15,29 @@ Clock& SystemClock();
 ProcessApi& Process();
 WindowSystem& Windows();
 UserInterface& Ui();
+
+// Paths of the file-system object are UTF-8, so that every name Windows
+// allows passes through the program unchanged; the file functions take them
+// as UTF-16. Texts are in the ANSI code page.
+std::wstring WideFromUtf8(std::string_view utf8);  // 52 when not UTF-8
+std::string Utf8FromWide(std::wstring_view wide);
+// Text in the ANSI code page as UTF-8 (Utf8ToAnsi is the way back).
+std::string AnsiToUtf8(std::string_view ansi);
+// `path` made absolute and normalized ("." and ".." resolved, '/' as '\',
+// no trailing separator but a root's), as UTF-8: how the file-system object
+// resolves a path, and the folder watch's name for a folder.
+std::string FullPath(const std::string& path);
+// FullPath as the wide-character file functions take it: with the prefix
+// "\\?\" ("\\?\UNC\" for a share), which lifts the limit of 260
+// characters. A path that has the prefix already is taken as it is.
+std::wstring SystemPath(const std::string& path);
+// GetFileAttributesW of `path`; INVALID_FILE_ATTRIBUTES when nothing is
+// there or `path` is no path.
+DWORD FileAttributes(const std::string& path);
+// Opens the file at `path` for reading while denying writers: 0 when that
+// works (no other program has the file open for writing), else the error
+// (ERROR_SHARING_VIOLATION when one has).
+DWORD TryOpenDenyingWriters(const std::string& path);
 
 // The class of the message loop's hidden window, the service form's window.
 // A running service titles it with its display name.
@@ -29,8 +53,9 @@ inline constexpr char kContinueMessage[] = "QuillonSrvContinue";
 HWND LoopWindow();
 
 // The name under which the service manager runs this process ("" when it
-// does not: a debug run, a command line). Set once, by the service control,
-// before the start event; error boxes then go to the event log instead.
+// does not: a debug run, a command line). Set by the service control when it
+// is made, from the service manager's list of services and their processes,
+// so before anything reports; error boxes then go to the event log instead.
 const std::string& ServiceRunName();
 void SetServiceRunName(const std::string& name);
 

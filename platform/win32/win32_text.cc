@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_impl.h"
 
 namespace qs::platform {
 
@@ -33,6 +34,19 @@ std::string Utf8ToAnsi(std::string_view utf8) {
                         out_len, def, nullptr);
   return out;
 }
+
+namespace win32 {
+
+std::string AnsiToUtf8(std::string_view ansi) {
+  if (ansi.empty()) return std::string();
+  const int in = static_cast<int>(ansi.size());
+  int n = ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), in, nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) ::MultiByteToWideChar(CP_ACP, 0, ansi.data(), in, wide.data(), n);
+  return Utf8FromWide(wide);
+}
+
+}  // namespace win32
 
 void ApplyRegionalSettings() {
   // The system calls (GetDateFormatA, GetTimeFormatA, the profile functions)

@@ -14,6 +14,7 @@
 #
 # A scenario (tests/e2e/*.scn) is a sequence, run in order, of these:
 #   # ...                     a comment
+#   platforms NAME...         the scenario runs on these platforms only
 #   file REL ... .            a file of the product folder, written now:
 #                             the lines up to a line "." alone
 #   do STEP ARGS              a step (below); its arguments in shell
@@ -26,6 +27,10 @@
 # Steps:
 #   run CMDLINE               the program with this command line, to its end
 #   start NAME                the service manager starts the service NAME
+#   start-fails NAME          ... and the service ends before it runs
+#   stopped NAME CODE         NAME has stopped, its process is gone, and
+#                             the manager recorded CODE as its own exit
+#                             code (0: none)
 #   debug CMDLINE             a debug run (-debug,...) in the background
 #   pause | continue | stop NAME
 #                             the request, to the service NAME or the debug
@@ -38,7 +43,7 @@
 #   fill REL N                files REL/1.txt to REL/N.txt, each holding its
 #                             number
 #   event TEXT                an event-log entry with TEXT has been written
-#                             (a debug run's; Linux: with the journal off)
+#                             (Linux: a debug run's, with the journal off)
 #   registered NAME START ACCOUNT
 #                             NAME is registered with the service manager:
 #                             START auto, manual or disabled, ACCOUNT
@@ -151,8 +156,27 @@ else
   program_file=QuillonSrv.exe exe=("$wine" QuillonSrv.exe)
   control() { "$wine" "$build/quillon-control.exe" "$@"; }
   start_service() { control start "$1" >/dev/null || fail "$1 did not start"; }
-  # The event log is a stub under Wine; its debug channel shows the texts.
-  event_text() { printf 'L"%s"' "$1"; }
+  start-fails() { ! control start "$1" >/dev/null 2>&1 || fail "$1 started"; }
+  # Exit code 1066: ERROR_SERVICE_SPECIFIC_ERROR, the service's own code follows.
+  stopped() {
+    local got want="State=STOPPED ExitCode=$((${2:?} ? 1066 : 0)) ServiceExitCode=$2 "
+    got=$(control query "$1" | tr -d '\r' | grep -e '^State=' -e 'ExitCode=' | tr '\n' ' ')
+    [[ $got == "$want" ]] || fail "$1: $got"
+    wait_until '! ps -eo args | grep -q -x -F -- "$product\\bin\\$program_file"' ||
+      fail "a process of $1 is left"
+  }
+  # The event log is a stub under Wine; its debug channel shows the texts,
+  # a debug run's on its standard error, a service's on the service
+  # manager's, which the services inherit with its WINEDEBUG (boot_manager).
+  event_text() { local s=${1//\\/\\\\} && printf 'L"%s"' "$s"; }
+  boot_manager() {
+    "$wineserver" -k 2>/dev/null || true
+    "$wineserver" -w
+    # Nothing of the server may hold the caller's output open.
+    "$wineserver" -p >/dev/null 2>&1
+    WINEDEBUG=-all,+eventlog "$wine" wineboot >/dev/null 2>>"$work/manager.err"
+  }
+  boot_manager
   start_debug() {
     WINEDEBUG=-all,+eventlog launch "$1"
     # Its display name: "Quillon Pro Service" and field 1 of the command
@@ -183,7 +207,7 @@ else
       "StartType=$(case $2 in auto) echo 2 ;; manual) echo 3 ;; *) echo 4 ;; esac)" \
       "BinaryPath=\"$product\\bin\\QuillonSrv.exe\"" "Account=$3" \
       "EventMessageFile=$product\\bin\\QuillonSrv.exe" "TimerInterval=1000")
-    got=$(control query "$1" | tr -d '\r' | grep -v -e '^State=' -e '^Interactive=') ||
+    got=$(control query "$1" | tr -d '\r' | grep -v -E '^(State|Interactive|\w*ExitCode)=') ||
       fail "$1 is not registered"
     [[ $got == "$want" ]] || fail "registration of $1:"$'\n'"$got"$'\n'"expected:"$'\n'"$want"
   }
@@ -195,10 +219,7 @@ else
   # The registry reaches its files when the server ends: end it (nothing
   # runs at this step), look, and start it again.
   registrations_hold() {
-    "$wineserver" -k 2>/dev/null || true
-    "$wineserver" -w
-    "$wineserver" -p
-    "$wine" wineboot >/dev/null 2>&1
+    boot_manager
     grep -l -F -- "$1" "$WINEPREFIX"/*.reg
   }
   viewer=("$wine" "$build/quillon-trace.exe" Ravelin)
@@ -234,8 +255,8 @@ step() {
     absent) ! compgen -G "$path" >/dev/null || fail "$1 is there" ;;
     fill) mkdir -p "$path"
           for ((i = 1; i <= $2; ++i)); do printf '%s\r\n' "$i" >"$path/$i.txt"; done ;;
-    event) grep -q -F -- "$(event_text "$1")" "$work/service.err" || fail "no event-log entry \"$1\"" ;;
-    registered | unregistered) "$what" "$@" ;;
+    event) cat "$work"/*.err | grep -q -F -- "$(event_text "$1")" || fail "no event-log entry \"$1\"" ;;
+    registered | unregistered | stopped | start-fails) "$what" "$@" ;;
     secret) ! grep -r -l -F -- "$1" "$unix_product" || fail "\"$1\" in the product folder"
             ! registrations_hold "$1" || fail "\"$1\" in a registration" ;;
     viewer) "${viewer[@]}" >"$work/viewer.out" 2>"$work/viewer.err" &
@@ -255,6 +276,8 @@ run_scenario() {
   unix_product="$root/$scenario/Quillon Pro" product="$product_root$sep$scenario${sep}Quillon Pro"
   debug_run=""
   rm -rf "${unix_product:?}" "$work/service.err"
+  # Truncated, not removed: the service manager keeps writing to it.
+  [[ ! -e $work/manager.err ]] || : >"$work/manager.err"
   mkdir -p "$unix_product"/{bin,jobs,logs,lang}
   cp "$build/$program_file" "$unix_product/bin/"
   while IFS= read -r line <&3 || [[ -n $line ]]; do
@@ -273,6 +296,8 @@ run_scenario() {
       case $line in
         '' | '#'*) ;;
         file\ * | expect\ *) kind=${line%% *} target=${line#* } && : >"$block" ;;
+        platforms\ *) [[ " ${line#* } " == *" $platform "* ]] ||
+                        { echo "e2e $platform $scenario: not for $platform" && return; } ;;
         do\ *) eval "step ${line#do }" ;;
         *) fail "cannot read: $line" ;;
       esac

@@ -10,6 +10,10 @@
 #   - then a second boot, since the desktop process of the first has no
 #     driver.
 # The server keeps running: `wineserver -k` ends it.
+#
+# Run as a program, it makes such a prefix to try the Windows programs in
+# by hand (README, "Trying it under Wine"):
+#   bash tools/scripts/wine-prefix.sh FOLDER [WORK_CYCLE_MS]
 find_wine_tool() {
   local name
   for name in "$@"; do
@@ -30,12 +34,15 @@ wineserver=$(find_wine_tool wineserver wineserver64)
 export PATH="$(dirname "$wine"):$PATH"
 export WINEDEBUG=-all
 # Under the C locale Wine takes English (US) settings with code page 1252,
-# the code page of the product's machines; the text tests rely on it.
-export LANG=C LC_ALL=C
+# the code page of the product's machines; the text tests rely on it. Its
+# UTF-8 form also lets Wine keep any name Windows allows in the Unix file
+# system: under the plain C locale a Greek or Japanese file name cannot be
+# made at all.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 boot_prefix() {
   mkdir -p "$WINEPREFIX"
-  "$wineserver" -p
+  "$wineserver" -p >/dev/null 2>&1
   "$wine" wineboot -i >/dev/null 2>&1
   "$wine" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
     >/dev/null 2>&1
@@ -48,6 +55,15 @@ boot_prefix() {
   fi
   "$wineserver" -k >/dev/null 2>&1 || true
   "$wineserver" -w
-  "$wineserver" -p
+  "$wineserver" -p >/dev/null 2>&1
   "$wine" wineboot >/dev/null 2>&1
 }
+
+if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
+  set -euo pipefail
+  WINEPREFIX=$(realpath -m "${1:?usage: wine-prefix.sh FOLDER [WORK_CYCLE_MS]}")
+  export WINEPREFIX
+  boot_prefix "${@:2}"
+  echo "wine-prefix: $WINEPREFIX is booted; its server runs until" \
+    "WINEPREFIX='$WINEPREFIX' $wineserver -k"
+fi

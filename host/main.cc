@@ -1,6 +1,7 @@
 // QuillonSrv: the service's entry point. The hidden form is loaded with the
 // command line; unless the start-up ends the program, it lives in the
 // form's message loop until the stop event unloads the form.
+#include <cstdint>
 #include <string>
 
 #include "engine/engine.h"
@@ -45,5 +46,9 @@ int main(int argc, char** argv) {
   qs::frmMain form(*loop, fs, qs::DefaultComponents(fs, *qs::platform::OsPlatform().clock));
   form.Form_Load(command_line);
   if (!form.Ended()) loop->Run();
-  return 0;
+  // A start-up that ended in its trap ends the process with the error's
+  // number (what an exit status holds of it), so that the service manager
+  // records a failed start, not a stop.
+  const std::int32_t error = form.NTService1 ? form.NTService1->ExitCode : 0;
+  return error == 0 ? 0 : (error & 0xFF) != 0 ? (error & 0xFF) : 1;
 }

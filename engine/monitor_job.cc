@@ -82,8 +82,12 @@ struct Life {
 };
 
 // Wake-ups at given times for every watch job of one loop, on one timer.
-// A job asks to be woken; it finds out itself what has come due. The times
-// are milliseconds of the clock's ticks, counted on so that they never wrap.
+// A job asks to be woken; it finds out itself what has come due, does one
+// piece of it and asks again. A wake-up asked for a time that has passed
+// lines up behind those that are due already, so the jobs with work due
+// take turns; after kPumpEveryMs of work the loop handles what is pending
+// (a stop, other reports) before the next turn. The times are milliseconds
+// of the clock's ticks, counted on so that they never wrap.
 class WakeQueue : public std::enable_shared_from_this<WakeQueue> {
  public:
   WakeQueue(platform::MessageLoop& loop, platform::Clock& clock)
@@ -97,7 +101,7 @@ class WakeQueue : public std::enable_shared_from_this<WakeQueue> {
   }
 
   void WakeAt(std::int64_t due_ms, std::weak_ptr<Life> who) {
-    entries_.emplace(due_ms, std::move(who));
+    entries_.emplace(std::max(due_ms, NowMs()), std::move(who));
     Arm();
   }
 
@@ -258,37 +262,33 @@ class MonitorJob final : public cMonitorJob {
     }
   }
 
-  // Called by the wake-up queue: runs the copies that have come due. A copy
-  // lets pending messages run; a stop handled there may cancel the watch
-  // or release this object, and the copy then ends at once.
+  // Called by the wake-up queue: runs the copy that has come due first, and
+  // asks to be woken for the next. A copy lets pending messages run; a stop
+  // handled there may cancel the watch or release this object, and the copy
+  // then ends at once.
   void OnDue() {
-    if (in_due_) return;  // the outer call wakes again for what is left
     wake_at_ = -1;
-    if (state_ != State::kWatching) return;
+    if (in_due_ || state_ != State::kWatching) return;  // the outer call wakes again
+    if (line_.empty() || line_.begin()->first > NowMs()) return WakeForNext();
+    const std::string key = *line_.begin()->second;
+    const std::uint64_t asked = pending_.at(key).asked;
     const std::shared_ptr<Life> life = life_;
     in_due_ = true;
-    const std::int64_t now = NowMs();
-    std::vector<std::string> due;
-    for (const auto& [key, work] : pending_) {
-      if (work.due_ms <= now) due.push_back(key);
-    }
-    for (const std::string& key : due) {
-      auto found = pending_.find(key);
-      if (found == pending_.end()) continue;
-      Work work = found->second;
-      bool ok = Run(work);
-      if (life->job == nullptr) return;  // released meanwhile
-      if (state_ != State::kWatching) break;
-      auto it = pending_.find(key);
-      if (it == pending_.end()) continue;
+    const bool ok = Run(key);
+    if (life->job == nullptr) return;  // released meanwhile
+    in_due_ = false;
+    if (state_ != State::kWatching) return;
+    auto it = pending_.find(key);
+    // Asked for again while it ran: it runs again, after its own wait.
+    if (it != pending_.end() && it->second.asked == asked) {
       if (ok || it->second.retries_left <= 0) {
-        pending_.erase(it);
+        Drop(it);
       } else {
         --it->second.retries_left;
-        it->second.due_ms = now + std::max(delay_ms_, kMinRetryMs);
+        line_.erase(it->second.in_line);
+        Schedule(it, NowMs() + std::max(delay_ms_, kMinRetryMs));
       }
     }
-    in_due_ = false;
     WakeForNext();
   }
 
@@ -348,7 +348,8 @@ class MonitorJob final : public cMonitorJob {
       Queue(false, child, NowMs() + delay_ms_);
     } else if (change == DirChange::kDeleted ||
                change == DirChange::kMovedOut) {
-      pending_.erase(Key(false, child));
+      auto it = pending_.find(Key(false, child));
+      if (it != pending_.end()) Drop(it);
     }
   }
 
@@ -378,13 +379,13 @@ class MonitorJob final : public cMonitorJob {
  private:
   enum class State { kIdle, kWatching, kEnding, kEnded };
 
-  // A copy waiting for its time: one file, or a pass over a folder (the
-  // whole tree when `rel` is empty).
+  // A copy waiting for its time, by Key(): one file, or a pass over a folder
+  // and all it holds (the whole tree for the root).
+  using Line = std::multimap<std::int64_t, const std::string*>;
   struct Work {
-    bool tree;
-    std::string rel;
-    std::int64_t due_ms;
-    int retries_left;
+    int retries_left = 0;
+    std::uint64_t asked = 0;  // which request it is
+    Line::iterator in_line;
   };
 
   // The time on the wake-up queue's clock; only while watching.
@@ -498,12 +499,27 @@ class MonitorJob final : public cMonitorJob {
     }
   }
 
+  // Asks for a copy, or for it again: its wait starts anew.
   void Queue(bool tree, const std::string& rel, std::int64_t due_ms) {
-    Work& work = pending_[Key(tree, rel)];
-    work.tree = tree;
-    work.rel = rel;
-    work.due_ms = due_ms;
-    work.retries_left = retries_;
+    const std::string key = Key(tree, rel);
+    auto it = pending_.find(key);
+    if (it == pending_.end()) {
+      it = pending_.emplace(key, Work{}).first;
+    } else {
+      line_.erase(it->second.in_line);
+    }
+    it->second.retries_left = retries_;
+    it->second.asked = ++asked_;
+    Schedule(it, due_ms);
+  }
+
+  void Drop(std::map<std::string, Work>::iterator it) {
+    line_.erase(it->second.in_line);
+    pending_.erase(it);
+  }
+
+  void Schedule(std::map<std::string, Work>::iterator it, std::int64_t due_ms) {
+    it->second.in_line = line_.emplace(due_ms, &it->first);
     WakeFor(due_ms);
   }
 
@@ -514,15 +530,12 @@ class MonitorJob final : public cMonitorJob {
   }
 
   void WakeForNext() {
-    if (pending_.empty()) return;
-    std::int64_t first = pending_.begin()->second.due_ms;
-    for (const auto& entry : pending_) {
-      first = std::min(first, entry.second.due_ms);
-    }
-    WakeFor(first);
+    if (!line_.empty()) WakeFor(line_.begin()->first);
   }
 
-  bool Run(const Work& work) {
+  bool Run(const std::string& key) {
+    const bool tree = key[0] == 'T';
+    const std::string rel = key.substr(1);
     platform::FileSystem& fs = fs_;
     CopyRules rules;
     rules.pattern = pattern_;
@@ -542,15 +555,15 @@ class MonitorJob final : public cMonitorJob {
     // Copies: this object may be gone before the copier returns.
     const std::string from = real_from_, to = real_to_, root = target_root_;
     FileCopier copier(fs, std::move(rules), nullptr);
-    if (!from_mode_ || (work.tree && work.rel.empty())) {
+    if (!from_mode_ || (tree && rel.empty())) {
       return copier.CopyFolders(from, to) == 0;
     }
     if (to.empty()) return false;
     if (NormalizedFolder(fs, from) == root) return true;
-    if (work.tree) {
-      return copier.CopySubtree(Below(from, work.rel), Below(to, work.rel), to) == 0;
+    if (tree) {
+      return copier.CopySubtree(Below(from, rel), Below(to, rel), to) == 0;
     }
-    return copier.CopyIfChanged(Below(from, work.rel), Below(to, work.rel));
+    return copier.CopyIfChanged(Below(from, rel), Below(to, rel));
   }
 
   // Ends the watch from one of its own events; Finished follows from the
@@ -580,6 +593,7 @@ class MonitorJob final : public cMonitorJob {
     jobs_watch_ = 0;
     folders_.clear();
     pending_.clear();
+    line_.clear();
     wake_at_ = -1;
     watcher_.reset();
     queue_.reset();
@@ -624,20 +638,21 @@ class MonitorJob final : public cMonitorJob {
   DirWatcher::WatchId jobs_watch_ = 0;
   std::map<std::string, DirWatcher::WatchId> folders_;  // by relative path
   std::map<std::string, Work> pending_;                 // by Key()
+  Line line_;                  // the keys of pending_ by due time, first first
+  std::uint64_t asked_ = 0;    // copies asked for so far
   std::int64_t wake_at_ = -1;  // the earliest wake-up asked for, -1 none
 };
 
+// Each wake-up is taken just before its job runs: a job's copy lets pending
+// messages run, and a RunDue nested there goes on with the others.
 void WakeQueue::RunDue() {
   std::shared_ptr<WakeQueue> keep = shared_from_this();
-  const std::int64_t now = NowMs();
-  std::vector<std::weak_ptr<Life>> woken;
-  while (!entries_.empty() && entries_.begin()->first <= now) {
-    woken.push_back(std::move(entries_.begin()->second));
+  const std::int64_t until = NowMs() + kPumpEveryMs;
+  while (!entries_.empty() && entries_.begin()->first <= NowMs()) {
+    std::shared_ptr<Life> life = entries_.begin()->second.lock();
     entries_.erase(entries_.begin());
-  }
-  for (const std::weak_ptr<Life>& weak : woken) {
-    std::shared_ptr<Life> life = weak.lock();
     if (life && life->job) life->job->OnDue();
+    if (NowMs() >= until) break;
   }
   Arm();
 }

@@ -235,6 +235,28 @@ TEST_F(WatchTest, FailedCopiesAreRetried) {
   EXPECT_EQ(mem_.Names(dst_), Strings{"third-time"});
 }
 
+// A flood in one job's folder holds up neither another job's file nor the
+// loop: the jobs with work due take turns, and what is posted meanwhile (a
+// stop) runs after a few copies. A copy takes 5 ms here.
+TEST_F(WatchTest, AFloodTakesTurnsWithTheOtherJobsAndTheLoop) {
+  Start({.name = "Flood"});
+  Start({.name = "Quiet", .selected = other_, .from = other_, .to = Path("quiet")});
+  std::size_t copies = 0, at_quiet = 0, at_post = 0;
+  mem_.on_op = [&](Op op, const std::string& path) {
+    if (op != Op::kCreate) return;
+    clock_.ticks += 5;
+    if (path.starts_with(Path("quiet"))) at_quiet = mem_.Names(dst_).size();
+    if (copies++ == 0) loop_->Post([&] { at_post = mem_.Names(dst_).size(); });
+  };
+  for (int i = 0; i < 100; ++i) Put(src_ + "/" + std::to_string(i), "x");
+  loop_->PumpPending();
+  Put(other_ + "/q", "q");
+  for (int i = 0; i < 200 && copies < 101; ++i) loop_->PumpPending();
+  ASSERT_EQ(copies, 101u);  // the flood and the quiet job's file
+  EXPECT_LT(at_quiet, 10u);
+  EXPECT_LT(at_post, 10u);
+}
+
 // Each way a watch ends on its own gives one Done with the object's name and
 // index, from the loop; the service releases the object inside it.
 TEST_F(WatchTest, EndsOnItsOwnWithOneDone) {

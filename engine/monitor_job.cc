@@ -313,7 +313,9 @@ class MonitorJob final : public cMonitorJob {
       return;
     }
     if (change == DirChange::kOverflow) {
-      if (!WatchTreeOrEnd("")) return;
+      // Reported to the watch of every folder: one pass over the whole tree,
+      // which looks through it for folders that came unreported first.
+      look_again_ = true;
       Queue(true, "", NowMs() + delay_ms_);
       return;
     }
@@ -380,7 +382,8 @@ class MonitorJob final : public cMonitorJob {
   enum class State { kIdle, kWatching, kEnding, kEnded };
 
   // A copy waiting for its time, by Key(): one file, or a pass over a folder
-  // and all it holds (the whole tree for the root).
+  // and all it holds (the whole tree for the root). No pass waits below
+  // another, which copies what it would.
   using Line = std::multimap<std::int64_t, const std::string*>;
   struct Work {
     int retries_left = 0;
@@ -391,8 +394,12 @@ class MonitorJob final : public cMonitorJob {
   // The time on the wake-up queue's clock; only while watching.
   std::int64_t NowMs() const { return queue_->NowMs(); }
 
-  static std::string Key(bool tree, const std::string& rel) {
-    return (tree ? "T" : "F") + rel;
+  // "F" or "T", then `rel` with a NUL for each separator: a folder's passes
+  // sort right after it, before any other name that starts alike.
+  std::string Key(bool tree, const std::string& rel) const {
+    std::string key = (tree ? "T" : "F") + rel;
+    std::replace(key.begin() + 1, key.end(), fs_.Separator(), '\0');
+    return key;
   }
 
   static bool IsWatchJob(const JobSettings& job) {
@@ -441,10 +448,11 @@ class MonitorJob final : public cMonitorJob {
   }
 
   // Watches the folder `rel` and, when recursive, every folder below it
-  // that is not watched yet. The root's failures are thrown; a subfolder
-  // that cannot be read or has gone meanwhile is left out, but the limit
-  // on watches is thrown for it too.
-  void WatchTree(const std::string& rel) {
+  // that is not watched yet; a folder watched already has been looked
+  // through, unless `again` (reports were lost). The root's failures are
+  // thrown; a subfolder that cannot be read or has gone meanwhile is left
+  // out, but the limit on watches is thrown for it too.
+  void WatchTree(const std::string& rel, bool again = false) {
     platform::FileSystem& fs = fs_;
     const std::string path = Below(root_, rel);
     const std::string key = NormalizedFolder(fs, path);
@@ -453,11 +461,11 @@ class MonitorJob final : public cMonitorJob {
                                                           key) != other_targets_.end())) {
       return;
     }
+    const bool watched = folders_.count(rel) != 0;
+    if (watched && !again) return;
     std::vector<platform::FolderEntry> entries;
     try {
-      if (folders_.count(rel) == 0) {
-        folders_.emplace(rel, watcher_->Watch(path, FolderHandler(rel)));
-      }
+      if (!watched) folders_.emplace(rel, watcher_->Watch(path, FolderHandler(rel)));
       if (!recursive_) return;
       entries = fs.ListFolder(path);
     } catch (const RuntimeError& err) {
@@ -466,16 +474,16 @@ class MonitorJob final : public cMonitorJob {
     }
     for (const platform::FolderEntry& e : entries) {
       if (e.stat.kind == platform::FileStat::kFolder) {
-        WatchTree(Join(rel, e.name));
+        WatchTree(Join(rel, e.name), again);
       }
     }
   }
 
   // WatchTree from an event: a failure that leaves the job blind to part of
   // its tree ends the watch. False when it ended.
-  bool WatchTreeOrEnd(const std::string& rel) {
+  bool WatchTreeOrEnd(const std::string& rel, bool again = false) {
     try {
-      WatchTree(rel);
+      WatchTree(rel, again);
       return true;
     } catch (const RuntimeError&) {
       EndOnItsOwn();
@@ -499,11 +507,13 @@ class MonitorJob final : public cMonitorJob {
     }
   }
 
-  // Asks for a copy, or for it again: its wait starts anew.
+  // Asks for a copy, or for it again: its wait starts anew. A pass over a
+  // folder whose folder above waits for its pass already is that pass.
   void Queue(bool tree, const std::string& rel, std::int64_t due_ms) {
     const std::string key = Key(tree, rel);
-    auto it = pending_.find(key);
+    auto it = tree ? PassOver(key) : pending_.find(key);
     if (it == pending_.end()) {
+      if (tree) DropPassesBelow(key);
       it = pending_.emplace(key, Work{}).first;
     } else {
       line_.erase(it->second.in_line);
@@ -511,6 +521,27 @@ class MonitorJob final : public cMonitorJob {
     it->second.retries_left = retries_;
     it->second.asked = ++asked_;
     Schedule(it, due_ms);
+  }
+
+  // The waiting pass that copies the folder of `key` too: its own or the
+  // one of a folder above it. Passes never wait below one another, so only
+  // the last key up to `key` can be it.
+  std::map<std::string, Work>::iterator PassOver(const std::string& key) {
+    auto it = pending_.upper_bound(key);
+    if (it == pending_.begin()) return pending_.end();
+    const std::string& above = (--it)->first;
+    const bool over = above == "T" || (above[0] == 'T' && key.starts_with(above) &&
+                                       (key.size() == above.size() || key[above.size()] == '\0'));
+    return over ? it : pending_.end();
+  }
+
+  void DropPassesBelow(const std::string& key) {
+    const std::string below = key == "T" ? key : key + '\0';
+    for (auto it = pending_.upper_bound(key);
+         it != pending_.end() && it->first.starts_with(below);) {
+      line_.erase(it->second.in_line);
+      it = pending_.erase(it);
+    }
   }
 
   void Drop(std::map<std::string, Work>::iterator it) {
@@ -535,7 +566,12 @@ class MonitorJob final : public cMonitorJob {
 
   bool Run(const std::string& key) {
     const bool tree = key[0] == 'T';
-    const std::string rel = key.substr(1);
+    std::string rel = key.substr(1);
+    std::replace(rel.begin(), rel.end(), '\0', fs_.Separator());
+    if (tree && rel.empty() && look_again_) {
+      look_again_ = false;
+      if (!WatchTreeOrEnd("", true)) return false;
+    }
     platform::FileSystem& fs = fs_;
     CopyRules rules;
     rules.pattern = pattern_;
@@ -594,6 +630,7 @@ class MonitorJob final : public cMonitorJob {
     folders_.clear();
     pending_.clear();
     line_.clear();
+    look_again_ = false;
     wake_at_ = -1;
     watcher_.reset();
     queue_.reset();
@@ -640,6 +677,7 @@ class MonitorJob final : public cMonitorJob {
   std::map<std::string, Work> pending_;                 // by Key()
   Line line_;                  // the keys of pending_ by due time, first first
   std::uint64_t asked_ = 0;    // copies asked for so far
+  bool look_again_ = false;    // the next pass over the tree looks through it
   std::int64_t wake_at_ = -1;  // the earliest wake-up asked for, -1 none
 };
 

@@ -200,8 +200,11 @@ TEST_F(WatchTest, StartCopyAndChangesInAnotherFolderTriggerAPass) {
   }
 }
 
+// The folders that come meanwhile are copied after the delay too, with all
+// they hold: a pass covers the folders below its own, and only those.
 TEST_F(WatchTest, DelayWaitsForQuietOnTheFile) {
-  Start({.delay = 1});
+  Start({.delay = 1, .recursive = true});
+  for (const char* f : {"a/1", "a/b/2", "ab/3"}) Put(src_ + "/" + f, f);
   Put(src_ + "/slow", "first");
   Pump();
   clock_.Advance(500);
@@ -211,6 +214,7 @@ TEST_F(WatchTest, DelayWaitsForQuietOnTheFile) {
   EXPECT_FALSE(mem_.Has(dst_ + "/slow"));
   clock_.Advance(1);
   EXPECT_EQ(mem_.Read(dst_ + "/slow"), "second");
+  for (const char* f : {"a/1", "a/b/2", "ab/3"}) EXPECT_EQ(mem_.Read(dst_ + "/" + f), f);
 }
 
 // A copy that fails is tried again, Retries more times at most, half a

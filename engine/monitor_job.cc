@@ -167,6 +167,66 @@ std::shared_ptr<WakeQueue> SharedWakeQueue(platform::MessageLoop& loop,
   });
 }
 
+// What the watch jobs that start in one turn of the loop read of their jobs
+// folder: its job files, the folders they name resolved, and the targets
+// not to walk. A monitor start starts every watch job in one go, and each
+// would read and resolve all the job files again; so they are read once per
+// turn, and afresh in a later one.
+class StartView {
+ public:
+  StartView(platform::FileSystem& fs, const std::string& jobs_folder) : fs_(fs) {
+    std::vector<JobFolders> folders;
+    try {
+      for (const std::string& name : ListJobFiles(fs, jobs_folder)) {
+        const JobSettings& job = jobs_[name] = ReadJobFile(fs, jobs_folder, name);
+        folders.push_back({Resolved(job.from), Resolved(job.to)});
+      }
+    } catch (const RuntimeError&) {
+      // An unreadable jobs folder runs no job.
+    }
+    targets_ = std::make_unique<JobTargets>(fs, folders);
+  }
+
+  JobSettings Job(const std::string& jobs_folder, const std::string& name) const {
+    auto it = jobs_.find(name);
+    return it != jobs_.end() ? it->second : ReadJobFile(fs_, jobs_folder, name);
+  }
+
+  // `path` resolved; "" when it is empty or cannot be resolved.
+  const std::string& Resolved(const std::string& path) {
+    auto [it, added] = resolved_.try_emplace(path);
+    if (added && !path.empty()) {
+      try {
+        it->second = fs_.ResolvePath(path);
+      } catch (const RuntimeError&) {
+        // what cannot be resolved is not copied either
+      }
+    }
+    return it->second;
+  }
+
+  const JobTargets& targets() const { return *targets_; }
+
+ private:
+  platform::FileSystem& fs_;
+  std::map<std::string, JobSettings> jobs_;       // by file name
+  std::map<std::string, std::string> resolved_;  // by path
+  std::unique_ptr<JobTargets> targets_;
+};
+
+std::shared_ptr<StartView> ViewAtStart(platform::MessageLoop& loop, platform::FileSystem& fs,
+                                       const std::string& jobs_folder) {
+  using Views = std::map<std::pair<platform::FileSystem*, std::string>, std::shared_ptr<StartView>>;
+  std::shared_ptr<Views> views = platform::SharedPerLoop<Views>(loop, [&loop] {
+    auto made = std::make_shared<Views>();
+    loop.Post([made] {});  // held until the loop turns
+    return made;
+  });
+  std::shared_ptr<StartView>& view = (*views)[{&fs, jobs_folder}];
+  if (!view) view = std::make_shared<StartView>(fs, jobs_folder);
+  return view;
+}
+
 class MonitorJob final : public cMonitorJob {
  public:
   MonitorJob(platform::MessageLoop& loop, platform::FileSystem& fs,
@@ -206,10 +266,11 @@ class MonitorJob final : public cMonitorJob {
     index_ = iIndex;
     platform::FileSystem& fs = fs_;
     pattern_.assign(1, '*');
+    jobs_folder_ = job_file_.empty() ? std::string() : ParentFolder(fs, job_file_);
+    const std::shared_ptr<StartView> view = ViewAtStart(loop_, fs, jobs_folder_);
     if (!job_file_.empty()) {
-      jobs_folder_ = ParentFolder(fs, job_file_);
       job_name_ = job_file_.substr(NameStart(fs, job_file_));
-      JobSettings job = ReadJobFile(fs, jobs_folder_, job_name_);
+      JobSettings job = view->Job(jobs_folder_, job_name_);
       if (!IsWatchJob(job)) return EndSoon();
       pattern_ = job.pattern;
       follow_links_ = job.follow_links;
@@ -217,11 +278,10 @@ class MonitorJob final : public cMonitorJob {
     if (selected_.empty() || !fs.FolderExists(selected_)) return EndSoon();
     // The watch works on resolved paths, so that a To inside the watched
     // tree is recognised however it is spelled.
-    try {
-      root_ = fs.ResolvePath(selected_);
-      real_from_ = from_.empty() ? std::string() : fs.ResolvePath(from_);
-      real_to_ = to_.empty() ? std::string() : fs.ResolvePath(to_);
-    } catch (const RuntimeError&) {
+    root_ = view->Resolved(selected_);
+    real_from_ = view->Resolved(from_);
+    real_to_ = view->Resolved(to_);
+    if (root_.empty() || real_from_.empty() != from_.empty() || real_to_.empty() != to_.empty()) {
       return EndSoon();
     }
     from_mode_ = NormalizedFolder(fs, root_) == NormalizedFolder(fs, real_from_);
@@ -230,8 +290,7 @@ class MonitorJob final : public cMonitorJob {
     // copy this one's copies back.
     other_targets_.clear();
     if (!jobs_folder_.empty() && !real_to_.empty()) {
-      for (const std::string& t :
-           TargetsNotToWalk(fs, ResolvedFoldersOf(fs, clock_, jobs_folder_), real_to_)) {
+      for (const std::string& t : view->targets().NotToWalk(real_to_)) {
         other_targets_.push_back(NormalizedFolder(fs, t));
       }
     }
@@ -329,6 +388,7 @@ class MonitorJob final : public cMonitorJob {
         if (!from_mode_) Queue(true, "", NowMs() + delay_ms_);
         return;
       }
+      if (IsTarget(child)) return;
       if (came) {
         if (!WatchTreeOrEnd(child)) return;
       } else {
@@ -455,12 +515,7 @@ class MonitorJob final : public cMonitorJob {
   void WatchTree(const std::string& rel, bool again = false) {
     platform::FileSystem& fs = fs_;
     const std::string path = Below(root_, rel);
-    const std::string key = NormalizedFolder(fs, path);
-    if (!rel.empty() && (key == target_root_ || std::find(other_targets_.begin(),
-                                                          other_targets_.end(),
-                                                          key) != other_targets_.end())) {
-      return;
-    }
+    if (!rel.empty() && IsTarget(rel)) return;
     const bool watched = folders_.count(rel) != 0;
     if (watched && !again) return;
     std::vector<platform::FolderEntry> entries;
@@ -477,6 +532,13 @@ class MonitorJob final : public cMonitorJob {
         WatchTree(Join(rel, e.name), again);
       }
     }
+  }
+
+  // The folder `rel` is this job's target or another's that is not walked.
+  bool IsTarget(const std::string& rel) const {
+    const std::string key = NormalizedFolder(fs_, Below(root_, rel));
+    return key == target_root_ ||
+           std::find(other_targets_.begin(), other_targets_.end(), key) != other_targets_.end();
   }
 
   // WatchTree from an event: a failure that leaves the job blind to part of

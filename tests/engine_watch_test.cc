@@ -261,6 +261,19 @@ TEST_F(WatchTest, AFloodTakesTurnsWithTheOtherJobsAndTheLoop) {
   EXPECT_LT(at_post, 10u);
 }
 
+// Each start reads the job files as they are then: a job written since the
+// last start that copies from this one's target into its source is not
+// copied back, also when its target appears later.
+TEST_F(WatchTest, EachStartReadsTheJobFilesAfresh) {
+  Start(Job());
+  Put(JobFile({.name = "Back"}), "[Job]\r\nFrom=" + dst_ + "\r\nTo=" + src_ + "/back\r\n");
+  Pump();
+  Start({.name = "Again", .recursive = true});
+  Put(src_ + "/back/f", "copied back");
+  Pump();
+  EXPECT_FALSE(mem_.Has(dst_ + "/back"));
+}
+
 // Each way a watch ends on its own gives one Done with the object's name and
 // index, from the loop; the service releases the object inside it.
 TEST_F(WatchTest, EndsOnItsOwnWithOneDone) {

@@ -302,7 +302,7 @@ class MonitorJob final : public cMonitorJob {
       if (!job_file_.empty()) {
         jobs_watch_ = watcher_->Watch(jobs_folder_, JobsHandler());
       }
-      WatchTree("");
+      WatchTree();
     } catch (...) {
       StopWatching();
       state_ = State::kIdle;
@@ -328,6 +328,14 @@ class MonitorJob final : public cMonitorJob {
   void OnDue() {
     wake_at_ = -1;
     if (in_due_ || state_ != State::kWatching) return;  // the outer call wakes again
+    if (!to_look_.empty()) {
+      try {
+        LookAtNext();
+      } catch (const RuntimeError&) {
+        return EndOnItsOwn();  // blind to part of its tree
+      }
+      return to_look_.empty() ? WakeForNext() : WakeFor(NowMs());
+    }
     if (line_.empty() || line_.begin()->first > NowMs()) return WakeForNext();
     const std::string key = *line_.begin()->second;
     const std::uint64_t asked = pending_.at(key).asked;
@@ -366,15 +374,17 @@ class MonitorJob final : public cMonitorJob {
       // place is watched again and looked through.
       if (fs_.GetFileStat(Below(root_, rel)).kind ==
           platform::FileStat::kFolder) {
-        if (!WatchTreeOrEnd(rel)) return;
+        LookAt(rel, false);
         Queue(true, from_mode_ ? rel : "", NowMs() + delay_ms_);
       }
       return;
     }
     if (change == DirChange::kOverflow) {
-      // Reported to the watch of every folder: one pass over the whole tree,
-      // which looks through it for folders that came unreported first.
-      look_again_ = true;
+      // Reported to the watch of every folder, one after the other: the
+      // tree is looked through once for folders that came unreported, then
+      // copied in one pass.
+      const std::pair<std::string, bool> all_again("", true);
+      if (to_look_.empty() || to_look_.back() != all_again) LookAt("", true);
       Queue(true, "", NowMs() + delay_ms_);
       return;
     }
@@ -388,16 +398,15 @@ class MonitorJob final : public cMonitorJob {
         if (!from_mode_) Queue(true, "", NowMs() + delay_ms_);
         return;
       }
-      if (IsTarget(child)) return;
       if (came) {
-        if (!WatchTreeOrEnd(child)) return;
+        LookAt(child, false);
       } else {
         ForgetTree(child);
       }
-      if (from_mode_) {
-        if (came) Queue(true, child, NowMs() + delay_ms_);
-      } else {
+      if (!from_mode_) {
         Queue(true, "", NowMs() + delay_ms_);
+      } else if (came && !IsTarget(child)) {
+        Queue(true, child, NowMs() + delay_ms_);
       }
       return;
     }
@@ -507,30 +516,42 @@ class MonitorJob final : public cMonitorJob {
     };
   }
 
-  // Watches the folder `rel` and, when recursive, every folder below it
-  // that is not watched yet; a folder watched already has been looked
-  // through, unless `again` (reports were lost). The root's failures are
-  // thrown; a subfolder that cannot be read or has gone meanwhile is left
-  // out, but the limit on watches is thrown for it too.
-  void WatchTree(const std::string& rel, bool again = false) {
-    platform::FileSystem& fs = fs_;
-    const std::string path = Below(root_, rel);
-    if (!rel.empty() && IsTarget(rel)) return;
+  // Watches the whole tree at once (at the start).
+  void WatchTree() {
+    to_look_.emplace_back("", false);
+    while (!to_look_.empty()) LookAtNext();
+  }
+
+  // From a report: the folder `rel` and those below it are looked at from
+  // the wake-up queue, a folder at a time, and the copies wait till then. A
+  // folder watched already has been looked through, unless `again` (reports
+  // were lost).
+  void LookAt(const std::string& rel, bool again) {
+    to_look_.emplace_back(rel, again);
+    WakeFor(NowMs());
+  }
+
+  // Watches the next folder to look at and, when recursive, adds the folders
+  // in it. The root's failures are thrown; a subfolder that cannot be read or
+  // has gone meanwhile is left out, but the limit on watches is thrown for it
+  // too. A target is not watched.
+  void LookAtNext() {
+    const auto [rel, again] = std::move(to_look_.back());
+    to_look_.pop_back();
     const bool watched = folders_.count(rel) != 0;
-    if (watched && !again) return;
+    if ((!rel.empty() && IsTarget(rel)) || (watched && !again)) return;
+    const std::string path = Below(root_, rel);
     std::vector<platform::FolderEntry> entries;
     try {
       if (!watched) folders_.emplace(rel, watcher_->Watch(path, FolderHandler(rel)));
       if (!recursive_) return;
-      entries = fs.ListFolder(path);
+      entries = fs_.ListFolder(path);
     } catch (const RuntimeError& err) {
       if (rel.empty() || err.number() == kErrTooManyFiles) throw;
       return;
     }
     for (const platform::FolderEntry& e : entries) {
-      if (e.stat.kind == platform::FileStat::kFolder) {
-        WatchTree(Join(rel, e.name), again);
-      }
+      if (e.stat.kind == platform::FileStat::kFolder) to_look_.emplace_back(Join(rel, e.name), again);
     }
   }
 
@@ -539,18 +560,6 @@ class MonitorJob final : public cMonitorJob {
     const std::string key = NormalizedFolder(fs_, Below(root_, rel));
     return key == target_root_ ||
            std::find(other_targets_.begin(), other_targets_.end(), key) != other_targets_.end();
-  }
-
-  // WatchTree from an event: a failure that leaves the job blind to part of
-  // its tree ends the watch. False when it ended.
-  bool WatchTreeOrEnd(const std::string& rel, bool again = false) {
-    try {
-      WatchTree(rel, again);
-      return true;
-    } catch (const RuntimeError&) {
-      EndOnItsOwn();
-      return false;
-    }
   }
 
   // Stops watching the folder `rel` and every folder below it.
@@ -630,10 +639,6 @@ class MonitorJob final : public cMonitorJob {
     const bool tree = key[0] == 'T';
     std::string rel = key.substr(1);
     std::replace(rel.begin(), rel.end(), '\0', fs_.Separator());
-    if (tree && rel.empty() && look_again_) {
-      look_again_ = false;
-      if (!WatchTreeOrEnd("", true)) return false;
-    }
     platform::FileSystem& fs = fs_;
     CopyRules rules;
     rules.pattern = pattern_;
@@ -692,7 +697,7 @@ class MonitorJob final : public cMonitorJob {
     folders_.clear();
     pending_.clear();
     line_.clear();
-    look_again_ = false;
+    to_look_.clear();
     wake_at_ = -1;
     watcher_.reset();
     queue_.reset();
@@ -739,7 +744,7 @@ class MonitorJob final : public cMonitorJob {
   std::map<std::string, Work> pending_;                 // by Key()
   Line line_;                  // the keys of pending_ by due time, first first
   std::uint64_t asked_ = 0;    // copies asked for so far
-  bool look_again_ = false;    // the next pass over the tree looks through it
+  std::vector<std::pair<std::string, bool>> to_look_;  // LookAt's folders, last first
   std::int64_t wake_at_ = -1;  // the earliest wake-up asked for, -1 none
 };
 

@@ -45,7 +45,10 @@
 // All watch jobs of a loop share one folder watcher, the one their file
 // system gives (FileSystem::FolderWatcher: one inotify instance on Linux),
 // and one wake-up timer, so a thousand watch jobs cost a few descriptors.
-// StartWatch's flag is not used.
+// Their work is done a piece at a time (a copy, a pass, a folder to watch),
+// the jobs taking turns, so that a flood of files or folders in one job's
+// tree holds up neither the others nor the loop. StartWatch's flag is not
+// used.
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -321,10 +324,10 @@ class MonitorJob final : public cMonitorJob {
     }
   }
 
-  // Called by the wake-up queue: runs the copy that has come due first, and
-  // asks to be woken for the next. A copy lets pending messages run; a stop
-  // handled there may cancel the watch or release this object, and the copy
-  // then ends at once.
+  // Called by the wake-up queue: looks at the next folder that came, or else
+  // runs the copy that has come due first, and asks to be woken for the
+  // next. A copy lets pending messages run; a stop handled there may cancel
+  // the watch or release this object, and the copy then ends at once.
   void OnDue() {
     wake_at_ = -1;
     if (in_due_ || state_ != State::kWatching) return;  // the outer call wakes again
@@ -551,7 +554,9 @@ class MonitorJob final : public cMonitorJob {
       return;
     }
     for (const platform::FolderEntry& e : entries) {
-      if (e.stat.kind == platform::FileStat::kFolder) to_look_.emplace_back(Join(rel, e.name), again);
+      if (e.stat.kind == platform::FileStat::kFolder) {
+        to_look_.emplace_back(Join(rel, e.name), again);
+      }
     }
   }
 
@@ -606,6 +611,7 @@ class MonitorJob final : public cMonitorJob {
     return over ? it : pending_.end();
   }
 
+  // Drops the passes waiting below the folder of `key`.
   void DropPassesBelow(const std::string& key) {
     const std::string below = key == "T" ? key : key + '\0';
     for (auto it = pending_.upper_bound(key);

@@ -15,12 +15,10 @@ work="$(mktemp -d "${TMPDIR:-/var/tmp}/qs-flood.XXXXXX")"
 pid=
 trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
 product="$work/Quillon Pro"
-mkdir -p "$product/bin" "$product/jobs" "$product/logs"
+mkdir -p "$product/bin"
 cp "$build/QuillonSrv" "$build/quillon-ini" "$product/bin/"
-ini="$product/bin/quillon-ini"
-"$ini" set "$product/Quillon.ini" Options AppPath "$product"
-"$ini" set "$product/Quillon.ini" Options WriteLog 1
-"$ini" set "$product/Quillon.ini" Monitor RunNTMon 1
+# The monitor runs, with a start and a stop line per watch job.
+bash packaging/lay-out-product.sh --no-samples "$product" >/dev/null
 log="$product/logs/DefaultLog.txt"
 ms() { echo $(( $(date +%s%N) / 1000000 )); }
 

@@ -192,46 +192,38 @@ std::vector<JobFolders> ResolvedFolders(platform::FileSystem& fs,
   return out;
 }
 
-std::vector<JobFolders> ResolvedFoldersOf(platform::FileSystem& fs,
-                                          platform::Clock& clock,
-                                          const std::string& jobs_folder) {
-  constexpr std::uint32_t kFreshMs = 2000;
-  struct Cached {
-    std::uint32_t read_at;
-    std::vector<JobFolders> folders;
-  };
-  static std::map<std::string, Cached> cache;  // by jobs folder
-  const std::uint32_t now = clock.TickCount();
-  auto it = cache.find(jobs_folder);
-  if (it != cache.end() && now - it->second.read_at < kFreshMs) return it->second.folders;
-  std::vector<JobSettings> jobs;
-  try {
-    for (const std::string& name : ListJobFiles(fs, jobs_folder)) {
-      jobs.push_back(ReadJobFile(fs, jobs_folder, name));
-    }
-  } catch (const RuntimeError&) {
-    // An unreadable jobs folder runs no job.
-  }
-  Cached& c = cache[jobs_folder];
-  c = {now, ResolvedFolders(fs, jobs)};
-  return c.folders;
-}
-
 std::vector<std::string> TargetsNotToWalk(const platform::FileSystem& fs,
                                           const std::vector<JobFolders>& all,
                                           const std::string& to) {
-  const std::string mine = NormalizedFolder(fs, to);
-  std::vector<std::string> skip;
-  if (mine.empty()) return skip;
-  for (const JobFolders& other : all) {
-    const std::string from = NormalizedFolder(fs, other.from);
-    if (other.to.empty() || from.empty() || NormalizedFolder(fs, other.to) == mine) continue;
-    const bool holds = mine == from || (mine.size() > from.size() &&
-                                        mine.compare(0, from.size(), from) == 0 &&
-                                        (from.back() == fs.Separator() ||
-                                         mine[from.size()] == fs.Separator()));
-    if (holds) skip.push_back(other.to);
+  return JobTargets(fs, all).NotToWalk(to);
+}
+
+JobTargets::JobTargets(const platform::FileSystem& fs, const std::vector<JobFolders>& all)
+    : fs_(fs) {
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    std::string from = NormalizedFolder(fs, all[i].from);
+    if (all[i].to.empty() || from.empty()) continue;
+    by_source_[std::move(from)].push_back({i, all[i].to, NormalizedFolder(fs, all[i].to)});
   }
+}
+
+std::vector<std::string> JobTargets::NotToWalk(const std::string& to) const {
+  const std::string mine = NormalizedFolder(fs_, to);
+  const char sep = fs_.Separator();
+  std::vector<const Target*> found;
+  // The sources that hold `mine`: itself and each folder above it, the
+  // root's separator kept.
+  for (std::size_t end = 1; end <= mine.size(); ++end) {
+    if (end < mine.size() && mine[end] != sep && mine[end - 1] != sep) continue;
+    auto it = by_source_.find(mine.substr(0, end));
+    if (it == by_source_.end()) continue;
+    for (const Target& t : it->second) {
+      if (t.normalized != mine) found.push_back(&t);
+    }
+  }
+  std::sort(found.begin(), found.end(), [](auto* a, auto* b) { return a->job < b->job; });
+  std::vector<std::string> skip;
+  for (const Target* t : found) skip.push_back(t->to);
   return skip;
 }
 

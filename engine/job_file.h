@@ -47,6 +47,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/engine.h"
@@ -99,19 +100,30 @@ struct JobFolders {
 };
 std::vector<JobFolders> ResolvedFolders(platform::FileSystem& fs,
                                         const std::vector<JobSettings>& jobs);
-// The same for the job files of `jobs_folder`, read at most every two
-// seconds of `clock` (a thousand watch jobs starting at once read the
-// folder once).
-std::vector<JobFolders> ResolvedFoldersOf(platform::FileSystem& fs,
-                                          platform::Clock& clock,
-                                          const std::string& jobs_folder);
 // The targets a job whose target is `to` (resolved) must not walk: those
-// of the other jobs whose source holds `to`. Jobs that share a source with
-// their targets inside it would otherwise copy each other's copies, one
-// level deeper at every pass.
+// of the other jobs whose source holds `to`, in the order of `all`. Jobs
+// that share a source with their targets inside it would otherwise copy
+// each other's copies, one level deeper at every pass.
 std::vector<std::string> TargetsNotToWalk(const platform::FileSystem& fs,
                                           const std::vector<JobFolders>& all,
                                           const std::string& to);
+
+// TargetsNotToWalk for many jobs of one set: the set is looked through once,
+// and each answer takes time by the depth of `to`, not by the size of the
+// set. The file system must outlive it.
+class JobTargets {
+ public:
+  JobTargets(const platform::FileSystem& fs, const std::vector<JobFolders>& all);
+  std::vector<std::string> NotToWalk(const std::string& to) const;
+
+ private:
+  struct Target {
+    std::size_t job;  // its place in the set
+    std::string to, normalized;
+  };
+  const platform::FileSystem& fs_;
+  std::unordered_map<std::string, std::vector<Target>> by_source_;  // normalized
+};
 
 // The record the job list reports for a job: its names and folders as
 // texts.

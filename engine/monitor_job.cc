@@ -45,7 +45,10 @@
 // All watch jobs of a loop share one folder watcher, the one their file
 // system gives (FileSystem::FolderWatcher: one inotify instance on Linux),
 // and one wake-up timer, so a thousand watch jobs cost a few descriptors.
-// StartWatch's flag is not used.
+// Their work is done a piece at a time (a copy, a pass, a folder to watch),
+// the jobs taking turns, so that a flood of files or folders in one job's
+// tree holds up neither the others nor the loop. StartWatch's flag is not
+// used.
 #include <algorithm>
 #include <cstdint>
 #include <map>
@@ -82,8 +85,12 @@ struct Life {
 };
 
 // Wake-ups at given times for every watch job of one loop, on one timer.
-// A job asks to be woken; it finds out itself what has come due. The times
-// are milliseconds of the clock's ticks, counted on so that they never wrap.
+// A job asks to be woken; it finds out itself what has come due, does one
+// piece of it and asks again. A wake-up asked for a time that has passed
+// lines up behind those that are due already, so the jobs with work due
+// take turns; after kPumpEveryMs of work the loop handles what is pending
+// (a stop, other reports) before the next turn. The times are milliseconds
+// of the clock's ticks, counted on so that they never wrap.
 class WakeQueue : public std::enable_shared_from_this<WakeQueue> {
  public:
   WakeQueue(platform::MessageLoop& loop, platform::Clock& clock)
@@ -97,7 +104,7 @@ class WakeQueue : public std::enable_shared_from_this<WakeQueue> {
   }
 
   void WakeAt(std::int64_t due_ms, std::weak_ptr<Life> who) {
-    entries_.emplace(due_ms, std::move(who));
+    entries_.emplace(std::max(due_ms, NowMs()), std::move(who));
     Arm();
   }
 
@@ -163,6 +170,66 @@ std::shared_ptr<WakeQueue> SharedWakeQueue(platform::MessageLoop& loop,
   });
 }
 
+// What the watch jobs that start in one turn of the loop read of their jobs
+// folder: its job files, the folders they name resolved, and the targets
+// not to walk. A monitor start starts every watch job in one go, and each
+// would read and resolve all the job files again; so they are read once per
+// turn, and afresh in a later one.
+class StartView {
+ public:
+  StartView(platform::FileSystem& fs, const std::string& jobs_folder) : fs_(fs) {
+    std::vector<JobFolders> folders;
+    try {
+      for (const std::string& name : ListJobFiles(fs, jobs_folder)) {
+        const JobSettings& job = jobs_[name] = ReadJobFile(fs, jobs_folder, name);
+        folders.push_back({Resolved(job.from), Resolved(job.to)});
+      }
+    } catch (const RuntimeError&) {
+      // An unreadable jobs folder runs no job.
+    }
+    targets_ = std::make_unique<JobTargets>(fs, folders);
+  }
+
+  JobSettings Job(const std::string& jobs_folder, const std::string& name) const {
+    auto it = jobs_.find(name);
+    return it != jobs_.end() ? it->second : ReadJobFile(fs_, jobs_folder, name);
+  }
+
+  // `path` resolved; "" when it is empty or cannot be resolved.
+  const std::string& Resolved(const std::string& path) {
+    auto [it, added] = resolved_.try_emplace(path);
+    if (added && !path.empty()) {
+      try {
+        it->second = fs_.ResolvePath(path);
+      } catch (const RuntimeError&) {
+        // what cannot be resolved is not copied either
+      }
+    }
+    return it->second;
+  }
+
+  const JobTargets& targets() const { return *targets_; }
+
+ private:
+  platform::FileSystem& fs_;
+  std::map<std::string, JobSettings> jobs_;       // by file name
+  std::map<std::string, std::string> resolved_;  // by path
+  std::unique_ptr<JobTargets> targets_;
+};
+
+std::shared_ptr<StartView> ViewAtStart(platform::MessageLoop& loop, platform::FileSystem& fs,
+                                       const std::string& jobs_folder) {
+  using Views = std::map<std::pair<platform::FileSystem*, std::string>, std::shared_ptr<StartView>>;
+  std::shared_ptr<Views> views = platform::SharedPerLoop<Views>(loop, [&loop] {
+    auto made = std::make_shared<Views>();
+    loop.Post([made] {});  // held until the loop turns
+    return made;
+  });
+  std::shared_ptr<StartView>& view = (*views)[{&fs, jobs_folder}];
+  if (!view) view = std::make_shared<StartView>(fs, jobs_folder);
+  return view;
+}
+
 class MonitorJob final : public cMonitorJob {
  public:
   MonitorJob(platform::MessageLoop& loop, platform::FileSystem& fs,
@@ -202,10 +269,11 @@ class MonitorJob final : public cMonitorJob {
     index_ = iIndex;
     platform::FileSystem& fs = fs_;
     pattern_.assign(1, '*');
+    jobs_folder_ = job_file_.empty() ? std::string() : ParentFolder(fs, job_file_);
+    const std::shared_ptr<StartView> view = ViewAtStart(loop_, fs, jobs_folder_);
     if (!job_file_.empty()) {
-      jobs_folder_ = ParentFolder(fs, job_file_);
       job_name_ = job_file_.substr(NameStart(fs, job_file_));
-      JobSettings job = ReadJobFile(fs, jobs_folder_, job_name_);
+      JobSettings job = view->Job(jobs_folder_, job_name_);
       if (!IsWatchJob(job)) return EndSoon();
       pattern_ = job.pattern;
       follow_links_ = job.follow_links;
@@ -213,11 +281,10 @@ class MonitorJob final : public cMonitorJob {
     if (selected_.empty() || !fs.FolderExists(selected_)) return EndSoon();
     // The watch works on resolved paths, so that a To inside the watched
     // tree is recognised however it is spelled.
-    try {
-      root_ = fs.ResolvePath(selected_);
-      real_from_ = from_.empty() ? std::string() : fs.ResolvePath(from_);
-      real_to_ = to_.empty() ? std::string() : fs.ResolvePath(to_);
-    } catch (const RuntimeError&) {
+    root_ = view->Resolved(selected_);
+    real_from_ = view->Resolved(from_);
+    real_to_ = view->Resolved(to_);
+    if (root_.empty() || real_from_.empty() != from_.empty() || real_to_.empty() != to_.empty()) {
       return EndSoon();
     }
     from_mode_ = NormalizedFolder(fs, root_) == NormalizedFolder(fs, real_from_);
@@ -226,8 +293,7 @@ class MonitorJob final : public cMonitorJob {
     // copy this one's copies back.
     other_targets_.clear();
     if (!jobs_folder_.empty() && !real_to_.empty()) {
-      for (const std::string& t :
-           TargetsNotToWalk(fs, ResolvedFoldersOf(fs, clock_, jobs_folder_), real_to_)) {
+      for (const std::string& t : view->targets().NotToWalk(real_to_)) {
         other_targets_.push_back(NormalizedFolder(fs, t));
       }
     }
@@ -239,7 +305,7 @@ class MonitorJob final : public cMonitorJob {
       if (!job_file_.empty()) {
         jobs_watch_ = watcher_->Watch(jobs_folder_, JobsHandler());
       }
-      WatchTree("");
+      WatchTree();
     } catch (...) {
       StopWatching();
       state_ = State::kIdle;
@@ -258,37 +324,41 @@ class MonitorJob final : public cMonitorJob {
     }
   }
 
-  // Called by the wake-up queue: runs the copies that have come due. A copy
-  // lets pending messages run; a stop handled there may cancel the watch
-  // or release this object, and the copy then ends at once.
+  // Called by the wake-up queue: looks at the next folder that came, or else
+  // runs the copy that has come due first, and asks to be woken for the
+  // next. A copy lets pending messages run; a stop handled there may cancel
+  // the watch or release this object, and the copy then ends at once.
   void OnDue() {
-    if (in_due_) return;  // the outer call wakes again for what is left
     wake_at_ = -1;
-    if (state_ != State::kWatching) return;
+    if (in_due_ || state_ != State::kWatching) return;  // the outer call wakes again
+    if (!to_look_.empty()) {
+      try {
+        LookAtNext();
+      } catch (const RuntimeError&) {
+        return EndOnItsOwn();  // blind to part of its tree
+      }
+      return to_look_.empty() ? WakeForNext() : WakeFor(NowMs());
+    }
+    if (line_.empty() || line_.begin()->first > NowMs()) return WakeForNext();
+    const std::string key = *line_.begin()->second;
+    const std::uint64_t asked = pending_.at(key).asked;
     const std::shared_ptr<Life> life = life_;
     in_due_ = true;
-    const std::int64_t now = NowMs();
-    std::vector<std::string> due;
-    for (const auto& [key, work] : pending_) {
-      if (work.due_ms <= now) due.push_back(key);
-    }
-    for (const std::string& key : due) {
-      auto found = pending_.find(key);
-      if (found == pending_.end()) continue;
-      Work work = found->second;
-      bool ok = Run(work);
-      if (life->job == nullptr) return;  // released meanwhile
-      if (state_ != State::kWatching) break;
-      auto it = pending_.find(key);
-      if (it == pending_.end()) continue;
+    const bool ok = Run(key);
+    if (life->job == nullptr) return;  // released meanwhile
+    in_due_ = false;
+    if (state_ != State::kWatching) return;
+    auto it = pending_.find(key);
+    // Asked for again while it ran: it runs again, after its own wait.
+    if (it != pending_.end() && it->second.asked == asked) {
       if (ok || it->second.retries_left <= 0) {
-        pending_.erase(it);
+        Drop(it);
       } else {
         --it->second.retries_left;
-        it->second.due_ms = now + std::max(delay_ms_, kMinRetryMs);
+        line_.erase(it->second.in_line);
+        Schedule(it, NowMs() + std::max(delay_ms_, kMinRetryMs));
       }
     }
-    in_due_ = false;
     WakeForNext();
   }
 
@@ -307,13 +377,17 @@ class MonitorJob final : public cMonitorJob {
       // place is watched again and looked through.
       if (fs_.GetFileStat(Below(root_, rel)).kind ==
           platform::FileStat::kFolder) {
-        if (!WatchTreeOrEnd(rel)) return;
+        LookAt(rel, false);
         Queue(true, from_mode_ ? rel : "", NowMs() + delay_ms_);
       }
       return;
     }
     if (change == DirChange::kOverflow) {
-      if (!WatchTreeOrEnd("")) return;
+      // Reported to the watch of every folder, one after the other: the
+      // tree is looked through once for folders that came unreported, then
+      // copied in one pass.
+      const std::pair<std::string, bool> all_again("", true);
+      if (to_look_.empty() || to_look_.back() != all_again) LookAt("", true);
       Queue(true, "", NowMs() + delay_ms_);
       return;
     }
@@ -328,14 +402,14 @@ class MonitorJob final : public cMonitorJob {
         return;
       }
       if (came) {
-        if (!WatchTreeOrEnd(child)) return;
+        LookAt(child, false);
       } else {
         ForgetTree(child);
       }
-      if (from_mode_) {
-        if (came) Queue(true, child, NowMs() + delay_ms_);
-      } else {
+      if (!from_mode_) {
         Queue(true, "", NowMs() + delay_ms_);
+      } else if (came && !IsTarget(child)) {
+        Queue(true, child, NowMs() + delay_ms_);
       }
       return;
     }
@@ -348,7 +422,8 @@ class MonitorJob final : public cMonitorJob {
       Queue(false, child, NowMs() + delay_ms_);
     } else if (change == DirChange::kDeleted ||
                change == DirChange::kMovedOut) {
-      pending_.erase(Key(false, child));
+      auto it = pending_.find(Key(false, child));
+      if (it != pending_.end()) Drop(it);
     }
   }
 
@@ -378,20 +453,25 @@ class MonitorJob final : public cMonitorJob {
  private:
   enum class State { kIdle, kWatching, kEnding, kEnded };
 
-  // A copy waiting for its time: one file, or a pass over a folder (the
-  // whole tree when `rel` is empty).
+  // A copy waiting for its time, by Key(): one file, or a pass over a folder
+  // and all it holds (the whole tree for the root). No pass waits below
+  // another, which copies what it would.
+  using Line = std::multimap<std::int64_t, const std::string*>;
   struct Work {
-    bool tree;
-    std::string rel;
-    std::int64_t due_ms;
-    int retries_left;
+    int retries_left = 0;
+    std::uint64_t asked = 0;  // which request it is
+    Line::iterator in_line;
   };
 
   // The time on the wake-up queue's clock; only while watching.
   std::int64_t NowMs() const { return queue_->NowMs(); }
 
-  static std::string Key(bool tree, const std::string& rel) {
-    return (tree ? "T" : "F") + rel;
+  // "F" or "T", then `rel` with a NUL for each separator: a folder's passes
+  // sort right after it, before any other name that starts alike.
+  std::string Key(bool tree, const std::string& rel) const {
+    std::string key = (tree ? "T" : "F") + rel;
+    std::replace(key.begin() + 1, key.end(), fs_.Separator(), '\0');
+    return key;
   }
 
   static bool IsWatchJob(const JobSettings& job) {
@@ -439,47 +519,52 @@ class MonitorJob final : public cMonitorJob {
     };
   }
 
-  // Watches the folder `rel` and, when recursive, every folder below it
-  // that is not watched yet. The root's failures are thrown; a subfolder
-  // that cannot be read or has gone meanwhile is left out, but the limit
-  // on watches is thrown for it too.
-  void WatchTree(const std::string& rel) {
-    platform::FileSystem& fs = fs_;
+  // Watches the whole tree at once (at the start).
+  void WatchTree() {
+    to_look_.emplace_back("", false);
+    while (!to_look_.empty()) LookAtNext();
+  }
+
+  // From a report: the folder `rel` and those below it are looked at from
+  // the wake-up queue, a folder at a time, and the copies wait till then. A
+  // folder watched already has been looked through, unless `again` (reports
+  // were lost).
+  void LookAt(const std::string& rel, bool again) {
+    to_look_.emplace_back(rel, again);
+    WakeFor(NowMs());
+  }
+
+  // Watches the next folder to look at and, when recursive, adds the folders
+  // in it. The root's failures are thrown; a subfolder that cannot be read or
+  // has gone meanwhile is left out, but the limit on watches is thrown for it
+  // too. A target is not watched.
+  void LookAtNext() {
+    const auto [rel, again] = std::move(to_look_.back());
+    to_look_.pop_back();
+    const bool watched = folders_.count(rel) != 0;
+    if ((!rel.empty() && IsTarget(rel)) || (watched && !again)) return;
     const std::string path = Below(root_, rel);
-    const std::string key = NormalizedFolder(fs, path);
-    if (!rel.empty() && (key == target_root_ || std::find(other_targets_.begin(),
-                                                          other_targets_.end(),
-                                                          key) != other_targets_.end())) {
-      return;
-    }
     std::vector<platform::FolderEntry> entries;
     try {
-      if (folders_.count(rel) == 0) {
-        folders_.emplace(rel, watcher_->Watch(path, FolderHandler(rel)));
-      }
+      if (!watched) folders_.emplace(rel, watcher_->Watch(path, FolderHandler(rel)));
       if (!recursive_) return;
-      entries = fs.ListFolder(path);
+      entries = fs_.ListFolder(path);
     } catch (const RuntimeError& err) {
       if (rel.empty() || err.number() == kErrTooManyFiles) throw;
       return;
     }
     for (const platform::FolderEntry& e : entries) {
       if (e.stat.kind == platform::FileStat::kFolder) {
-        WatchTree(Join(rel, e.name));
+        to_look_.emplace_back(Join(rel, e.name), again);
       }
     }
   }
 
-  // WatchTree from an event: a failure that leaves the job blind to part of
-  // its tree ends the watch. False when it ended.
-  bool WatchTreeOrEnd(const std::string& rel) {
-    try {
-      WatchTree(rel);
-      return true;
-    } catch (const RuntimeError&) {
-      EndOnItsOwn();
-      return false;
-    }
+  // The folder `rel` is this job's target or another's that is not walked.
+  bool IsTarget(const std::string& rel) const {
+    const std::string key = NormalizedFolder(fs_, Below(root_, rel));
+    return key == target_root_ ||
+           std::find(other_targets_.begin(), other_targets_.end(), key) != other_targets_.end();
   }
 
   // Stops watching the folder `rel` and every folder below it.
@@ -498,12 +583,51 @@ class MonitorJob final : public cMonitorJob {
     }
   }
 
+  // Asks for a copy, or for it again: its wait starts anew. A pass over a
+  // folder whose folder above waits for its pass already is that pass.
   void Queue(bool tree, const std::string& rel, std::int64_t due_ms) {
-    Work& work = pending_[Key(tree, rel)];
-    work.tree = tree;
-    work.rel = rel;
-    work.due_ms = due_ms;
-    work.retries_left = retries_;
+    const std::string key = Key(tree, rel);
+    auto it = tree ? PassOver(key) : pending_.find(key);
+    if (it == pending_.end()) {
+      if (tree) DropPassesBelow(key);
+      it = pending_.emplace(key, Work{}).first;
+    } else {
+      line_.erase(it->second.in_line);
+    }
+    it->second.retries_left = retries_;
+    it->second.asked = ++asked_;
+    Schedule(it, due_ms);
+  }
+
+  // The waiting pass that copies the folder of `key` too: its own or the
+  // one of a folder above it. Passes never wait below one another, so only
+  // the last key up to `key` can be it.
+  std::map<std::string, Work>::iterator PassOver(const std::string& key) {
+    auto it = pending_.upper_bound(key);
+    if (it == pending_.begin()) return pending_.end();
+    const std::string& above = (--it)->first;
+    const bool over = above == "T" || (above[0] == 'T' && key.starts_with(above) &&
+                                       (key.size() == above.size() || key[above.size()] == '\0'));
+    return over ? it : pending_.end();
+  }
+
+  // Drops the passes waiting below the folder of `key`.
+  void DropPassesBelow(const std::string& key) {
+    const std::string below = key == "T" ? key : key + '\0';
+    for (auto it = pending_.upper_bound(key);
+         it != pending_.end() && it->first.starts_with(below);) {
+      line_.erase(it->second.in_line);
+      it = pending_.erase(it);
+    }
+  }
+
+  void Drop(std::map<std::string, Work>::iterator it) {
+    line_.erase(it->second.in_line);
+    pending_.erase(it);
+  }
+
+  void Schedule(std::map<std::string, Work>::iterator it, std::int64_t due_ms) {
+    it->second.in_line = line_.emplace(due_ms, &it->first);
     WakeFor(due_ms);
   }
 
@@ -514,15 +638,13 @@ class MonitorJob final : public cMonitorJob {
   }
 
   void WakeForNext() {
-    if (pending_.empty()) return;
-    std::int64_t first = pending_.begin()->second.due_ms;
-    for (const auto& entry : pending_) {
-      first = std::min(first, entry.second.due_ms);
-    }
-    WakeFor(first);
+    if (!line_.empty()) WakeFor(line_.begin()->first);
   }
 
-  bool Run(const Work& work) {
+  bool Run(const std::string& key) {
+    const bool tree = key[0] == 'T';
+    std::string rel = key.substr(1);
+    std::replace(rel.begin(), rel.end(), '\0', fs_.Separator());
     platform::FileSystem& fs = fs_;
     CopyRules rules;
     rules.pattern = pattern_;
@@ -542,15 +664,15 @@ class MonitorJob final : public cMonitorJob {
     // Copies: this object may be gone before the copier returns.
     const std::string from = real_from_, to = real_to_, root = target_root_;
     FileCopier copier(fs, std::move(rules), nullptr);
-    if (!from_mode_ || (work.tree && work.rel.empty())) {
+    if (!from_mode_ || (tree && rel.empty())) {
       return copier.CopyFolders(from, to) == 0;
     }
     if (to.empty()) return false;
     if (NormalizedFolder(fs, from) == root) return true;
-    if (work.tree) {
-      return copier.CopySubtree(Below(from, work.rel), Below(to, work.rel), to) == 0;
+    if (tree) {
+      return copier.CopySubtree(Below(from, rel), Below(to, rel), to) == 0;
     }
-    return copier.CopyIfChanged(Below(from, work.rel), Below(to, work.rel));
+    return copier.CopyIfChanged(Below(from, rel), Below(to, rel));
   }
 
   // Ends the watch from one of its own events; Finished follows from the
@@ -580,6 +702,8 @@ class MonitorJob final : public cMonitorJob {
     jobs_watch_ = 0;
     folders_.clear();
     pending_.clear();
+    line_.clear();
+    to_look_.clear();
     wake_at_ = -1;
     watcher_.reset();
     queue_.reset();
@@ -624,20 +748,22 @@ class MonitorJob final : public cMonitorJob {
   DirWatcher::WatchId jobs_watch_ = 0;
   std::map<std::string, DirWatcher::WatchId> folders_;  // by relative path
   std::map<std::string, Work> pending_;                 // by Key()
+  Line line_;                  // the keys of pending_ by due time, first first
+  std::uint64_t asked_ = 0;    // copies asked for so far
+  std::vector<std::pair<std::string, bool>> to_look_;  // LookAt's folders, last first
   std::int64_t wake_at_ = -1;  // the earliest wake-up asked for, -1 none
 };
 
+// Each wake-up is taken just before its job runs: a job's copy lets pending
+// messages run, and a RunDue nested there goes on with the others.
 void WakeQueue::RunDue() {
   std::shared_ptr<WakeQueue> keep = shared_from_this();
-  const std::int64_t now = NowMs();
-  std::vector<std::weak_ptr<Life>> woken;
-  while (!entries_.empty() && entries_.begin()->first <= now) {
-    woken.push_back(std::move(entries_.begin()->second));
+  const std::int64_t until = NowMs() + kPumpEveryMs;
+  while (!entries_.empty() && entries_.begin()->first <= NowMs()) {
+    std::shared_ptr<Life> life = entries_.begin()->second.lock();
     entries_.erase(entries_.begin());
-  }
-  for (const std::weak_ptr<Life>& weak : woken) {
-    std::shared_ptr<Life> life = weak.lock();
     if (life && life->job) life->job->OnDue();
+    if (NowMs() >= until) break;
   }
   Arm();
 }

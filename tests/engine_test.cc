@@ -173,7 +173,7 @@ TEST_F(EngineTest, FollowsPatternAndRecursionWithoutCopyingIntoItself) {
        {"a.txt", "b.CSV", "c.doc", "sub/d.txt", "sub/deeper/e.txt", "x.txt.qltmp", "sub/f.doc"}) {
     Put(std::string("in/") + f, f);
   }
-  CopyJob("Rec.qlj", "in", "in/out", "Pattern= *.txt ; *.csv\r\nRecursive=1\r\n");
+  CopyJob("Rec.qlj", "in", "in/out", "Pattern= *.txt ; *.csv\r\nRecursive=-1\r\n");
   // A second job on the same source with its target inside it: neither
   // copies the other's copies.
   CopyJob("Rec2.qlj", "in/.", "in/sub/../out2", "Pattern=a.txt\r\nRecursive=1\r\n");

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# A file flood in one watch job's source, as a user who may write there can
+# make it, while a second watch job waits for one file:
+#   - 20,000 files;
+#   - 1,500 folders made one inside the other, one by one, then 20,000 files.
+# For each: how long the second job's file takes to reach its target
+# (written right after the flood), and the time from SIGTERM to the end of
+# the service one second later, with most of the flood still to be copied
+# (target under 1 s).
+# usage: bench/watch_flood_figures.sh [BUILD_DIR]   (default build-release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build-release}"
+work="$(mktemp -d "${TMPDIR:-/var/tmp}/qs-flood.XXXXXX")"
+pid=
+trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
+product="$work/Quillon Pro"
+mkdir -p "$product/bin"
+cp "$build/QuillonSrv" "$build/quillon-ini" "$product/bin/"
+# The monitor runs, with a start and a stop line per watch job.
+bash packaging/lay-out-product.sh --no-samples "$product" >/dev/null
+log="$product/logs/DefaultLog.txt"
+ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+# usage: flood LABEL NESTED: NESTED folders one inside the other, then the files
+flood() {
+  rm -rf "$product/flood-"* "$product/quiet-"* "$log"
+  mkdir -p "$product/flood-in" "$product/quiet-in"
+  printf '[Job]\r\nFrom=%s\r\nTo=%s\r\nType=2\r\nRecursive=1\r\n' \
+    "$product/flood-in" "$product/flood-out" > "$product/jobs/Flood.qlj"
+  printf '[Job]\r\nFrom=%s\r\nTo=%s\r\nType=2\r\nDelay=0\r\n' \
+    "$product/quiet-in" "$product/quiet-out" > "$product/jobs/Quiet.qlj"
+  ( cd "$product/bin" && QUILLONSRV_NO_JOURNAL=1 \
+      exec ./QuillonSrv "-debug,Bench,,$product/bin,$product" ) >/dev/null 2>&1 &
+  pid=$!
+  until grep -q "Echtzeitmonitor gestartet" "$log" 2>/dev/null; do sleep 0.02; done
+  python3 - "$product/flood-in" "$2" <<'EOF'
+import os, sys, time
+folder, nested = sys.argv[1], int(sys.argv[2])
+for _ in range(nested):
+    folder = os.path.join(folder, "d")
+    os.mkdir(folder)
+    time.sleep(0.0005)
+for i in range(20000):
+    with open(os.path.join(sys.argv[1], "f%05d" % i), "w") as f:
+        f.write("x")
+EOF
+  local start arrived=no copied_at copied term ended
+  start=$(ms)
+  echo quiet > "$product/quiet-in/q.txt"
+  while [ $(( $(ms) - start )) -lt 15000 ]; do
+    [ -f "$product/quiet-out/q.txt" ] && { arrived=yes; break; }
+    sleep 0.01
+  done
+  copied_at=$(ms)
+  sleep 1
+  copied=$(find "$product/flood-out" -type f 2>/dev/null | wc -l)
+  term=$(ms)
+  kill -TERM "$pid"
+  wait "$pid" || true
+  ended=$(ms)
+  pid=
+  echo "$1: the second job's file copied after $(( copied_at - start )) ms" \
+    "(arrived: $arrived); SIGTERM to exit $(( ended - term )) ms with $copied of 20,000" \
+    "copied (target under 1000 ms)"
+}
+
+flood "20,000 files" 0
+flood "1,500 nested folders, then 20,000 files" 1500

@@ -103,7 +103,7 @@ void ReportRefusals(const std::string& jobs_folder,
   for (const auto& [path, reason] : now) {
     auto it = before.find(path);
     if (it != before.end() && it->second == reason) continue;
-    platform::Current().ui->Notice("Job file refused, not run: " + path + ": " + reason);
+    platform::Notice("Job file refused, not run: " + path + ": " + reason);
   }
   before = std::move(now);
   if (before.empty()) told.erase(jobs_folder);
@@ -147,7 +147,9 @@ std::vector<std::string> ListJobFiles(platform::FileSystem& fs,
       }
     }
   }
-  ReportRefusals(jobs_folder, std::move(refused));
+  // The scheduled jobs and the watch jobs spell the folder differently
+  // ("jobs/", "jobs"): one folder, one set of refusals told.
+  ReportRefusals(NormalizedFolder(fs, jobs_folder), std::move(refused));
   std::sort(names.begin(), names.end(), NameLess);
   return names;
 }

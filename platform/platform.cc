@@ -14,6 +14,11 @@ Platform& Active() {
   return active;
 }
 
+std::vector<const std::function<void(const std::string&)>*>& Listeners() {
+  static std::vector<const std::function<void(const std::string&)>*> listeners;
+  return listeners;
+}
+
 }  // namespace
 
 std::string FileSystem::BuildPath(std::string_view path,
@@ -66,6 +71,19 @@ std::string FileSystem::GetBaseName(std::string_view path) const {
 }
 
 Platform& Current() { return Active(); }
+
+void Notice(const std::string& text) {
+  Current().ui->Notice(text);
+  // By index: a listener may come or go while another one hears.
+  for (std::size_t i = 0; i < Listeners().size(); ++i) (*Listeners()[i])(text);
+}
+
+NoticeListener::NoticeListener(std::function<void(const std::string&)> hear)
+    : hear_(std::move(hear)) {
+  Listeners().push_back(&hear_);
+}
+
+NoticeListener::~NoticeListener() { std::erase(Listeners(), &hear_); }
 
 ScopedPlatform::ScopedPlatform(const Platform& replacement)
     : saved_(Active()) {

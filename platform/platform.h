@@ -307,6 +307,23 @@ class UserInterface {
   virtual void Notice(const std::string& text) = 0;
 };
 
+// A notice for the administrator: Current().ui->Notice, and every
+// NoticeListener alive hears it as well, in the order they were made.
+void Notice(const std::string& text);
+
+// Hears every Notice() while it lives (the service's form writes them to
+// its own log too).
+class NoticeListener {
+ public:
+  explicit NoticeListener(std::function<void(const std::string&)> hear);
+  ~NoticeListener();
+  NoticeListener(const NoticeListener&) = delete;
+  NoticeListener& operator=(const NoticeListener&) = delete;
+
+ private:
+  std::function<void(const std::string&)> hear_;
+};
+
 // ---------------------------------------------------------------------------
 struct Platform {
   ProfileApi* profile = nullptr;

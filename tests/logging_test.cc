@@ -116,9 +116,10 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngin
   form_.WriteLog("\r\nAchtung", kOff, kOn, kOff);
   form_.WriteLog("not written", kOn, kOff, kOn);
   form_.WriteLogFile("");  // an empty line is not even a line end
+  platform::Notice("refused: a\nb");  // the administrator's notices too
   Values().sJobLogFile = kJobLog;
   form_.WriteWLogFile("");
-  EXPECT_EQ(Log(), "NT-Service: \r\nNT-Service: \r\nAchtung\r\n");
+  EXPECT_EQ(Log(), "NT-Service: \r\nNT-Service: \r\nAchtung\r\nNT-Service: refused: a\\nb\r\n");
   // Engine lines reach the job log whatever "WriteLog" says about the
   // default log; a file name's control characters are shown escaped, so one
   // with a line break of its own stays on its line.
@@ -136,6 +137,7 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngin
   for (std::string ini : {Options("0"), Options("2"), Options("01"), Options(""), std::string()}) {
     Ini(ini);
     form_.WriteLog("x", kOn, kOn, kOff);
+    platform::Notice("x");
     EXPECT_FALSE(disk_.Has(kDefaultLog)) << ini;
   }
   // Neither the logs folder of the start-up nor the main INI's folder

@@ -2,7 +2,8 @@
 // per ProcessJobs. Each job copies what is new or changed in its "From"
 // folder to its "To" folder. A copy is written under a temporary name in
 // the target folder and renamed when it is complete, so no file ever
-// appears half-copied under its final name.
+// appears half-copied under its final name. A file still being written
+// (job_file.h, "Settle") waits, and its job runs again at the next pass.
 //
 // Events, all raised on the calling thread during ProcessJobs:
 //   CurrentJob  sFileName  the job file's name ("Daily.qlj")
@@ -76,10 +77,12 @@ class JobRun final : public CopyListener {
     rules.recursive = job_.recursive != 0;
     rules.check_free_space = !engine_.NoDiskSizeCheck;
     rules.follow_links = job_.follow_links;
+    rules.settle_seconds = job_.settle_seconds;
     rules.keep_going = keep_going_;
     rules.excluded = targets_;
     FileCopier copier(fs_, std::move(rules), this);
     copier.CopyFolders(job_.from, job_.to);
+    waiting_ = copier.Waiting();
     // A job that found nothing to do says nothing: once a minute per job,
     // "0 files copied, 0 errors" would fill the log.
     if (copied_ != 0 || failed_ != 0) {
@@ -89,6 +92,9 @@ class JobRun final : public CopyListener {
     }
     return !copier.Stopped();
   }
+
+  // The files left for the next pass.
+  int Waiting() const { return waiting_; }
 
   void Copied(const std::string& src, const std::string& dst) override {
     ++copied_;
@@ -116,6 +122,7 @@ class JobRun final : public CopyListener {
   std::function<bool()> keep_going_;
   int copied_ = 0;
   int failed_ = 0;
+  int waiting_ = 0;
 };
 
 class JobEngine final : public cJobEngine {
@@ -183,14 +190,17 @@ class JobEngine final : public cJobEngine {
         last_pump_ = clock_.TickCount();
         if (loop_.QuitRequested() || cancelled_) return;
       }
-      last_start_[platform::LowerAscii(due[i].file_name)] = clock_.TickCount();
+      const std::string key = platform::LowerAscii(due[i].file_name);
+      last_start_[key] = clock_.TickCount();
       RaiseCurrentJob(due[i], static_cast<std::int32_t>(i + 1),
                       static_cast<std::int32_t>(due.size()));
       const std::vector<std::string> skip =
           TargetsNotToWalk(fs_, folders, ResolvedFolders(fs_, {due[i]}).front().to);
-      if (!JobRun(*this, fs_, due[i], lang_file, skip, [this] { return KeepGoing(); }).Run()) {
-        return;
-      }
+      JobRun run(*this, fs_, due[i], lang_file, skip, [this] { return KeepGoing(); });
+      if (!run.Run()) return;
+      // Files still being written wait for the next pass, not for the
+      // job's next interval.
+      if (run.Waiting() != 0) last_start_.erase(key);
     }
   }
 

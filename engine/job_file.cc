@@ -171,6 +171,7 @@ JobSettings ReadJobFile(const platform::FileSystem& fs,
   job.recursive = r.Whole<std::int32_t>("Recursive", 0);
   job.interval_minutes = r.Whole<std::int32_t>("Interval", 0);
   if (job.interval_minutes < 0) job.interval_minutes = 0;
+  job.settle_seconds = std::max(r.Whole<std::int32_t>("Settle", 5), 0);
   job.watch_folder = r.Text("WatchFolder", "");
   job.watch = r.Whole<std::int16_t>("Watch", 0);
   job.start_copy = r.Whole<std::int32_t>("StartCopy", 0);

@@ -1,6 +1,7 @@
 // The parts of the platform layer that are the same on every system.
 #include "platform/platform.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "platform/dir_watch.h"
@@ -50,6 +51,13 @@ void FileSystem::AppendOrCreateText(const std::string& path,
                                     std::string_view text) {
   if (!FileExists(path)) CreateTextFile(path, true);
   AppendText(path, text);
+}
+
+std::int64_t FileSystem::FileTimeNow() const {
+  using namespace std::chrono;
+  constexpr std::int64_t kSince1601 = 11644473600;  // seconds to 1970
+  const auto since_1970 = duration_cast<microseconds>(system_clock::now().time_since_epoch());
+  return (since_1970.count() + kSince1601 * 1000000) * 10;
 }
 
 std::shared_ptr<DirWatcher> FileSystem::FolderWatcher(MessageLoop& loop) {

@@ -214,6 +214,14 @@ class FileSystem {
   // own user can change it (or it is not there), else the reason. Windows
   // has no such rule: always "".
   virtual std::string UntrustedBecause(const std::string& path) = 0;
+  // Whether another program has the file at `path` open for writing now,
+  // so that a copy would take a half-written file. Windows tells through
+  // its sharing rules; POSIX cannot tell and answers false (the copy
+  // rules' settle time keeps such files back there).
+  virtual bool OpenForWriting(const std::string& path) { return false; }
+  // Now, in the unit and scale of FileStat::modified: the time a file
+  // written at this moment shows.
+  virtual std::int64_t FileTimeNow() const;
   // The watcher that reports the changes in this file system's folders on
   // `loop` (dir_watch.h); for the OS's file system, SharedDirWatcher(loop).
   virtual std::shared_ptr<DirWatcher> FolderWatcher(MessageLoop& loop);

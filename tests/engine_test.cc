@@ -27,6 +27,7 @@ namespace {
 
 using Op = test::MemFileSystem::Op;
 using Strings = std::vector<std::string>;
+constexpr std::int64_t kMinute = std::int64_t{60} * 10000000;  // in file time
 
 class EngineTest : public ::testing::Test {
  protected:
@@ -54,8 +55,9 @@ class EngineTest : public ::testing::Test {
   // A folder of its own for each test: the engine tells a refused job file
   // once per jobs folder.
   std::string Path(const std::string& rel) const { return root_ + "/" + rel; }
+  // A file written a minute ago unless told: it has settled.
   void Put(const std::string& rel, const std::string& data, std::int64_t modified = 0) {
-    fs_.AddFile(Path(rel), data, modified);
+    fs_.AddFile(Path(rel), data, modified ? modified : fs_.now - kMinute);
   }
   void CopyJob(const std::string& file, const std::string& from, const std::string& to,
                const std::string& more = "") {
@@ -245,6 +247,27 @@ TEST_F(EngineTest, RunsAJobWithAnIntervalOnlyWhenDue) {
   CopyJob("Every5.qlj", "in", "out5", "Interval=5\r\n");
   Pass();
   EXPECT_EQ(jobs_, both);
+}
+
+// A file still being written waits for the next pass, though its job's
+// interval has not passed: one open for writing, or one changed within the
+// job's settle time, also one dated a little ahead; one further ahead is
+// taken for a wrong clock.
+TEST_F(EngineTest, FilesStillBeingWrittenWaitForTheNextPass) {
+  const std::int64_t second = kMinute / 60;
+  const std::pair<std::string, std::int64_t> rows[] = {
+      {"ahead", -7 * second}, {"far-ahead", -9 * second}, {"fresh", 7 * second},
+      {"open", kMinute},      {"settled", 9 * second}};
+  for (const auto& [name, age] : rows) Put("in/" + name, name, fs_.now - age);
+  fs_.writing.insert(Path("in/open"));
+  CopyJob("J.qlj", "in", "out", "Settle=8\r\nInterval=60\r\n");
+  Pass();
+  EXPECT_EQ(logs_, (Strings{Copied("in/far-ahead", "out/far-ahead"),
+                            Copied("in/settled", "out/settled"), "2 Dateien kopiert, 0 Fehler"}));
+  fs_.now += kMinute;
+  fs_.writing.clear();
+  Pass();
+  EXPECT_EQ(Names("out").size(), 5u);
 }
 
 // A stop ends the pass: between jobs (the clock stands still, so the engine

@@ -99,7 +99,7 @@ TEST_F(EngineTest, RunsOnlyScheduledActiveTrustedJobsInNameOrder) {
       {"watch.qlj", "Type=2\r\n"},   {"other.qlj", "Type=1\r\n"},
       {"off.qlj", "Active=0\r\n"},   {"held.qlj", "Hold=1\r\n"},
       {"heldtext.qlj", "Hold=x\r\n"}, {"open.qlj", ""},
-      {"c.QLJ", "Hold=0.0\r\nActive=yes\r\n"},
+      {"c.QLJ", "Hold=0.0\r\nActive=yes\r\n"}, {"minus.qlj", "Hold=-1\r\n"},
   };
   Put("in/f.txt", "data");
   for (const auto& [file, extra] : rows) CopyJob(file, "in", "out-" + file, extra);

@@ -4,10 +4,13 @@
 // GetDiskFree), and what a full disk or a missing or read-only log does.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <clocale>
+#include <ctime>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "config/texts.h"
 #include "errortrap/ravelin.h"
@@ -92,7 +95,8 @@ class LogTest : public testing::Test {
 // --- The log writer.
 
 #ifndef _WIN32
-// The system's clock, the service's, prints the locale's date and time.
+// The system's clock, the service's, prints the locale's date and time, of
+// the second it is asked in.
 TEST(OsClock, DateAndTimeFollowTheLocale) {
   const std::string saved = std::setlocale(LC_TIME, nullptr);
   for (auto [locale, date] : {std::pair{"de_DE.UTF-8", R"(\d\d\.\d\d\.\d{4})"},
@@ -104,6 +108,10 @@ TEST(OsClock, DateAndTimeFollowTheLocale) {
         << locale;
   }
   std::setlocale(LC_TIME, saved.c_str());
+  const std::string before = platform::OsPlatform().clock->TimeOfDayText();
+  const time_t start = ::time(nullptr);
+  while (::time(nullptr) == start) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_NE(platform::OsPlatform().clock->TimeOfDayText(), before);
 }
 #endif
 

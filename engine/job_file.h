@@ -14,8 +14,9 @@
 //   Interval     0    scheduled job: minutes between two runs; 0 every pass
 //   Settle       5    scheduled job: seconds a file must have stayed
 //                     unchanged before it is copied; 0 copies at once. A
-//                     file changed since (or open for writing) waits, and
-//                     the job runs again at the next pass
+//                     file changed more recently, or open for writing,
+//                     waits (file_copy.h), and the job runs again at the
+//                     next pass
 //   WatchFolder  ""   watch job: a third folder it can watch
 //   Watch        0    watch job: the folder watched, 0 From, 1 To,
 //                     2 WatchFolder. Watching From, each file written and

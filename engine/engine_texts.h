@@ -1,5 +1,5 @@
 // The engine's log texts: section "JobEngine" of the language file, keys
-// "t0" to "t8", with German defaults. "%1", "%2", "%3" stand for the
+// "t0" to "t9", with German defaults. "%1", "%2", "%3" stand for the
 // values filled in.
 #pragma once
 
@@ -33,11 +33,13 @@ inline constexpr EngineText kFoldersMissing{
 inline constexpr EngineText kSameFolder{
     "t7", "Fehler: Quell- und Zielordner sind gleich: %1"};
 inline constexpr EngineText kSummary{"t8", "%1 Dateien kopiert, %2 Fehler"};
+// A failure told before has cleared; %1 is its message.
+inline constexpr EngineText kCleared{"t9", "Behoben: %1"};
 
 // Every text above, for the language files and their test.
 inline constexpr EngineText kAllTexts[] = {
     kFileCopied,    kCopyFailed,     kSourceMissing, kTargetFailed, kFolderUnreadable,
-    kDiskSpace,     kFoldersMissing, kSameFolder,    kSummary};
+    kDiskSpace,     kFoldersMissing, kSameFolder,    kSummary,      kCleared};
 
 // The text from the language file `lang_file` in the ANSI code page, the
 // German default when the file or the key is missing or `lang_file` is

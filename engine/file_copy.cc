@@ -1,7 +1,6 @@
 #include "engine/file_copy.h"
 
 #include <algorithm>
-#include <chrono>
 #include <map>
 #include <random>
 #include <set>
@@ -20,9 +19,11 @@ using platform::LowerAscii;
 // A batch of copies is made durable once this much is waiting in it.
 constexpr std::size_t kBatchFiles = 1000;
 constexpr std::int64_t kBatchBytes = 64 << 20;
+// File times count 100 ns steps.
+constexpr std::int64_t kFileTimeSecond = 10000000;
 // A temporary file this old that no copy of ours is writing was left by a
 // run that did not finish.
-constexpr std::int64_t kStaleAfter = std::int64_t{60} * 10000000;  // 100 ns
+constexpr std::int64_t kStaleAfter = 60 * kFileTimeSecond;
 
 // The temporary files copies of this process are writing now.
 std::set<std::string>& InFlight() {
@@ -36,14 +37,6 @@ std::string NewTempName() {
   std::string name(kTempPrefix);
   for (int i = 0; i < 8; ++i) name += kChars[random() % 36];
   return name;
-}
-
-// Now in the file times' unit: 100 ns since 1601.
-std::int64_t NowFileTime() {
-  using namespace std::chrono;
-  constexpr std::int64_t kEpoch = 11644473600;
-  return (duration_cast<seconds>(system_clock::now().time_since_epoch()).count() + kEpoch) *
-         10000000;
 }
 
 // Creates `path` and the folders above it that are missing.
@@ -117,6 +110,7 @@ bool FileCopier::Wanted(std::string_view name) const {
 
 void FileCopier::Start(const std::string& target_root) {
   failures_ = 0;
+  waiting_ = 0;
   stopped_ = false;
   walk_.clear();
   target_root_ = NormalizedFolder(fs_, target_root);
@@ -176,6 +170,7 @@ bool FileCopier::CopyIfChanged(const std::string& src, const std::string& dst) {
   FileStat have = fs_.GetFileStat(src);
   if (have.kind != FileStat::kFile || (have.link && !rules_.follow_links)) return true;
   if (SameFile(fs_.GetFileStat(dst), have)) return true;
+  if (!Settled(src, have)) return false;
   std::string folder = ParentFolder(fs_, dst);
   try {
     if (!folder.empty()) EnsureFolder(fs_, folder);
@@ -199,7 +194,7 @@ std::vector<platform::FolderEntry> FileCopier::TargetFiles(const std::string& to
   } catch (const RuntimeError&) {
     return entries;  // each copy then reports what is wrong
   }
-  const std::int64_t stale = NowFileTime() - kStaleAfter;
+  const std::int64_t stale = fs_.FileTimeNow() - kStaleAfter;
   for (const platform::FolderEntry& e : entries) {
     if (e.stat.kind != FileStat::kFile || e.stat.link || !IsTempName(e.name) ||
         e.stat.modified >= stale) {
@@ -247,6 +242,7 @@ void FileCopier::CopyTree(const std::string& from, const std::string& to) {
     auto have = target.find(e.name);
     if (have != target.end() && SameFile(have->second, e.stat)) continue;
     const std::string src = fs_.BuildPath(from, e.name);
+    if (!Settled(src, e.stat)) continue;
     const std::string dst = fs_.BuildPath(to, e.name);
     if (EnoughSpace(to, e.stat.size)) {
       CopyInto(src, dst, to, e.stat.size, e.stat.link);
@@ -388,6 +384,16 @@ bool FileCopier::KeepGoing() {
   if (rules_.keep_going && !rules_.keep_going()) {
     stopped_ = true;
     Abandon();
+    return false;
+  }
+  return true;
+}
+
+bool FileCopier::Settled(const std::string& path, const FileStat& stat) {
+  const std::int64_t settle = rules_.settle_seconds * kFileTimeSecond;
+  const std::int64_t age = fs_.FileTimeNow() - stat.modified;
+  if ((age < settle && age > -settle) || fs_.OpenForWriting(path)) {
+    ++waiting_;
     return false;
   }
   return true;

@@ -26,6 +26,13 @@
 // "New or changed": the target file is missing or differs from the source
 // in size or modification time (a copy takes over the source's time).
 //
+// Files still being written wait: one that another program has open for
+// writing (FileSystem::OpenForWriting), or, with a settle time, one changed
+// less than that long ago. A time ahead of now by less than the settle time
+// waits until now has passed it by the settle time; one further ahead is
+// taken for a wrong clock and not waited for, so no file waits for ever.
+// A file that waits is no failure; the caller learns how many waited.
+//
 // Stopping. The rules' keep_going is asked between files and between the
 // chunks of a large file; when it says no, the copy in progress and those
 // not yet renamed are abandoned (their temporary files removed) and the
@@ -75,6 +82,8 @@ struct CopyRules {
   bool recursive = false;
   bool check_free_space = true;
   bool follow_links = false;  // links inside the source (trusted ones only)
+  // Seconds a file must have stayed unchanged before it is copied.
+  std::int32_t settle_seconds = 0;
   // Folders never walked besides the pass's own target: the targets of the
   // other jobs, so that jobs sharing a source never copy each other's
   // copies.
@@ -104,11 +113,15 @@ class FileCopier {
 
   // Copies the file `src` to `dst` when it is new or changed, creating the
   // folders of `dst` that are missing. A source that is not a file (gone
-  // meanwhile) is no failure. False when the copy failed or was stopped.
+  // meanwhile) is no failure. False when the copy failed or was stopped,
+  // or the file waits.
   bool CopyIfChanged(const std::string& src, const std::string& dst);
 
   // Whether the last call ended because keep_going said so.
   bool Stopped() const { return stopped_; }
+  // The files the last call left for later because they are still being
+  // written.
+  int Waiting() const { return waiting_; }
 
  private:
   struct Pending {
@@ -127,6 +140,8 @@ class FileCopier {
   void Flush();
   void Abandon();
   bool KeepGoing();
+  // Whether the file at `path` is done being written; counts it if not.
+  bool Settled(const std::string& path, const platform::FileStat& stat);
   bool EnoughSpace(const std::string& folder, std::int64_t size);
   void Fail(const EngineText& text, const std::vector<std::string>& args);
   void Later(Pending p);
@@ -140,6 +155,7 @@ class FileCopier {
   std::vector<Pending> batch_;       // copies not renamed yet, in order
   std::int64_t batch_bytes_ = 0;
   int failures_ = 0;
+  int waiting_ = 0;
   bool stopped_ = false;
 };
 

@@ -2,21 +2,32 @@
 // per ProcessJobs. Each job copies what is new or changed in its "From"
 // folder to its "To" folder. A copy is written under a temporary name in
 // the target folder and renamed when it is complete, so no file ever
-// appears half-copied under its final name.
+// appears half-copied under its final name. A file still being written
+// (job_file.h, "Settle") waits, and its job runs again at the next pass.
 //
 // Events, all raised on the calling thread during ProcessJobs:
 //   CurrentJob  sFileName  the job file's name ("Daily.qlj")
-//               lIndex     the job's place in this pass, from 1
-//               lCounter   the number of jobs this pass runs
+//               lIndex     the job's place among the jobs due in this
+//                          pass, from 1
+//               lCounter   the number of jobs due in this pass
 //               iStatus    1 (running)
 //               IntervalType      0 every pass, 1 every IntervalTime minutes
 //               IntervalTimeType  0 (minutes)
 //               IntervalTime      the minutes as text ("0" every pass)
 //               IntervalDate ""   IntervalWeekDay 0   IntervalMonthDay 0
 //   LogMessage  iMsgID 1 a file copied, 2 a failure, 3 the job's summary
-//               (bIsLast true); bView and bFile true, bSameView false.
-// The engine raises CurrentJob for a job before any LogMessage of it, and
-// every job it takes up ends with its summary line.
+//               (bIsLast true), 4 a failure told before has cleared;
+//               bView and bFile true, bSameView false.
+// A job raises CurrentJob only when it has something to say, just before
+// its first LogMessage, and then ends with its summary line. A job with
+// nothing new says nothing at all, so that its log stays as its last run
+// left it (a fixed-name log is started afresh by CurrentJob); lIndex then
+// skips the silent jobs' numbers.
+//
+// Failures are told once: again when their text changes, once an hour
+// while they last, and once more when they have cleared ("t9", after a
+// whole run of the job without them). A failure is known by the path it
+// is about (the text's first value).
 //
 // ProcessJobs options: bOptionA true runs every active scheduled job, due
 // or not; bOptionB and bOptionC are not used.
@@ -24,7 +35,8 @@
 // Pending messages run between two jobs, and, at most every kPumpEveryMs,
 // between two files and between the chunks of a large file; a stop there
 // ends the pass at once (CancelPass, or the loop told to quit). What the
-// engine keeps per job (its last start) goes when its job file goes.
+// engine keeps per job (its last start, the failures told) goes when its
+// job file goes.
 
 #include <algorithm>
 #include <cstdint>
@@ -56,18 +68,33 @@ constexpr std::int32_t kMaxIntervalMinutes = 40 * 24 * 60;
 // How often a pass lets pending messages run while it copies.
 constexpr std::uint32_t kPumpEveryMs = 20;
 
+// A failure told again while it lasts.
+constexpr std::uint32_t kTellAgainMs = 60 * 60 * 1000;
+
 constexpr std::int16_t kMsgCopied = 1;
 constexpr std::int16_t kMsgFailure = 2;
 constexpr std::int16_t kMsgSummary = 3;
+constexpr std::int16_t kMsgCleared = 4;
+
+// The failures told of a job, by the path they are about: the message and
+// when it was told, in ticks.
+struct Told {
+  std::string message;
+  std::uint32_t at;
+};
+using ToldFailures = std::map<std::string, Told>;
 
 // One job's run: copies, failures and their messages.
 class JobRun final : public CopyListener {
  public:
+  // `announce` raises CurrentJob; `told` holds what earlier runs told.
   JobRun(cJobEngine& engine, platform::FileSystem& fs, const JobSettings& job,
          const std::string& lang_file, const std::vector<std::string>& targets,
-         std::function<bool()> keep_going)
+         std::function<bool()> keep_going, std::function<void()> announce, ToldFailures& told,
+         std::uint32_t now)
       : engine_(engine), fs_(fs), job_(job), lang_file_(lang_file), targets_(targets),
-        keep_going_(std::move(keep_going)) {}
+        keep_going_(std::move(keep_going)), announce_(std::move(announce)), told_(told),
+        now_(now) {}
 
   // False when the pass was stopped in the middle of the job.
   bool Run() {
@@ -76,19 +103,33 @@ class JobRun final : public CopyListener {
     rules.recursive = job_.recursive != 0;
     rules.check_free_space = !engine_.NoDiskSizeCheck;
     rules.follow_links = job_.follow_links;
+    rules.settle_seconds = job_.settle_seconds;
     rules.keep_going = keep_going_;
     rules.excluded = targets_;
     FileCopier copier(fs_, std::move(rules), this);
     copier.CopyFolders(job_.from, job_.to);
-    // A job that found nothing to do says nothing: once a minute per job,
-    // "0 files copied, 0 errors" would fill the log.
-    if (copied_ != 0 || failed_ != 0) {
+    waiting_ = copier.Waiting();
+    if (copier.Stopped()) {
+      // What the stop left unchecked is not known to have cleared.
+      telling_.merge(told_);
+    } else {
+      for (const auto& [subject, told] : told_) {
+        if (telling_.count(subject) == 0) {
+          Log(EngineMessage(kCleared, lang_file_, {told.message}), kMsgCleared, false);
+        }
+      }
+    }
+    told_ = std::move(telling_);
+    if (announced_) {
       Log(EngineMessage(kSummary, lang_file_,
                         {std::to_string(copied_), std::to_string(failed_)}),
           kMsgSummary, true);
     }
     return !copier.Stopped();
   }
+
+  // The files left for the next pass.
+  int Waiting() const { return waiting_; }
 
   void Copied(const std::string& src, const std::string& dst) override {
     ++copied_;
@@ -98,7 +139,16 @@ class JobRun final : public CopyListener {
   void Failed(const EngineText& text,
               const std::vector<std::string>& args) override {
     ++failed_;
-    Log(EngineMessage(text, lang_file_, Texts(args)), kMsgFailure, false);
+    const std::string subject = args.empty() ? std::string() : args.front();
+    Told now{EngineMessage(text, lang_file_, Texts(args)), now_};
+    auto before = told_.find(subject);
+    if (before != told_.end() && before->second.message == now.message &&
+        now_ - before->second.at < kTellAgainMs) {
+      now.at = before->second.at;
+    } else {
+      Log(now.message, kMsgFailure, false);
+    }
+    telling_[subject] = std::move(now);
   }
 
  private:
@@ -109,6 +159,8 @@ class JobRun final : public CopyListener {
   }
 
   void Log(std::string text, std::int16_t id, bool last) {
+    if (!announced_) announce_();
+    announced_ = true;
     if (!engine_.LogMessage) return;
     bool view = true, file = true, same_view = false;
     engine_.LogMessage(text, id, view, file, same_view, last);
@@ -120,8 +172,14 @@ class JobRun final : public CopyListener {
   const std::string& lang_file_;
   const std::vector<std::string>& targets_;
   std::function<bool()> keep_going_;
+  std::function<void()> announce_;
+  ToldFailures& told_;
+  ToldFailures telling_;  // the failures of this run
+  std::uint32_t now_;
+  bool announced_ = false;
   int copied_ = 0;
   int failed_ = 0;
+  int waiting_ = 0;
 };
 
 class JobEngine final : public cJobEngine {
@@ -189,14 +247,20 @@ class JobEngine final : public cJobEngine {
         last_pump_ = clock_.TickCount();
         if (loop_.QuitRequested() || cancelled_) return;
       }
-      last_start_[platform::LowerAscii(due[i].file_name)] = clock_.TickCount();
-      RaiseCurrentJob(due[i], static_cast<std::int32_t>(i + 1),
-                      static_cast<std::int32_t>(due.size()));
+      const std::string key = platform::LowerAscii(due[i].file_name);
+      last_start_[key] = clock_.TickCount();
       const std::vector<std::string> skip =
           TargetsNotToWalk(fs_, folders, ResolvedFolders(fs_, {due[i]}).front().to);
-      if (!JobRun(*this, fs_, due[i], lang_file, skip, [this] { return KeepGoing(); }).Run()) {
-        return;
-      }
+      auto announce = [&, i] {
+        RaiseCurrentJob(due[i], static_cast<std::int32_t>(i + 1),
+                        static_cast<std::int32_t>(due.size()));
+      };
+      JobRun run(*this, fs_, due[i], lang_file, skip, [this] { return KeepGoing(); }, announce,
+                 told_[key], last_start_[key]);
+      if (!run.Run()) return;
+      // Files still being written wait for the next pass, not for the
+      // job's next interval.
+      if (run.Waiting() != 0) last_start_.erase(key);
     }
   }
 
@@ -204,7 +268,9 @@ class JobEngine final : public cJobEngine {
   void Forget(const std::vector<std::string>& names) {
     std::set<std::string> present;
     for (const std::string& n : names) present.insert(platform::LowerAscii(n));
-    std::erase_if(last_start_, [&](const auto& entry) { return present.count(entry.first) == 0; });
+    auto gone = [&](const auto& entry) { return present.count(entry.first) == 0; };
+    std::erase_if(last_start_, gone);
+    std::erase_if(told_, gone);
   }
 
   bool IsDue(const JobSettings& job, std::uint32_t now) const {
@@ -241,6 +307,7 @@ class JobEngine final : public cJobEngine {
   std::uint32_t last_pump_ = 0;
   // When each job (by lower-case file name) last started, in ticks.
   std::map<std::string, std::uint32_t> last_start_;
+  std::map<std::string, ToldFailures> told_;  // the same way
 };
 
 }  // namespace

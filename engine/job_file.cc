@@ -103,7 +103,7 @@ void ReportRefusals(const std::string& jobs_folder,
   for (const auto& [path, reason] : now) {
     auto it = before.find(path);
     if (it != before.end() && it->second == reason) continue;
-    platform::Current().ui->Notice("Job file refused, not run: " + path + ": " + reason);
+    platform::Notice("Job file refused, not run: " + path + ": " + reason);
   }
   before = std::move(now);
   if (before.empty()) told.erase(jobs_folder);
@@ -147,7 +147,9 @@ std::vector<std::string> ListJobFiles(platform::FileSystem& fs,
       }
     }
   }
-  ReportRefusals(jobs_folder, std::move(refused));
+  // The scheduled jobs and the watch jobs spell the folder differently
+  // ("jobs/", "jobs"): one folder, one set of refusals told.
+  ReportRefusals(NormalizedFolder(fs, jobs_folder), std::move(refused));
   std::sort(names.begin(), names.end(), NameLess);
   return names;
 }
@@ -169,6 +171,7 @@ JobSettings ReadJobFile(const platform::FileSystem& fs,
   job.recursive = r.Whole<std::int32_t>("Recursive", 0);
   job.interval_minutes = r.Whole<std::int32_t>("Interval", 0);
   if (job.interval_minutes < 0) job.interval_minutes = 0;
+  job.settle_seconds = std::max(r.Whole<std::int32_t>("Settle", 5), 0);
   job.watch_folder = fs.PathFromText(r.Text("WatchFolder", ""));
   job.watch = r.Whole<std::int16_t>("Watch", 0);
   job.start_copy = r.Whole<std::int32_t>("StartCopy", 0);

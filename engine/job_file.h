@@ -12,6 +12,11 @@
 //   Recursive    0    non-zero: subfolders too; a watch job also watches the
 //                     subfolders, those that appear later included
 //   Interval     0    scheduled job: minutes between two runs; 0 every pass
+//   Settle       5    scheduled job: seconds a file must have stayed
+//                     unchanged before it is copied; 0 copies at once. A
+//                     file changed more recently, or open for writing,
+//                     waits (file_copy.h), and the job runs again at the
+//                     next pass
 //   WatchFolder  ""   watch job: a third folder it can watch
 //   Watch        0    watch job: the folder watched, 0 From, 1 To,
 //                     2 WatchFolder. Watching From, each file written and
@@ -72,6 +77,7 @@ struct JobSettings {
   std::string pattern = "*";
   std::int32_t recursive = 0;
   std::int32_t interval_minutes = 0;
+  std::int32_t settle_seconds = 5;
   std::string watch_folder;
   std::int16_t watch = 0;
   std::int32_t start_copy = 0;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "errortrap/ravelin.h"
+#include "logging/outside_text.h"
 #include "monitor/mod_monitor.h"
 
 namespace qs {
@@ -20,7 +21,10 @@ std::uint32_t MainTimerInterval() {
 
 frmMain::frmMain(platform::MessageLoop& loop, platform::FileSystem& fso,
                  Components components)
-    : loop_(loop), fso_(fso), components_(std::move(components)) {
+    : loop_(loop), fso_(fso), components_(std::move(components)),
+      notices_([this](const std::string& text) {
+        WriteLog(logging::Outside(text), false, true, false);
+      }) {
   // The service control sits on the form from the start.
   if (components_.NewServiceControl) NTService1 = components_.NewServiceControl(loop_);
   hWnd = platform::Current().windows->FormWindow();

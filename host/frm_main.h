@@ -158,6 +158,9 @@ class frmMain {
   // A stop that arrived while a work cycle was running (it can only arrive
   // through the cycle's own message pumping) is finished by that cycle.
   bool m_bStopPending = false;
+  // The notices for the administrator (a refused job file, say) go to the
+  // default log as well while the form lives.
+  platform::NoticeListener notices_;
 };
 
 // The main timer's interval: 60000 ms, or QUILLONSRV_TICK_MS when that is a

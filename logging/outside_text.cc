@@ -1,13 +1,21 @@
 #include "logging/outside_text.h"
 
+#include <algorithm>
+
 namespace qs::logging {
 
 std::string Outside(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char ch : text) {
+  auto control = [](char ch) {
     const auto c = static_cast<unsigned char>(ch);
-    if (c >= 0x20 && c != 0x7F) {
+    return c < 0x20 || c == 0x7F;
+  };
+  // Most texts hold no control character: they are taken in one copy.
+  const auto first = std::find_if(text.begin(), text.end(), control);
+  if (first == text.end()) return std::string(text);
+  std::string out(text.begin(), first);
+  for (char ch : text.substr(out.size())) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (!control(ch)) {
       out += ch;
     } else if (c == '\r') {
       out += "\\r";

@@ -1,6 +1,7 @@
 // The parts of the platform layer that are the same on every system.
 #include "platform/platform.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "platform/dir_watch.h"
@@ -12,6 +13,11 @@ namespace {
 Platform& Active() {
   static Platform active = OsPlatform();
   return active;
+}
+
+std::vector<const std::function<void(const std::string&)>*>& Listeners() {
+  static std::vector<const std::function<void(const std::string&)>*> listeners;
+  return listeners;
 }
 
 }  // namespace
@@ -47,6 +53,13 @@ void FileSystem::AppendOrCreateText(const std::string& path,
   AppendText(path, text);
 }
 
+std::int64_t FileSystem::FileTimeNow() const {
+  using namespace std::chrono;
+  constexpr std::int64_t kSince1601 = 11644473600;  // seconds to 1970
+  const auto since_1970 = duration_cast<microseconds>(system_clock::now().time_since_epoch());
+  return (since_1970.count() + kSince1601 * 1000000) * 10;
+}
+
 std::shared_ptr<DirWatcher> FileSystem::FolderWatcher(MessageLoop& loop) {
   return SharedDirWatcher(loop);
 }
@@ -66,6 +79,19 @@ std::string FileSystem::GetBaseName(std::string_view path) const {
 }
 
 Platform& Current() { return Active(); }
+
+void Notice(const std::string& text) {
+  Current().ui->Notice(text);
+  // By index: a listener may come or go while another one hears.
+  for (std::size_t i = 0; i < Listeners().size(); ++i) (*Listeners()[i])(text);
+}
+
+NoticeListener::NoticeListener(std::function<void(const std::string&)> hear)
+    : hear_(std::move(hear)) {
+  Listeners().push_back(&hear_);
+}
+
+NoticeListener::~NoticeListener() { std::erase(Listeners(), &hear_); }
 
 ScopedPlatform::ScopedPlatform(const Platform& replacement)
     : saved_(Active()) {

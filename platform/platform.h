@@ -231,7 +231,10 @@ class FileSystem {
   // so that a copy would take a half-written file. Windows tells through
   // its sharing rules; POSIX cannot tell and answers false (the copy
   // rules' settle time keeps such files back there).
-  virtual bool OpenForWriting(const std::string& path) { return false; }
+  virtual bool OpenForWriting(const std::string& /*path*/) { return false; }
+  // Now, in the unit and scale of FileStat::modified: the time a file
+  // written at this moment shows.
+  virtual std::int64_t FileTimeNow() const;
   // The watcher that reports the changes in this file system's folders on
   // `loop` (dir_watch.h); for the OS's file system, SharedDirWatcher(loop).
   virtual std::shared_ptr<DirWatcher> FolderWatcher(MessageLoop& loop);
@@ -323,6 +326,23 @@ class UserInterface {
   // system journal (priority warning) on POSIX, the debugger's output on
   // Windows.
   virtual void Notice(const std::string& text) = 0;
+};
+
+// A notice for the administrator: Current().ui->Notice, and every
+// NoticeListener alive hears it as well, in the order they were made.
+void Notice(const std::string& text);
+
+// Hears every Notice() while it lives (the service's form writes them to
+// its own log too).
+class NoticeListener {
+ public:
+  explicit NoticeListener(std::function<void(const std::string&)> hear);
+  ~NoticeListener();
+  NoticeListener(const NoticeListener&) = delete;
+  NoticeListener& operator=(const NoticeListener&) = delete;
+
+ private:
+  std::function<void(const std::string&)> hear_;
 };
 
 // ---------------------------------------------------------------------------

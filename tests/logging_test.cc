@@ -4,10 +4,13 @@
 // GetDiskFree), and what a full disk or a missing or read-only log does.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <clocale>
+#include <ctime>
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "config/texts.h"
 #include "errortrap/ravelin.h"
@@ -92,7 +95,8 @@ class LogTest : public testing::Test {
 // --- The log writer.
 
 #ifndef _WIN32
-// The system's clock, the service's, prints the locale's date and time.
+// The system's clock, the service's, prints the locale's date and time, of
+// the second it is asked in.
 TEST(OsClock, DateAndTimeFollowTheLocale) {
   const std::string saved = std::setlocale(LC_TIME, nullptr);
   for (auto [locale, date] : {std::pair{"de_DE.UTF-8", R"(\d\d\.\d\d\.\d{4})"},
@@ -104,6 +108,10 @@ TEST(OsClock, DateAndTimeFollowTheLocale) {
         << locale;
   }
   std::setlocale(LC_TIME, saved.c_str());
+  const std::string before = platform::OsPlatform().clock->TimeOfDayText();
+  const time_t start = ::time(nullptr);
+  while (::time(nullptr) == start) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_NE(platform::OsPlatform().clock->TimeOfDayText(), before);
 }
 #endif
 
@@ -116,9 +124,10 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngin
   form_.WriteLog("\r\nAchtung", kOff, kOn, kOff);
   form_.WriteLog("not written", kOn, kOff, kOn);
   form_.WriteLogFile("");  // an empty line is not even a line end
+  platform::Notice("refused: a\nb");  // the administrator's notices too
   Values().sJobLogFile = kJobLog;
   form_.WriteWLogFile("");
-  EXPECT_EQ(Log(), "NT-Service: \r\nNT-Service: \r\nAchtung\r\n");
+  EXPECT_EQ(Log(), "NT-Service: \r\nNT-Service: \r\nAchtung\r\nNT-Service: refused: a\\nb\r\n");
   // Engine lines reach the job log whatever "WriteLog" says about the
   // default log; a file name's control characters are shown escaped, so one
   // with a line break of its own stays on its line.
@@ -136,6 +145,7 @@ TEST_F(LogTest, MessagesAreTakenAsTheyAreOnlyWriteLogOneWritesTheDefaultLogEngin
   for (std::string ini : {Options("0"), Options("2"), Options("01"), Options(""), std::string()}) {
     Ini(ini);
     form_.WriteLog("x", kOn, kOn, kOff);
+    platform::Notice("x");
     EXPECT_FALSE(disk_.Has(kDefaultLog)) << ini;
   }
   // Neither the logs folder of the start-up nor the main INI's folder

@@ -46,6 +46,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,6 +102,7 @@ class MemFileSystem : public platform::FileSystem {
   void Deny(const std::string& path) { denied_.push_back(path); }
   std::int64_t capacity = std::int64_t{1} << 40;
   std::int64_t now = 0;  // the time new data gets (100 ns since 1601)
+  std::set<std::string> writing;  // held open for writing by another program
   std::function<void(Op, const std::string&)> on_op;
   // Forgets whatever was not made durable.
   void Crash();
@@ -129,6 +131,8 @@ class MemFileSystem : public platform::FileSystem {
   void CreateFolder(const std::string& path) override;
   std::string ResolvePath(const std::string& path) override;
   std::string UntrustedBecause(const std::string& path) override;
+  bool OpenForWriting(const std::string& path) override { return writing.count(path) != 0; }
+  std::int64_t FileTimeNow() const override { return now; }
   std::shared_ptr<platform::DirWatcher> FolderWatcher(platform::MessageLoop& loop) override;
 
   // Bytes a copy moves per chunk (keep_going is asked between chunks).

@@ -6,6 +6,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <string>
@@ -51,6 +52,11 @@ ProcessApi& Process() {
 }  // namespace posix
 
 std::string Utf8ToAnsi(std::string_view utf8) {
+  // Every code set of a POSIX locale holds ASCII as it is, and most texts
+  // are ASCII.
+  if (std::all_of(utf8.begin(), utf8.end(), [](char c) { return (c & 0x80) == 0; })) {
+    return std::string(utf8);
+  }
   const char* codeset = ::nl_langinfo(CODESET);
   std::string target = codeset;
   iconv_t cd = ::iconv_open(target.c_str(), "UTF-8");

@@ -154,7 +154,7 @@ TEST(Win32EngineTest, CopiesEveryNameAsItselfOnce) {
   for (const std::string& name : names) {
     fs.AppendOrCreateText(fs.PathFromText(in) + "\\" + name, name);
   }
-  WriteBytes(dir.Join("Daily.qlj"), "[Job]\r\nFrom=" + in + "\r\nTo=" + out + "\r\n");
+  WriteBytes(dir.Join("Daily.qlj"), "[Job]\r\nSettle=0\r\nFrom=" + in + "\r\nTo=" + out + "\r\n");
   test::FakeClock clock;
   auto loop = test::LoopOn(clock);
   auto engine = engine::CreateJobEngine(*loop, fs, clock);

@@ -367,6 +367,22 @@ TEST(ProfileFreshness, EveryChangeIsSeenAtTheNextLookup) {
     EXPECT_EQ(Get("k", b), "old");
   }
   EXPECT_EQ(Get("k", b), "new");
+  // So does a file that is not watched (a "." on its path); the next batch
+  // and the next lookup outside one look at it again.
+  const std::string c = dir.path() + "/./c.ini";
+  test::WriteBytes(c, "[s]\r\nk=1\r\n");
+  {
+    platform::ProfileBatch first;
+    ASSERT_EQ(Get("k", c), "1");
+    test::WriteBytes(c, "[s]\r\nk=22\r\n");
+    EXPECT_EQ(Get("k", c), "1");
+  }
+  {
+    platform::ProfileBatch second;
+    EXPECT_EQ(Get("k", c), "22");
+  }
+  test::WriteBytes(c, "[s]\r\nk=333\r\n");
+  EXPECT_EQ(Get("k", c), "333");
   platform::ProfileBatch line;
   ASSERT_TRUE(Write("s", "k", "own", b));
   EXPECT_EQ(Get("k", b), "own");

@@ -282,9 +282,9 @@ TEST(FileSafety, TrustAndResolvedPaths) {
   for (const auto& [path, reason] : rows) EXPECT_EQ(Files().UntrustedBecause(path), reason) << path;
 
   fs::create_directories(dir.Join("a/b"));
-  ::symlink("a", dir.Join("tlink").c_str());
+  ::symlink("a/b", dir.Join("tlink").c_str());
   EXPECT_EQ(Files().ResolvePath(dir.path() + "/./a//b/../b/"), dir.Join("a/b"));
-  EXPECT_EQ(Files().ResolvePath(dir.Join("tlink/b")), dir.Join("a/b"));
+  EXPECT_EQ(Files().ResolvePath(dir.Join("tlink/../b")), dir.Join("a/b"));  // ".." of a/b
   EXPECT_EQ(Files().ResolvePath(dir.Join("a/new/x/../y")), dir.Join("a/new/y"));
   EXPECT_EQ(ErrorOf([&] { Files().ResolvePath(ulink); }), kErrPermission);
 }

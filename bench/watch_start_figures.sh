@@ -8,16 +8,8 @@
 # usage: bench/watch_start_figures.sh [BUILD_DIR [JOBS]]   (default build-release, 10000)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build="${1:-build-release}"
 jobs="${2:-10000}"
-work="$(mktemp -d "${TMPDIR:-/var/tmp}/qs-start.XXXXXX")"
-pid=
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-product="$work/Quillon Pro"
-mkdir -p "$product/bin"
-cp "$build/QuillonSrv" "$build/quillon-ini" "$product/bin/"
-bash packaging/lay-out-product.sh --no-samples "$product" >/dev/null
-log="$product/logs/DefaultLog.txt"
+. bench/product_folder.sh "${1:-build-release}" start
 last="$(printf 'W%05d' $((jobs - 1)))"
 python3 - "$product" "$jobs" <<'EOF'
 import os, sys
@@ -29,7 +21,6 @@ for i in range(count):
     with open("%s/jobs/W%05d.qlj" % (product, i), "w") as f:
         f.write("[Job]\r\nFrom=%s\r\nTo=%s\r\nType=2\r\nActive=1\r\n" % (src, dst))
 EOF
-ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 # The processor time the service has used (user and system), in ms.
 cpu_ms() {

@@ -25,6 +25,7 @@ std::shared_ptr<JobFolderView> JobFolderView::ThisTurn(platform::MessageLoop& lo
 
 JobFolderView::JobFolderView(platform::FileSystem& fs, std::string jobs_folder)
     : fs_(fs), folder_(std::move(jobs_folder)) {
+  platform::ProfileBatch one_moment;  // every job file as of one moment
   try {
     for (const std::string& name : ListJobFiles(fs, folder_)) {
       by_name_.emplace(name, jobs_.size());

@@ -10,17 +10,7 @@
 # usage: bench/watch_flood_figures.sh [BUILD_DIR]   (default build-release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build="${1:-build-release}"
-work="$(mktemp -d "${TMPDIR:-/var/tmp}/qs-flood.XXXXXX")"
-pid=
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-product="$work/Quillon Pro"
-mkdir -p "$product/bin"
-cp "$build/QuillonSrv" "$build/quillon-ini" "$product/bin/"
-# The monitor runs, with a start and a stop line per watch job.
-bash packaging/lay-out-product.sh --no-samples "$product" >/dev/null
-log="$product/logs/DefaultLog.txt"
-ms() { echo $(( $(date +%s%N) / 1000000 )); }
+. bench/product_folder.sh "${1:-build-release}" flood
 
 # usage: flood LABEL NESTED: NESTED folders one inside the other, then the files
 flood() {

@@ -119,11 +119,14 @@ class cMultiEvent {
 // The reference engine's factories. The components work on the file system
 // `fs`, take the time from `clock` (one clock for all the watch jobs of a
 // loop) and deliver their events through `loop` (file watches, timers,
-// deferred events); all of them must outlive the components.
+// deferred events); all of them must outlive the components. The job list
+// and the watch jobs started in one turn of `loop` share one reading of the
+// jobs folder.
 std::unique_ptr<cJobEngine> CreateJobEngine(platform::MessageLoop& loop,
                                             platform::FileSystem& fs,
                                             platform::Clock& clock);
-std::unique_ptr<cJobList> CreateJobList(platform::FileSystem& fs);
+std::unique_ptr<cJobList> CreateJobList(platform::MessageLoop& loop,
+                                        platform::FileSystem& fs);
 std::unique_ptr<cMonitorJob> CreateMonitorJob(platform::MessageLoop& loop,
                                               platform::FileSystem& fs,
                                               platform::Clock& clock);

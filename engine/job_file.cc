@@ -160,6 +160,8 @@ JobSettings ReadJobFile(const platform::FileSystem& fs,
   JobSettings job;
   job.file_name = file_name;
   job.path = fs.BuildPath(jobs_folder, file_name);
+  // The keys as of one moment, the file checked for changes once.
+  platform::ProfileBatch one_file;
   JobFileReader r(fs.TextFromPath(job.path));
   job.has_job_section = r.HasKeys();
   job.from = fs.PathFromText(r.Text("From", ""));

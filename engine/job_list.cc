@@ -1,19 +1,21 @@
 // The job list: one record per job file of the jobs folder, for the
 // real-time monitor. Which keys fill which field is told in job_file.h and
-// ToJobRecord.
+// ToJobRecord. It reads the folder as the turn's JobFolderView, which the
+// watch jobs it is asked for then start from.
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/engine.h"
 #include "engine/job_file.h"
+#include "engine/job_folder_view.h"
 
 namespace qs::engine {
 namespace {
 
 class JobList final : public cJobList {
  public:
-  explicit JobList(platform::FileSystem& fs) : fs_(fs) {}
+  JobList(platform::MessageLoop& loop, platform::FileSystem& fs) : loop_(loop), fs_(fs) {}
 
   // `sFilter`: ";"-separated masks on the job names ("Daily*"); empty for
   // all jobs. Records come in the order of the job file names.
@@ -21,22 +23,26 @@ class JobList final : public cJobList {
                                  std::string& sFilter) override {
     std::vector<JobRecord> records;
     const std::string jobs_folder = fs_.PathFromText(sJobsPath);
-    for (const std::string& name : ListJobFiles(fs_, jobs_folder)) {
+    const auto view = JobFolderView::ThisTurn(loop_, fs_, jobs_folder);
+    for (const JobSettings& job : view->Jobs()) {
+      const std::string& name = job.file_name;
       std::string job_name = fs_.TextFromPath(name.substr(0, name.size() - 4));
       if (!sFilter.empty() && !MatchesMasks(job_name, sFilter)) continue;
-      records.push_back(ToJobRecord(fs_, ReadJobFile(fs_, jobs_folder, name)));
+      records.push_back(ToJobRecord(fs_, job));
     }
     return records;
   }
 
  private:
+  platform::MessageLoop& loop_;
   platform::FileSystem& fs_;
 };
 
 }  // namespace
 
-std::unique_ptr<cJobList> CreateJobList(platform::FileSystem& fs) {
-  return std::make_unique<JobList>(fs);
+std::unique_ptr<cJobList> CreateJobList(platform::MessageLoop& loop,
+                                        platform::FileSystem& fs) {
+  return std::make_unique<JobList>(loop, fs);
 }
 
 }  // namespace qs::engine

@@ -60,6 +60,7 @@
 #include "engine/engine.h"
 #include "engine/file_copy.h"
 #include "engine/job_file.h"
+#include "engine/job_folder_view.h"
 #include "platform/ascii.h"
 #include "platform/dir_watch.h"
 #include "platform/message_loop.h"
@@ -170,66 +171,6 @@ std::shared_ptr<WakeQueue> SharedWakeQueue(platform::MessageLoop& loop,
   });
 }
 
-// What the watch jobs that start in one turn of the loop read of their jobs
-// folder: its job files, the folders they name resolved, and the targets
-// not to walk. A monitor start starts every watch job in one go, and each
-// would read and resolve all the job files again; so they are read once per
-// turn, and afresh in a later one.
-class StartView {
- public:
-  StartView(platform::FileSystem& fs, const std::string& jobs_folder) : fs_(fs) {
-    std::vector<JobFolders> folders;
-    try {
-      for (const std::string& name : ListJobFiles(fs, jobs_folder)) {
-        const JobSettings& job = jobs_[name] = ReadJobFile(fs, jobs_folder, name);
-        folders.push_back({Resolved(job.from), Resolved(job.to)});
-      }
-    } catch (const RuntimeError&) {
-      // An unreadable jobs folder runs no job.
-    }
-    targets_ = std::make_unique<JobTargets>(fs, folders);
-  }
-
-  JobSettings Job(const std::string& jobs_folder, const std::string& name) const {
-    auto it = jobs_.find(name);
-    return it != jobs_.end() ? it->second : ReadJobFile(fs_, jobs_folder, name);
-  }
-
-  // `path` resolved; "" when it is empty or cannot be resolved.
-  const std::string& Resolved(const std::string& path) {
-    auto [it, added] = resolved_.try_emplace(path);
-    if (added && !path.empty()) {
-      try {
-        it->second = fs_.ResolvePath(path);
-      } catch (const RuntimeError&) {
-        // what cannot be resolved is not copied either
-      }
-    }
-    return it->second;
-  }
-
-  const JobTargets& targets() const { return *targets_; }
-
- private:
-  platform::FileSystem& fs_;
-  std::map<std::string, JobSettings> jobs_;       // by file name
-  std::map<std::string, std::string> resolved_;  // by path
-  std::unique_ptr<JobTargets> targets_;
-};
-
-std::shared_ptr<StartView> ViewAtStart(platform::MessageLoop& loop, platform::FileSystem& fs,
-                                       const std::string& jobs_folder) {
-  using Views = std::map<std::pair<platform::FileSystem*, std::string>, std::shared_ptr<StartView>>;
-  std::shared_ptr<Views> views = platform::SharedPerLoop<Views>(loop, [&loop] {
-    auto made = std::make_shared<Views>();
-    loop.Post([made] {});  // held until the loop turns
-    return made;
-  });
-  std::shared_ptr<StartView>& view = (*views)[{&fs, jobs_folder}];
-  if (!view) view = std::make_shared<StartView>(fs, jobs_folder);
-  return view;
-}
-
 class MonitorJob final : public cMonitorJob {
  public:
   MonitorJob(platform::MessageLoop& loop, platform::FileSystem& fs,
@@ -270,10 +211,10 @@ class MonitorJob final : public cMonitorJob {
     platform::FileSystem& fs = fs_;
     pattern_.assign(1, '*');
     jobs_folder_ = job_file_.empty() ? std::string() : ParentFolder(fs, job_file_);
-    const std::shared_ptr<StartView> view = ViewAtStart(loop_, fs, jobs_folder_);
+    const std::shared_ptr<JobFolderView> view = JobFolderView::ThisTurn(loop_, fs, jobs_folder_);
     if (!job_file_.empty()) {
       job_name_ = job_file_.substr(NameStart(fs, job_file_));
-      JobSettings job = view->Job(jobs_folder_, job_name_);
+      JobSettings job = view->Job(job_name_);
       if (!IsWatchJob(job)) return EndSoon();
       pattern_ = job.pattern;
       follow_links_ = job.follow_links;
@@ -293,7 +234,7 @@ class MonitorJob final : public cMonitorJob {
     // copy this one's copies back.
     other_targets_.clear();
     if (!jobs_folder_.empty() && !real_to_.empty()) {
-      for (const std::string& t : view->targets().NotToWalk(real_to_)) {
+      for (const std::string& t : view->Targets().NotToWalk(real_to_)) {
         other_targets_.push_back(NormalizedFolder(fs, t));
       }
     }

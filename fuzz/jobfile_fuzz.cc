@@ -14,6 +14,7 @@
 #include "engine/file_copy.h"
 #include "engine/job_file.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/message_loop.h"
 #include "platform/platform.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -41,8 +42,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CHECK(names.size() == 1 && names[0] == file);
   const qs::engine::JobSettings job = qs::engine::ReadJobFile(files, jobs, file);
   std::string path = jobs, filter;
+  // The job list reads the folder once per turn of its loop: one turn per input.
+  static const std::unique_ptr<qs::platform::MessageLoop> loop =
+      qs::platform::CreateMessageLoop();
   const std::vector<qs::engine::JobRecord> records =
-      qs::engine::CreateJobList(files)->GetJobs(path, filter);
+      qs::engine::CreateJobList(*loop, files)->GetJobs(path, filter);
+  loop->PumpPending();
   CHECK(records.size() == 1);
   const qs::engine::JobRecord& r = records[0];
   CHECK(r.JobName == name && r.JobType == job.type && r.PathA == job.from &&

@@ -46,7 +46,7 @@ struct ProgramValues {
 // How the form makes its components; tests put their own in.
 struct Components {
   std::function<std::unique_ptr<engine::cJobEngine>(platform::MessageLoop&)> NewJobEngine;
-  std::function<std::unique_ptr<engine::cJobList>()> NewJobList;
+  std::function<std::unique_ptr<engine::cJobList>(platform::MessageLoop&)> NewJobList;
   std::function<std::unique_ptr<engine::cMonitorJob>(platform::MessageLoop&)> NewMonitorJob;
   std::function<std::unique_ptr<engine::cMultiEvent>(platform::MessageLoop&)> NewMultiEvent;
   std::function<std::unique_ptr<platform::ServiceControl>(platform::MessageLoop&)>

@@ -17,7 +17,7 @@ Components DefaultComponents(platform::FileSystem& fs, platform::Clock& clock) {
   c.NewJobEngine = [&fs, &clock](platform::MessageLoop& loop) {
     return engine::CreateJobEngine(loop, fs, clock);
   };
-  c.NewJobList = [&fs] { return engine::CreateJobList(fs); };
+  c.NewJobList = [&fs](platform::MessageLoop& loop) { return engine::CreateJobList(loop, fs); };
   c.NewMonitorJob = [&fs, &clock](platform::MessageLoop& loop) {
     return engine::CreateMonitorJob(loop, fs, clock);
   };

@@ -48,7 +48,7 @@ std::int16_t LoadMonitorJobs(frmMain& form) {
     ProgramValues& v = form.values;
     std::vector<engine::JobRecord> records;
     {
-      std::unique_ptr<engine::cJobList> list = form.components().NewJobList();
+      std::unique_ptr<engine::cJobList> list = form.components().NewJobList(form.loop());
       std::string filter;
       records = list->GetJobs(v.sJobsPath, filter);
     }

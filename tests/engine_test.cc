@@ -342,7 +342,7 @@ TEST_F(EngineTest, GetJobsMapsTheKeysOfEveryJobFile) {
   Put("jobs/c.txt", "[Job]\r\n");
   auto get = [&](std::string path, std::string filter) {
     Strings out;
-    for (const engine::JobRecord& r : engine::CreateJobList(fs_)->GetJobs(path, filter)) {
+    for (const engine::JobRecord& r : engine::CreateJobList(*loop_, fs_)->GetJobs(path, filter)) {
       out.push_back(r.JobName + "|" + std::to_string(r.JobType) + "|" +
                     std::to_string(r.ExcludeFlag) + "|" + r.CheckValue + "|" + r.PathA + "|" +
                     r.PathB + "|" + r.PathC + "|" + std::to_string(r.PathChoice) + "|" +

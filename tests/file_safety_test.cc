@@ -282,9 +282,9 @@ TEST(FileSafety, TrustAndResolvedPaths) {
   for (const auto& [path, reason] : rows) EXPECT_EQ(Files().UntrustedBecause(path), reason) << path;
 
   fs::create_directories(dir.Join("a/b"));
-  ::symlink("a", dir.Join("tlink").c_str());
+  ::symlink("a/b", dir.Join("tlink").c_str());
   EXPECT_EQ(Files().ResolvePath(dir.path() + "/./a//b/../b/"), dir.Join("a/b"));
-  EXPECT_EQ(Files().ResolvePath(dir.Join("tlink/b")), dir.Join("a/b"));
+  EXPECT_EQ(Files().ResolvePath(dir.Join("tlink/../b")), dir.Join("a/b"));  // ".." of a/b
   EXPECT_EQ(Files().ResolvePath(dir.Join("a/new/x/../y")), dir.Join("a/new/y"));
   EXPECT_EQ(ErrorOf([&] { Files().ResolvePath(ulink); }), kErrPermission);
 }
@@ -367,6 +367,22 @@ TEST(ProfileFreshness, EveryChangeIsSeenAtTheNextLookup) {
     EXPECT_EQ(Get("k", b), "old");
   }
   EXPECT_EQ(Get("k", b), "new");
+  // So does a file that is not watched (a "." on its path); the next batch
+  // and the next lookup outside one look at it again.
+  const std::string c = dir.path() + "/./c.ini";
+  test::WriteBytes(c, "[s]\r\nk=1\r\n");
+  {
+    platform::ProfileBatch first;
+    ASSERT_EQ(Get("k", c), "1");
+    test::WriteBytes(c, "[s]\r\nk=22\r\n");
+    EXPECT_EQ(Get("k", c), "1");
+  }
+  {
+    platform::ProfileBatch second;
+    EXPECT_EQ(Get("k", c), "22");
+  }
+  test::WriteBytes(c, "[s]\r\nk=333\r\n");
+  EXPECT_EQ(Get("k", c), "333");
   platform::ProfileBatch line;
   ASSERT_TRUE(Write("s", "k", "own", b));
   EXPECT_EQ(Get("k", b), "own");

@@ -115,7 +115,7 @@ class MonitorTest : public testing::Test {
       return std::make_unique<test::FakeServiceControl>();
     };
     c.NewJobEngine = [](platform::MessageLoop&) { return std::make_unique<test::FakeJobEngine>(); };
-    c.NewJobList = [this] { return std::make_unique<FakeJobList>(records_); };
+    c.NewJobList = [this](auto&) { return std::make_unique<FakeJobList>(records_); };
     c.NewMonitorJob = [this](platform::MessageLoop&) {
       auto job = std::make_unique<FakeMonitorJob>(calls_);
       jobs_.push_back(job.get());

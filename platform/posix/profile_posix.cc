@@ -5,7 +5,8 @@
 //
 // Reading keeps the parsed form of the last files read, and every lookup
 // makes sure its file has not changed since, so that a change on disk is
-// seen at the very next lookup:
+// seen at the very next lookup (within a batch, ProfileBatch, at the first
+// lookup of the file: the batch reads as of one moment):
 //   - Where it can be trusted, the folder of a file looked up more than
 //     once is watched (one inotify instance for all of them; a file read
 //     just once costs no watch). A lookup reads the pending events without
@@ -363,7 +364,10 @@ class PosixProfile final : public ProfileApi {
   }
 
   void BeginBatch() override {
-    if (batch_depth_++ == 0) batch_checked_ = false;
+    if (batch_depth_++ == 0) {
+      batch_checked_ = false;
+      ++batch_;
+    }
   }
   void EndBatch() override {
     if (batch_depth_ > 0) --batch_depth_;
@@ -383,6 +387,7 @@ class PosixProfile final : public ProfileApi {
     std::uint32_t checked = 0;  // TickCount of the last stat()
     std::string codeset;
     std::uint64_t last_use = 0;
+    std::uint64_t batch = 0;  // the batch that last checked it
     ParsedProfile parsed;
 
     bool Matches(const struct stat& st) const {
@@ -407,11 +412,25 @@ class PosixProfile final : public ProfileApi {
       batch_checked_ = batch_depth_ > 0;
     }
     Entry* e = Find(file);
+    // Checked already in this batch: as of the batch's moment.
+    if (e && batch_depth_ > 0 && e->batch == batch_ && e->codeset == codeset_) {
+      e->last_use = ++clock_;
+      return &e->parsed;
+    }
+    e = Check(file, e);
+    if (e == nullptr) return nullptr;
+    if (batch_depth_ > 0) e->batch = batch_;
+    return &e->parsed;
+  }
+
+  // Load for a file not checked in this batch, whose entry `e` may be
+  // null: the entry, current as of this call; null when it cannot be read.
+  Entry* Check(const char* file, Entry* e) {
     const std::uint32_t ticks = Current().clock->TickCount();
     if (e && e->wd >= 0 && e->codeset == codeset_ &&
         ticks - e->checked < kRecheckMs) {
       e->last_use = ++clock_;
-      return &e->parsed;
+      return e;
     }
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
@@ -430,7 +449,7 @@ class PosixProfile final : public ProfileApi {
       if (e->wd < 0 && !e->watch_tried) StartWatching(*e);
       e->checked = ticks;
       e->last_use = ++clock_;
-      return &e->parsed;
+      return e;
     }
     // A file is watched from its second lookup on: one read once, as the
     // job files are, costs no watch. Watch first, read second, so that a
@@ -463,7 +482,7 @@ class PosixProfile final : public ProfileApi {
     e->last_use = ++clock_;
     e->parsed = profile::Parse(profile::DecodeToAnsi(bytes), fold_);
     StopUnneededWatches();
-    return &e->parsed;
+    return e;
   }
 
   // Watches a cached file that has not changed since it was read; its time
@@ -563,9 +582,11 @@ class PosixProfile final : public ProfileApi {
   }
 
   std::vector<Entry> cache_;  // at most kCachedFiles, least recent evicted
-  // Inside a batch the watch is read at the first lookup only.
+  // Inside a batch the watch is read at the first lookup only, and each
+  // file is checked at its first lookup only.
   int batch_depth_ = 0;
   bool batch_checked_ = false;
+  std::uint64_t batch_ = 0;  // the current or last batch, counted from 1
   FolderWatch watch_;
   std::uint64_t clock_ = 0;
   std::string codeset_;

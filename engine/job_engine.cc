@@ -226,7 +226,8 @@ class JobEngine final : public cJobEngine {
             bool run_all) {
     std::uint32_t now = clock_.TickCount();
     last_pump_ = now;
-    std::vector<JobSettings> all, due;
+    std::vector<JobSettings> all;
+    std::vector<std::size_t> due;  // places in `all`
     const std::vector<std::string> names = ListJobFiles(fs_, jobs_path);
     Forget(names);
     for (const std::string& name : names) {
@@ -236,9 +237,10 @@ class JobEngine final : public cJobEngine {
           !HoldIsZero(job.hold)) {
         continue;
       }
-      if (run_all || IsDue(job, now)) due.push_back(job);
+      if (run_all || IsDue(job, now)) due.push_back(all.size() - 1);
     }
     const std::vector<JobFolders> folders = ResolvedFolders(fs_, all);
+    const JobTargets targets(fs_, folders);
     for (std::size_t i = 0; i < due.size(); ++i) {
       if (i > 0) {
         // Service events (pause, stop) run here, between two jobs; a stop
@@ -247,15 +249,15 @@ class JobEngine final : public cJobEngine {
         last_pump_ = clock_.TickCount();
         if (loop_.QuitRequested() || cancelled_) return;
       }
-      const std::string key = platform::LowerAscii(due[i].file_name);
+      const JobSettings& job = all[due[i]];
+      const std::string key = platform::LowerAscii(job.file_name);
       last_start_[key] = clock_.TickCount();
-      const std::vector<std::string> skip =
-          TargetsNotToWalk(fs_, folders, ResolvedFolders(fs_, {due[i]}).front().to);
+      const std::vector<std::string> skip = targets.NotToWalk(folders[due[i]].to);
       auto announce = [&, i] {
-        RaiseCurrentJob(due[i], static_cast<std::int32_t>(i + 1),
+        RaiseCurrentJob(job, static_cast<std::int32_t>(i + 1),
                         static_cast<std::int32_t>(due.size()));
       };
-      JobRun run(*this, fs_, due[i], lang_file, skip, [this] { return KeepGoing(); }, announce,
+      JobRun run(*this, fs_, job, lang_file, skip, [this] { return KeepGoing(); }, announce,
                  told_[key], last_start_[key]);
       if (!run.Run()) return;
       // Files still being written wait for the next pass, not for the

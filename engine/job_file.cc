@@ -197,12 +197,6 @@ std::vector<JobFolders> ResolvedFolders(platform::FileSystem& fs,
   return out;
 }
 
-std::vector<std::string> TargetsNotToWalk(const platform::FileSystem& fs,
-                                          const std::vector<JobFolders>& all,
-                                          const std::string& to) {
-  return JobTargets(fs, all).NotToWalk(to);
-}
-
 JobTargets::JobTargets(const platform::FileSystem& fs, const std::vector<JobFolders>& all)
     : fs_(fs) {
   for (std::size_t i = 0; i < all.size(); ++i) {

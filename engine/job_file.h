@@ -106,20 +106,16 @@ struct JobFolders {
 };
 std::vector<JobFolders> ResolvedFolders(platform::FileSystem& fs,
                                         const std::vector<JobSettings>& jobs);
-// The targets a job whose target is `to` (resolved) must not walk: those
-// of the other jobs whose source holds `to`, in the order of `all`. Jobs
-// that share a source with their targets inside it would otherwise copy
-// each other's copies, one level deeper at every pass.
-std::vector<std::string> TargetsNotToWalk(const platform::FileSystem& fs,
-                                          const std::vector<JobFolders>& all,
-                                          const std::string& to);
-
-// TargetsNotToWalk for many jobs of one set: the set is looked through once,
-// and each answer takes time by the depth of `to`, not by the size of the
-// set. The file system must outlive it.
+// The targets of a set of jobs, by the sources that hold them: the set is
+// looked through once, and each answer takes time by the depth of `to`,
+// not by the size of the set. The file system must outlive it.
 class JobTargets {
  public:
   JobTargets(const platform::FileSystem& fs, const std::vector<JobFolders>& all);
+  // The targets a job whose target is `to` (resolved) must not walk: those
+  // of the other jobs whose source holds `to`, in the order of the set.
+  // Jobs that share a source with their targets inside it would otherwise
+  // copy each other's copies, one level deeper at every pass.
   std::vector<std::string> NotToWalk(const std::string& to) const;
 
  private:

@@ -95,7 +95,8 @@ class JobFileReader {
 };
 
 // Refusals told already, by jobs folder: each is told once while it lasts,
-// and forgotten when its file is gone or has been mended.
+// and forgotten when its file is gone or has been mended. A jobs folder that
+// cannot be read is told as mended too.
 void ReportRefusals(const std::string& jobs_folder,
                     std::map<std::string, std::string> now) {
   static std::map<std::string, std::map<std::string, std::string>> told;
@@ -103,7 +104,12 @@ void ReportRefusals(const std::string& jobs_folder,
   for (const auto& [path, reason] : now) {
     auto it = before.find(path);
     if (it != before.end() && it->second == reason) continue;
-    platform::Notice("Job file refused, not run: " + path + ": " + reason);
+    platform::Notice((path == jobs_folder ? "Jobs folder not read, no job runs: "
+                                          : "Job file refused, not run: ") +
+                     path + ": " + reason);
+  }
+  if (before.count(jobs_folder) != 0 && now.count(jobs_folder) == 0) {
+    platform::Notice("Jobs folder read again: " + jobs_folder);
   }
   before = std::move(now);
   if (before.empty()) told.erase(jobs_folder);
@@ -127,12 +133,22 @@ std::vector<std::string> ListJobFiles(platform::FileSystem& fs,
                                       const std::string& jobs_folder) {
   std::vector<std::string> names;
   if (!fs.FolderExists(jobs_folder)) return names;
+  // The scheduled jobs and the watch jobs spell the folder differently
+  // ("jobs/", "jobs"): one folder, one set of refusals told.
+  const std::string folder = NormalizedFolder(fs, jobs_folder);
   std::map<std::string, std::string> refused;  // path -> reason
   const std::string folder_reason = fs.UntrustedBecause(jobs_folder);
   if (!folder_reason.empty()) {
-    refused[jobs_folder] = folder_reason;
+    refused[folder] = folder_reason;
   } else {
-    for (platform::FolderEntry& e : fs.ListFolder(jobs_folder)) {
+    std::vector<platform::FolderEntry> entries;
+    try {
+      entries = fs.ListFolder(jobs_folder);
+    } catch (const RuntimeError& e) {
+      // Said once while it lasts, not once a pass.
+      refused[folder] = e.description();
+    }
+    for (platform::FolderEntry& e : entries) {
       if ((e.stat.kind != platform::FileStat::kFile && !e.stat.link) ||
           !EndsWithNoCase(e.name, ".qlj") || e.name.size() <= 4) {
         continue;
@@ -147,9 +163,7 @@ std::vector<std::string> ListJobFiles(platform::FileSystem& fs,
       }
     }
   }
-  // The scheduled jobs and the watch jobs spell the folder differently
-  // ("jobs/", "jobs"): one folder, one set of refusals told.
-  ReportRefusals(NormalizedFolder(fs, jobs_folder), std::move(refused));
+  ReportRefusals(folder, std::move(refused));
   std::sort(names.begin(), names.end(), NameLess);
   return names;
 }

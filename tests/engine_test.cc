@@ -116,6 +116,20 @@ TEST_F(EngineTest, RunsOnlyScheduledActiveTrustedJobsInNameOrder) {
   EXPECT_EQ(jobs_, Strings{"open.qlj"});
 }
 
+TEST_F(EngineTest, TellsAnUnreadableJobsFolderOnceAndWhenItMends) {
+  Put("in/f.txt", "data");
+  CopyJob("a.qlj", "in", "out");
+  for (int pass = 0; pass < 2; ++pass) {
+    fs_.FailAt(test::MemFileSystem::Op::kRead, 1, kErrPermission);
+    Pass();
+  }
+  Pass();
+  EXPECT_EQ(ui_.notices, (Strings{"Jobs folder not read, no job runs: " + Path("jobs") +
+                                      ": Permission denied",
+                                  "Jobs folder read again: " + Path("jobs")}));
+  EXPECT_EQ(jobs_, Strings{"a.qlj"});
+}
+
 TEST_F(EngineTest, RaisesCurrentJobBeforeEveryMessageOfItsJob) {
   Put("in1/a.txt", "1");
   Put("in1/b.txt", "22");

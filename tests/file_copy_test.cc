@@ -82,6 +82,7 @@ TEST_F(CopyTest, CrashAtAnyStepLeavesOldOrWholeNewFiles) {
       ++passes_through;  // every step has been tried: the cut comes after it
     } catch (const Crash&) {
     }
+    fs.on_op = nullptr;
     fs.Crash();
     SCOPED_TRACE("crash at step " + std::to_string(crash_at));
     const std::string a = fs.Read("/d/dst/a");

@@ -342,6 +342,7 @@ FileStat MemFileSystem::GetFileStat(const std::string& path) {
 }
 
 std::vector<platform::FolderEntry> MemFileSystem::ListFolder(const std::string& folder) {
+  Before(Op::kRead, folder);
   NodePtr n = Find(folder, true).node;
   if (n == nullptr || n->kind != Node::kFolder) Throw(kErrPathNotFound);
   std::vector<platform::FolderEntry> out;

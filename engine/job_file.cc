@@ -97,7 +97,7 @@ class JobFileReader {
 // Refusals told already, by jobs folder: each is told once while it lasts,
 // and forgotten when its file is gone or has been mended. A jobs folder that
 // cannot be read is told as mended too.
-void ReportRefusals(const std::string& jobs_folder,
+void ReportRefusals(const platform::FileSystem& fs, const std::string& jobs_folder,
                     std::map<std::string, std::string> now) {
   static std::map<std::string, std::map<std::string, std::string>> told;
   std::map<std::string, std::string>& before = told[jobs_folder];
@@ -106,10 +106,10 @@ void ReportRefusals(const std::string& jobs_folder,
     if (it != before.end() && it->second == reason) continue;
     platform::Notice((path == jobs_folder ? "Jobs folder not read, no job runs: "
                                           : "Job file refused, not run: ") +
-                     path + ": " + reason);
+                     fs.TextFromPath(path) + ": " + reason);
   }
   if (before.count(jobs_folder) != 0 && now.count(jobs_folder) == 0) {
-    platform::Notice("Jobs folder read again: " + jobs_folder);
+    platform::Notice("Jobs folder read again: " + fs.TextFromPath(jobs_folder));
   }
   before = std::move(now);
   if (before.empty()) told.erase(jobs_folder);
@@ -163,7 +163,7 @@ std::vector<std::string> ListJobFiles(platform::FileSystem& fs,
       }
     }
   }
-  ReportRefusals(folder, std::move(refused));
+  ReportRefusals(fs, folder, std::move(refused));
   std::sort(names.begin(), names.end(), NameLess);
   return names;
 }

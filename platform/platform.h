@@ -225,7 +225,8 @@ class FileSystem {
   // Why the file or folder at `path` may not tell the service what to do,
   // as cron distrusts a crontab: "" when nobody but root or the service's
   // own user can change it (or it is not there), else the reason. Windows
-  // has no such rule: always "".
+  // has no such rule; there the reason is a name outside the ANSI code page,
+  // in which the profile functions read the file.
   virtual std::string UntrustedBecause(const std::string& path) = 0;
   // Whether another program has the file at `path` open for writing now,
   // so that a copy would take a half-written file. Windows tells through

@@ -155,6 +155,9 @@ TEST(Win32EngineTest, CopiesEveryNameAsItselfOnce) {
     fs.AppendOrCreateText(fs.PathFromText(in) + "\\" + name, name);
   }
   WriteBytes(dir.Join("Daily.qlj"), "[Job]\r\nSettle=0\r\nFrom=" + in + "\r\nTo=" + out + "\r\n");
+  fs.AppendOrCreateText(fs.PathFromText(dir.path()) + "\\\xCE\xA9.qlj", "[Job]\r\n");
+  test::FakeUi ui;
+  ScopedPlatform scoped({.ui = &ui});
   test::FakeClock clock;
   auto loop = test::LoopOn(clock);
   auto engine = engine::CreateJobEngine(*loop, fs, clock);
@@ -170,6 +173,9 @@ TEST(Win32EngineTest, CopiesEveryNameAsItselfOnce) {
   }
   copied.push_back("3 Dateien kopiert, 0 Fehler");
   EXPECT_EQ(logs, copied);  // the second pass has nothing to do
+  EXPECT_EQ(ui.notices, std::vector<std::string>{"Job file refused, not run: " + jobs +
+                                                 "\\?.qlj: its name is outside the "
+                                                 "code page in which job files are read"});
   for (const std::string& name : names) {
     EXPECT_EQ(fs.ReadTail(fs.PathFromText(out) + "\\" + name, 100), name);
   }

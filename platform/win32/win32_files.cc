@@ -457,7 +457,10 @@ class Win32Files final : public FileSystem {
     return FullPath(path);
   }
 
-  std::string UntrustedBecause(const std::string&) override { return {}; }
+  std::string UntrustedBecause(const std::string& path) override {
+    if (AnsiToUtf8(Utf8ToAnsi(path)) == path) return {};
+    return "its name is outside the code page in which job files are read";
+  }
 
   bool OpenForWriting(const std::string& path) override {
     const DWORD err = TryOpenDenyingWriters(path);

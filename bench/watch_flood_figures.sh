@@ -44,7 +44,7 @@ EOF
   done
   copied_at=$(ms)
   sleep 1
-  copied=$(find "$product/flood-out" -type f 2>/dev/null | wc -l)
+  copied=$( (find "$product/flood-out" -type f 2>/dev/null || true) | wc -l)
   term=$(ms)
   kill -TERM "$pid"
   wait "$pid" || true

@@ -27,8 +27,8 @@
 //   - the job file (sJobFile) is deleted, moved away, or rewritten without
 //     Type 2; the jobs folder is watched for that (an empty sJobFile: the
 //     job file is not followed);
-//   - a subfolder that came later cannot be watched (the system's limit on
-//     watches reached);
+//   - a subfolder that came later, or one of a large tree walked after the
+//     start, cannot be watched (the system's limit on watches reached);
 //   - at StartWatch: the watched folder (empty for a PathChoice other than
 //     0, 1, 2) does not exist, or the job file is missing or no watch job.
 //     StartWatch then returns 0 and Finished follows from the loop.
@@ -77,6 +77,12 @@ using platform::DirWatcher;
 constexpr std::int64_t kMinRetryMs = 500;
 // How often a copy lets pending messages run.
 constexpr std::int64_t kPumpEveryMs = 20;
+// How long StartWatch walks the tree there is; the rest is walked a folder
+// per wake-up.
+constexpr std::int64_t kStartWalkMs = 50;
+// A file changed this shortly before the start (FileStat::modified units:
+// 100 ns) counts as come since: the system's file times may lag its clock.
+constexpr std::int64_t kStartSlack = 10'000'000;
 
 class MonitorJob;
 
@@ -327,8 +333,9 @@ class MonitorJob final : public cMonitorJob {
       // Reported to the watch of every folder, one after the other: the
       // tree is looked through once for folders that came unreported, then
       // copied in one pass.
-      const std::pair<std::string, bool> all_again("", true);
-      if (to_look_.empty() || to_look_.back() != all_again) LookAt("", true);
+      if (to_look_.empty() || !to_look_.back().rel.empty() || !to_look_.back().again) {
+        LookAt("", true);
+      }
       Queue(true, "", NowMs() + delay_ms_);
       return;
     }
@@ -460,10 +467,17 @@ class MonitorJob final : public cMonitorJob {
     };
   }
 
-  // Watches the whole tree at once (at the start).
+  // Watches the tree at the start: what kStartWalkMs allows at once, the
+  // rest a folder per wake-up. A file found there that changed since the
+  // start has come unreported, and is copied; one moved in keeps its time
+  // and waits for a later change.
   void WatchTree() {
-    to_look_.emplace_back("", false);
-    while (!to_look_.empty()) LookAtNext();
+    started_at_ = fs_.FileTimeNow() - kStartSlack;
+    to_look_.push_back({"", false, false});
+    const std::int64_t until = NowMs() + kStartWalkMs;
+    while (!to_look_.empty() && (to_look_.back().rel.empty() || NowMs() < until)) LookAtNext();
+    for (Look& look : to_look_) look.since_start = true;
+    if (!to_look_.empty()) WakeFor(NowMs());
   }
 
   // From a report: the folder `rel` and those below it are looked at from
@@ -471,7 +485,7 @@ class MonitorJob final : public cMonitorJob {
   // folder watched already has been looked through, unless `again` (reports
   // were lost).
   void LookAt(const std::string& rel, bool again) {
-    to_look_.emplace_back(rel, again);
+    to_look_.push_back({rel, again, false});
     WakeFor(NowMs());
   }
 
@@ -480,7 +494,7 @@ class MonitorJob final : public cMonitorJob {
   // has gone meanwhile is left out, but the limit on watches is thrown for it
   // too. A target is not watched.
   void LookAtNext() {
-    const auto [rel, again] = std::move(to_look_.back());
+    const auto [rel, again, since_start] = std::move(to_look_.back());
     to_look_.pop_back();
     const bool watched = folders_.count(rel) != 0;
     if ((!rel.empty() && IsTarget(rel)) || (watched && !again)) return;
@@ -496,7 +510,9 @@ class MonitorJob final : public cMonitorJob {
     }
     for (const platform::FolderEntry& e : entries) {
       if (e.stat.kind == platform::FileStat::kFolder) {
-        to_look_.emplace_back(Join(rel, e.name), again);
+        to_look_.push_back({Join(rel, e.name), again, since_start});
+      } else if (since_start && e.stat.modified >= started_at_) {
+        OnFolderChange(rel, e.name, DirChange::kWritten, false);
       }
     }
   }
@@ -691,7 +707,14 @@ class MonitorJob final : public cMonitorJob {
   std::map<std::string, Work> pending_;                 // by Key()
   Line line_;                  // the keys of pending_ by due time, first first
   std::uint64_t asked_ = 0;    // copies asked for so far
-  std::vector<std::pair<std::string, bool>> to_look_;  // LookAt's folders, last first
+  // A folder to look at: `again` when reports were lost, `since_start`
+  // when it was there at the start.
+  struct Look {
+    std::string rel;
+    bool again, since_start;
+  };
+  std::vector<Look> to_look_;  // LookAt's folders, last first
+  std::int64_t started_at_ = 0;  // FileStat::modified units
   std::int64_t wake_at_ = -1;  // the earliest wake-up asked for, -1 none
 };
 

@@ -178,6 +178,24 @@ TEST_F(WatchTest, RecursiveFollowsSubfoldersOldAndNew) {
   EXPECT_EQ(mem_.Read(dst_ + "/five"), "5");
 }
 
+// A large tree at the start: what is posted meanwhile (a stop) is handled
+// after a few folders; what arrives in a folder not watched yet is copied
+// all the same, what was there before is not. A watch takes 5 ms here.
+TEST_F(WatchTest, ALargeTreeAtTheStartHoldsUpNothing) {
+  for (int i = 0; i < 50; ++i) mem_.AddFile(src_ + "/" + std::to_string(i) + "/old", "o", 1);
+  std::size_t watches = 0, at_post = 0;
+  mem_.on_op = [&](Op op, const std::string&) {
+    if (op != Op::kWatch) return;
+    clock_.ticks += 5;
+    if (watches++ == 0) loop_->Post([&] { at_post = watches; });
+  };
+  Start({.recursive = true});
+  Put(src_ + "/0/new", "n");
+  Pump();
+  EXPECT_LT(at_post, 20u);
+  EXPECT_EQ(mem_.Names(dst_ + "/0"), Strings{"new"});
+}
+
 // StartCopy copies what is new or changed at once; watching the target or a
 // third folder, a change there copies what is new in the source.
 TEST_F(WatchTest, StartCopyAndChangesInAnotherFolderTriggerAPass) {

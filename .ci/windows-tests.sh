@@ -114,6 +114,14 @@ for f in "${programs[@]}"; do
     exit 1
   fi
 done
+# Each with its version resource and a manifest that declares long paths.
+for f in "${programs[@]}"; do
+  if ! grep -q longPathAware "$product/bin/$f" ||
+    ! x86_64-w64-mingw32-strings -el "$product/bin/$f" | grep -x VS_VERSION_INFO >/dev/null; then
+    echo "windows-tests: bin/$f lacks its manifest or version resource" >&2
+    exit 1
+  fi
+done
 (cd "$build_dir" && cpack -G ZIP >/dev/null)
 zip=$(ls "$build_dir"/package/*.zip)
 listing=$(cmake -E tar tf "$zip")

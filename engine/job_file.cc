@@ -132,13 +132,15 @@ bool NameLess(const std::string& a, const std::string& b) {
 std::vector<std::string> ListJobFiles(platform::FileSystem& fs,
                                       const std::string& jobs_folder) {
   std::vector<std::string> names;
-  if (!fs.FolderExists(jobs_folder)) return names;
+  if (jobs_folder.empty()) return names;
   // The scheduled jobs and the watch jobs spell the folder differently
   // ("jobs/", "jobs"): one folder, one set of refusals told.
   const std::string folder = NormalizedFolder(fs, jobs_folder);
   std::map<std::string, std::string> refused;  // path -> reason
   const std::string folder_reason = fs.UntrustedBecause(jobs_folder);
-  if (!folder_reason.empty()) {
+  if (!fs.FolderExists(jobs_folder)) {
+    refused[folder] = "no such folder";
+  } else if (!folder_reason.empty()) {
     refused[folder] = folder_reason;
   } else {
     std::vector<platform::FolderEntry> entries;

@@ -116,16 +116,19 @@ TEST_F(EngineTest, RunsOnlyScheduledActiveTrustedJobsInNameOrder) {
   EXPECT_EQ(jobs_, Strings{"open.qlj"});
 }
 
-TEST_F(EngineTest, TellsAnUnreadableJobsFolderOnceAndWhenItMends) {
-  Put("in/f.txt", "data");
+TEST_F(EngineTest, TellsAJobsFolderNotReadOnceAndWhenItMends) {
+  fs_.Remove(Path("jobs"));
+  Pass();
+  Pass();
   CopyJob("a.qlj", "in", "out");
   for (int pass = 0; pass < 2; ++pass) {
     fs_.FailAt(test::MemFileSystem::Op::kRead, 1, kErrPermission);
     Pass();
   }
+  Put("in/f.txt", "data");
   Pass();
-  EXPECT_EQ(ui_.notices, (Strings{"Jobs folder not read, no job runs: " + Path("jobs") +
-                                      ": Permission denied",
+  const std::string not_read = "Jobs folder not read, no job runs: " + Path("jobs") + ": ";
+  EXPECT_EQ(ui_.notices, (Strings{not_read + "no such folder", not_read + "Permission denied",
                                   "Jobs folder read again: " + Path("jobs")}));
   EXPECT_EQ(jobs_, Strings{"a.qlj"});
 }

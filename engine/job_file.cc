@@ -137,11 +137,10 @@ std::vector<std::string> ListJobFiles(platform::FileSystem& fs,
   // ("jobs/", "jobs"): one folder, one set of refusals told.
   const std::string folder = NormalizedFolder(fs, jobs_folder);
   std::map<std::string, std::string> refused;  // path -> reason
-  const std::string folder_reason = fs.UntrustedBecause(jobs_folder);
   if (!fs.FolderExists(jobs_folder)) {
     refused[folder] = "no such folder";
-  } else if (!folder_reason.empty()) {
-    refused[folder] = folder_reason;
+  } else if (std::string reason = fs.UntrustedBecause(jobs_folder); !reason.empty()) {
+    refused[folder] = std::move(reason);
   } else {
     std::vector<platform::FolderEntry> entries;
     try {
@@ -199,17 +198,20 @@ JobSettings ReadJobFile(const platform::FileSystem& fs,
   return job;
 }
 
+std::string ResolvedOrEmpty(platform::FileSystem& fs, const std::string& path) {
+  try {
+    return path.empty() ? path : fs.ResolvePath(path);
+  } catch (const RuntimeError&) {
+    return std::string();
+  }
+}
+
 std::vector<JobFolders> ResolvedFolders(platform::FileSystem& fs,
                                         const std::vector<JobSettings>& jobs) {
-  auto resolved = [&fs](const std::string& path) {
-    try {
-      return path.empty() ? path : fs.ResolvePath(path);
-    } catch (const RuntimeError&) {
-      return std::string();  // what cannot be resolved is not copied either
-    }
-  };
   std::vector<JobFolders> out;
-  for (const JobSettings& job : jobs) out.push_back({resolved(job.from), resolved(job.to)});
+  for (const JobSettings& job : jobs) {
+    out.push_back({ResolvedOrEmpty(fs, job.from), ResolvedOrEmpty(fs, job.to)});
+  }
   return out;
 }
 

@@ -100,6 +100,9 @@ JobSettings ReadJobFile(const platform::FileSystem& fs,
                         const std::string& jobs_folder,
                         const std::string& file_name);
 
+// `path` resolved (FileSystem::ResolvePath); "" when it is empty or cannot
+// be resolved: what cannot be resolved is not copied either.
+std::string ResolvedOrEmpty(platform::FileSystem& fs, const std::string& path);
 // A job's folders, resolved ("" when missing or not resolvable).
 struct JobFolders {
   std::string from, to;

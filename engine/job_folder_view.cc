@@ -48,13 +48,7 @@ JobSettings JobFolderView::Job(const std::string& file_name) const {
 
 const std::string& JobFolderView::Resolved(const std::string& path) {
   auto [it, added] = resolved_.try_emplace(path);
-  if (added && !path.empty()) {
-    try {
-      it->second = fs_.ResolvePath(path);
-    } catch (const RuntimeError&) {
-      // what cannot be resolved is not copied either
-    }
-  }
+  if (added) it->second = ResolvedOrEmpty(fs_, path);
   return it->second;
 }
 

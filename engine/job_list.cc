@@ -4,6 +4,7 @@
 // watch jobs it is asked for then start from.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/engine.h"
@@ -25,10 +26,9 @@ class JobList final : public cJobList {
     const std::string jobs_folder = fs_.PathFromText(sJobsPath);
     const auto view = JobFolderView::ThisTurn(loop_, fs_, jobs_folder);
     for (const JobSettings& job : view->Jobs()) {
-      const std::string& name = job.file_name;
-      std::string job_name = fs_.TextFromPath(name.substr(0, name.size() - 4));
-      if (!sFilter.empty() && !MatchesMasks(job_name, sFilter)) continue;
-      records.push_back(ToJobRecord(fs_, job));
+      JobRecord record = ToJobRecord(fs_, job);
+      if (!sFilter.empty() && !MatchesMasks(record.JobName, sFilter)) continue;
+      records.push_back(std::move(record));
     }
     return records;
   }
